@@ -1,0 +1,70 @@
+// Module tarvex.core.resmon: entry point, lifecycle and the module body.
+#include "resmon/resmon.hpp"
+#include "runtime/lifecycle.hpp"
+
+namespace tarvex::resmon {
+
+namespace {
+
+void bind_imports(py::module_ module) {
+    module.attr("dataclass") = py::module_::import("dataclasses").attr("dataclass");
+    py::module_ typing = py::module_::import("typing");
+    for (const char* name : {"Any", "Dict", "Iterable", "Tuple"}) module.attr(name) = typing.attr(name);
+    module.attr("np") = py::module_::import("numpy");
+    module.attr("torch") = py::module_::import("torch");
+    module.attr("nn") = py::module_::import("torch.nn");
+}
+
+void module_body(py::module_ module) {
+    bind_imports(module);
+    module.attr("_pairwise_products") = define_pairwise_products(module);
+    module.attr("NeuralFeatureEngineer") = define_feature_engineer(module);
+    module.attr("_ResidualHead") = define_residual_head(module);
+    module.attr("NeuralConditionalMonitor") = define_monitor(module);
+}
+
+rt::ModuleLifecycle lifecycle("resmon", "tarvex.core.resmon", module_body);
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) { return lifecycle.create(spec); }
+int exec_module(PyObject* module) { return lifecycle.exec(module); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "resmon", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+py::object float32(const Call& call) { return call.global("np").attr("float32"); }
+
+py::object as_float32_array(const Call& call, py::handle x) {
+    py::object np = call.global("np");
+    return np.attr("asarray")(x, py::arg("dtype") = np.attr("float32"));
+}
+
+bool is_truthy(py::handle value) {
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth == 1;
+}
+
+bool equals(py::handle a, py::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+py::object power(py::handle base, py::handle exponent) {
+    PyObject* result = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+}  // namespace tarvex::resmon
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_resmon() { return PyModuleDef_Init(&tarvex::resmon::definition); }

@@ -1,0 +1,153 @@
+// Persistence: the monitor as a plain dictionary of built-in values
+// ("neural_conditional_monitor_v1") and back.
+#include <string>
+
+#include "resmon/resmon.hpp"
+#include "runtime/arguments.hpp"
+
+namespace tarvex::resmon {
+
+namespace {
+
+constexpr const char* kFormatTag = "neural_conditional_monitor_v1";
+
+void require_complete(py::handle self) {
+    for (const char* name : {"_model", "tau", "z_mean", "z_scale", "inv_cov"})
+        if (self.attr(name).is_none()) rt::throw_python_error(PyExc_RuntimeError, "Detector not fit");
+}
+
+py::object as_int(py::handle value) { return py::int_(py::reinterpret_borrow<py::object>(value)); }
+py::object as_float(py::handle value) { return py::float_(py::reinterpret_borrow<py::object>(value)); }
+
+py::dict weights_as_lists(py::handle model) {
+    py::dict weights;
+    for (auto item : model.attr("state_dict")().attr("items")())
+        weights[item[py::int_(0)]] = item[py::int_(1)].attr("detach")().attr("cpu")().attr("numpy")().attr("tolist")();
+    return weights;
+}
+
+py::object to_dict(const Call& call) {
+    py::handle self = call.self();
+    require_complete(self);
+    py::dict d;
+    d["type"] = kFormatTag;
+    d["hidden"] = py::list(self.attr("hidden"));
+    d["epochs"] = as_int(self.attr("epochs"));
+    d["batch_size"] = as_int(self.attr("batch_size"));
+    d["lr"] = as_float(self.attr("lr"));
+    d["weight_decay"] = as_float(self.attr("weight_decay"));
+    d["dropout"] = as_float(self.attr("dropout"));
+    d["tau_quantile"] = as_float(self.attr("tau_quantile"));
+    d["random_state"] = as_int(self.attr("random_state"));
+    d["patience"] = as_int(self.attr("patience"));
+    d["device"] = "cpu";
+    d["tau"] = as_float(self.attr("tau"));
+    d["s_dim"] = as_int(self.attr("s_dim"));
+    d["z_dim"] = as_int(self.attr("z_dim"));
+    d["input_dim"] = as_int(self.attr("input_dim"));
+    d["s_engineer"] = self.attr("s_engineer").attr("to_dict")();
+    d["z_mean"] = self.attr("z_mean").attr("tolist")();
+    d["z_scale"] = self.attr("z_scale").attr("tolist")();
+    d["inv_cov"] = self.attr("inv_cov").attr("tolist")();
+    d["state_dict"] = weights_as_lists(self.attr("_model"));
+    return d;
+}
+
+// The constructor's settings, each read with its default.
+py::object construct_from_settings(const Call& call, py::handle d) {
+    py::object get = d.attr("get");
+    py::object builtins = py::module_::import("builtins");
+    return call.global("NeuralConditionalMonitor")(
+        py::arg("hidden") = builtins.attr("tuple")(get("hidden", py::make_tuple(64, 64))),
+        py::arg("epochs") = as_int(get("epochs", 250)), py::arg("batch_size") = as_int(get("batch_size", 64)),
+        py::arg("lr") = as_float(get("lr", 0.001)), py::arg("weight_decay") = as_float(get("weight_decay", 0.0001)),
+        py::arg("dropout") = as_float(get("dropout", 0.05)),
+        py::arg("tau_quantile") = as_float(get("tau_quantile", 0.995)),
+        py::arg("random_state") = as_int(get("random_state", 0)), py::arg("patience") = as_int(get("patience", 20)),
+        py::arg("device") = py::str(get("device", "cpu")));
+}
+
+[[noreturn]] void throw_inconsistent(const std::string& what) {
+    rt::throw_python_error(PyExc_ValueError, ("Monitor dictionary is inconsistent: " + what).c_str());
+}
+
+py::object shape_of(py::handle array) { return array.attr("shape"); }
+
+// A stored array whose shape disagrees with the stored dimensions would be
+// broadcast by NumPy and score silently wrong; such dictionaries are refused.
+void check_dimensions(py::handle monitor) {
+    py::object z_dim = monitor.attr("z_dim"), s_dim = monitor.attr("s_dim");
+    for (const char* name : {"z_mean", "z_scale"})
+        if (!equals(shape_of(monitor.attr(name)), py::make_tuple(z_dim)))
+            throw_inconsistent(std::string(name) + " must hold z_dim values");
+    py::object inv_cov = monitor.attr("inv_cov");
+    if (!inv_cov.is_none() && !equals(shape_of(inv_cov), py::make_tuple(z_dim, z_dim)))
+        throw_inconsistent("inv_cov must be a z_dim x z_dim matrix");
+    py::object engineer = monitor.attr("s_engineer");
+    for (const char* name : {"mean_", "scale_"}) {
+        py::object statistic = engineer.attr(name);
+        if (!statistic.is_none() && !equals(shape_of(statistic), py::make_tuple(s_dim)))
+            throw_inconsistent("the engineer's statistics must hold s_dim values");
+    }
+}
+
+py::object rebuild_network(const Call& call, py::handle monitor, py::handle stored_weights) {
+    py::object model = call.global("_ResidualHead")(monitor.attr("input_dim"), monitor.attr("hidden"),
+                                                    monitor.attr("z_dim"), monitor.attr("dropout"));
+    model = model.attr("to")(monitor.attr("_torch_device"));
+    py::object torch = call.global("torch");
+    py::dict state_dict;
+    for (auto item : stored_weights.attr("items")()) {
+        py::object key = item[py::int_(0)];
+        py::object dtype = model.attr("state_dict")()[key].attr("dtype");
+        state_dict[key] = torch.attr("tensor")(item[py::int_(1)], py::arg("dtype") = dtype);
+    }
+    model.attr("load_state_dict")(state_dict);
+    model.attr("eval")();
+    return model;
+}
+
+py::object from_dict(const Call& call) {
+    py::handle d = call[0];
+    py::object np = call.global("np");
+    py::object monitor = construct_from_settings(call, d);
+    monitor.attr("tau") = as_float(d["tau"]);
+    monitor.attr("s_dim") = as_int(d["s_dim"]);
+    monitor.attr("z_dim") = as_int(d["z_dim"]);
+    monitor.attr("input_dim") = as_int(d["input_dim"]);
+    monitor.attr("s_engineer") = call.global("NeuralFeatureEngineer").attr("from_dict")(d["s_engineer"]);
+    monitor.attr("z_mean") = np.attr("asarray")(d["z_mean"], py::arg("dtype") = np.attr("float32"));
+    monitor.attr("z_scale") = np.attr("asarray")(d["z_scale"], py::arg("dtype") = np.attr("float32"));
+    py::object stored_inv_cov = d.attr("get")("inv_cov");
+    monitor.attr("inv_cov") = stored_inv_cov.is_none()
+                                  ? py::object(py::none())
+                                  : np.attr("asarray")(stored_inv_cov, py::arg("dtype") = np.attr("float64"));
+    py::object stored_weights = d["state_dict"];
+    check_dimensions(monitor);
+    monitor.attr("_model") = rebuild_network(call, monitor, stored_weights);
+    return monitor;
+}
+
+const rt::FunctionSpec kToDict{
+    .name = "to_dict",
+    .qualname = "NeuralConditionalMonitor.to_dict",
+    .params = {{"self"}},
+    .returns = "Dict[str, Any]",
+    .body = to_dict,
+};
+const rt::FunctionSpec kFromDict{
+    .name = "from_dict",
+    .qualname = "NeuralConditionalMonitor.from_dict",
+    .params = {{"d", "Dict[str, Any]"}},
+    .returns = "'NeuralConditionalMonitor'",
+    .body = from_dict,
+};
+
+}  // namespace
+
+void add_persistence_methods(py::object& ns, py::module_ module) {
+    ns["to_dict"] = rt::make_function(kToDict, module);
+    ns["from_dict"] = rt::static_method(kFromDict, module);
+}
+
+}  // namespace tarvex::resmon

@@ -1,0 +1,87 @@
+// Scoring: the squared Mahalanobis length of each row's standardised residual.
+#include "resmon/resmon.hpp"
+#include "runtime/arguments.hpp"
+#include "runtime/context.hpp"
+
+namespace tarvex::resmon {
+
+namespace {
+
+void require_trained(py::handle self) {
+    for (const char* name : {"_model", "z_mean", "z_scale", "inv_cov"})
+        if (self.attr(name).is_none()) rt::throw_python_error(PyExc_RuntimeError, "Detector not fit/loaded");
+}
+
+// The network's predicted mean for every row of the engineered S, on the host.
+py::object predicted_mean(const Call& call, py::handle self, py::handle S_eng) {
+    py::object torch = call.global("torch");
+    return rt::with_context(torch.attr("no_grad")(), [&]() -> py::object {
+        py::object x_tensor = torch.attr("from_numpy")(S_eng).attr("to")(self.attr("_torch_device"));
+        py::object outputs = self.attr("_model")(x_tensor);
+        py::tuple pair = py::tuple(py::reinterpret_borrow<py::object>(outputs));
+        if (pair.size() != 2) {
+            PyErr_Format(PyExc_ValueError,
+                         pair.size() > 2 ? "too many values to unpack (expected 2)"
+                                         : "not enough values to unpack (expected 2, got %zd)",
+                         static_cast<Py_ssize_t>(pair.size()));
+            throw py::error_already_set();
+        }
+        return pair[0].attr("cpu")().attr("numpy")();
+    });
+}
+
+// A NaN score would compare false against any threshold and let a corrupted
+// input pass as normal; such rows score +inf instead.
+void replace_nan_with_inf(py::object np, py::object& scores) {
+    py::object nan_rows = np.attr("isnan")(scores);
+    if (is_truthy(nan_rows.attr("any")())) scores[nan_rows] = np.attr("inf");
+}
+
+py::object score_batch(const Call& call) {
+    py::handle self = call.self();
+    require_trained(self);
+    py::object np = call.global("np");
+    py::object S_eng = self.attr("s_engineer").attr("transform")(call[1]);
+    py::object Z_norm =
+        ((as_float32_array(call, call[2]) - self.attr("z_mean")) / self.attr("z_scale")).attr("astype")(float32(call));
+    py::object residuals = Z_norm - predicted_mean(call, self, S_eng);
+    py::object scores = np.attr("einsum")("ni,ij,nj->n", residuals, self.attr("inv_cov"), residuals)
+                            .attr("astype")(np.attr("float64"));
+    replace_nan_with_inf(np, scores);
+    return scores;
+}
+
+py::object one_row(const Call& call, py::handle vector) {
+    return as_float32_array(call, vector).attr("reshape")(1, -1);
+}
+
+py::object score(const Call& call) {
+    py::object S = one_row(call, call[1]);
+    py::object Z = one_row(call, call[2]);
+    py::object scores = call.self().attr("score_batch")(S, Z);
+    return py::float_(scores[py::int_(0)]);
+}
+
+const rt::FunctionSpec kScoreBatch{
+    .name = "score_batch",
+    .qualname = "NeuralConditionalMonitor.score_batch",
+    .params = {{"self"}, {"S", "np.ndarray"}, {"Z", "np.ndarray"}},
+    .returns = "np.ndarray",
+    .body = score_batch,
+};
+const rt::FunctionSpec kScore{
+    .name = "score",
+    .qualname = "NeuralConditionalMonitor.score",
+    .params = {{"self"}, {"s", "np.ndarray"}, {"z", "np.ndarray"}},
+    .returns = "float",
+    .body = score,
+};
+
+}  // namespace
+
+void add_scoring_methods(py::object& ns, py::module_ module) {
+    ns["score_batch"] = rt::make_function(kScoreBatch, module);
+    ns["score"] = rt::make_function(kScore, module);
+}
+
+}  // namespace tarvex::resmon

@@ -1,0 +1,195 @@
+// Training: fit the engineer, standardise Z, train the residual network with
+// early stopping, then calibrate the inverse residual covariance and tau.
+#include <algorithm>
+#include <limits>
+
+#include "resmon/resmon.hpp"
+#include "runtime/arguments.hpp"
+#include "runtime/context.hpp"
+
+namespace tarvex::resmon {
+
+namespace {
+
+constexpr double kImprovementMargin = 1e-5;
+constexpr double kMaxGradientNorm = 5.0;
+
+// The value of an index-like object, as range() reads it.
+long long index_value(py::handle value) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index == nullptr) throw py::error_already_set();
+    long long result = PyLong_AsLongLong(index);
+    Py_DECREF(index);
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
+
+long long rows_of(py::handle tensor) { return index_value(tensor.attr("shape")[py::int_(0)]); }
+
+// Everything one training run works with.
+struct Training {
+    py::object torch;
+    py::handle self;
+    py::object model;
+    py::object optimizer;
+    py::object x_tensor;
+    py::object z_tensor;
+};
+
+// Stores the engineer, z_mean and z_scale; returns (S_eng, Z_norm).
+std::pair<py::object, py::object> prepare_data(const Call& call, py::handle self, py::handle S, py::handle Z) {
+    self.attr("s_dim") = py::int_(S.attr("shape")[py::int_(1)]);
+    self.attr("z_dim") = py::int_(Z.attr("shape")[py::int_(1)]);
+    py::object S_eng = self.attr("s_engineer").attr("fit_transform")(S);
+    self.attr("input_dim") = py::int_(S_eng.attr("shape")[py::int_(1)]);
+    self.attr("z_mean") = Z.attr("mean")(py::arg("axis") = 0).attr("astype")(float32(call));
+    self.attr("z_scale") =
+        (Z.attr("std")(py::arg("axis") = 0) + py::float_(1e-6)).attr("astype")(float32(call));
+    py::object Z_norm = ((Z - self.attr("z_mean")) / self.attr("z_scale")).attr("astype")(float32(call));
+    return {S_eng, Z_norm};
+}
+
+Training build_training(const Call& call, py::handle self, py::handle S_eng, py::handle Z_norm) {
+    Training t{call.global("torch"), self, {}, {}, {}, {}};
+    py::handle device = self.attr("_torch_device");
+    t.model = call.global("_ResidualHead")(self.attr("input_dim"), self.attr("hidden"), self.attr("z_dim"),
+                                           self.attr("dropout"));
+    t.model.attr("to")(device);
+    t.optimizer = t.torch.attr("optim").attr("AdamW")(t.model.attr("parameters")(), py::arg("lr") = self.attr("lr"),
+                                                      py::arg("weight_decay") = self.attr("weight_decay"));
+    t.x_tensor = t.torch.attr("from_numpy")(S_eng).attr("to")(device);
+    t.z_tensor = t.torch.attr("from_numpy")(Z_norm).attr("to")(device);
+    return t;
+}
+
+// One optimisation step on the rows `idx`; returns the batch loss.
+double train_batch(Training& t, py::handle idx) {
+    py::object xb = t.x_tensor[idx];
+    py::object zb = t.z_tensor[idx];
+    t.optimizer.attr("zero_grad")(py::arg("set_to_none") = true);
+    py::tuple outputs = py::tuple(t.model(xb));
+    py::object mu = outputs[0], log_var = outputs[1];
+    // Gaussian negative log-likelihood with per-element variance (no 1/2, no constant).
+    py::object error = power(zb - mu, py::int_(2));
+    py::object loss = (error * t.torch.attr("exp")(-log_var) + log_var).attr("mean")();
+    loss.attr("backward")();
+    t.torch.attr("nn").attr("utils").attr("clip_grad_norm_")(t.model.attr("parameters")(),
+                                                             py::arg("max_norm") = kMaxGradientNorm);
+    t.optimizer.attr("step")();
+    return py::cast<double>(loss.attr("item")());
+}
+
+// One pass over a fresh permutation of the rows; returns the mean batch loss.
+double train_epoch(Training& t) {
+    const long long rows = rows_of(t.x_tensor);
+    const long long batch_size = index_value(t.self.attr("batch_size"));
+    if (batch_size <= 0) rt::throw_python_error(PyExc_ValueError, "batch_size must be a positive integer");
+    py::object permutation = t.torch.attr("randperm")(t.x_tensor.attr("shape")[py::int_(0)]);
+    double epoch_loss = 0.0;
+    long long batches = 0;
+    for (long long start = 0; start < rows; start += batch_size) {
+        py::object idx = permutation[py::slice(py::int_(start), py::int_(start + batch_size), py::none())];
+        epoch_loss += train_batch(t, idx);
+        batches += 1;
+    }
+    return epoch_loss / static_cast<double>(std::max(1LL, batches));
+}
+
+py::dict detached_cpu_copy(py::handle model) {
+    py::dict copy;
+    for (auto item : model.attr("state_dict")().attr("items")())
+        copy[item[py::int_(0)]] = item[py::int_(1)].attr("detach")().attr("cpu")().attr("clone")();
+    return copy;
+}
+
+// Trains until `epochs` run out or `patience` epochs in a row fail to improve
+// the mean loss by more than the margin; returns the best epoch's weights.
+py::object run_epochs(Training& t) {
+    py::object best_state = py::none();
+    double best_loss = std::numeric_limits<double>::infinity();
+    long long stagnant = 0;
+    const long long epochs = index_value(t.self.attr("epochs"));
+    for (long long epoch = 0; epoch < epochs; ++epoch) {
+        const double mean_loss = train_epoch(t);
+        if (mean_loss + kImprovementMargin < best_loss) {
+            best_loss = mean_loss;
+            stagnant = 0;
+            best_state = detached_cpu_copy(t.model);
+            continue;
+        }
+        stagnant += 1;
+        if (py::int_(stagnant) >= t.self.attr("patience")) break;
+    }
+    return best_state;
+}
+
+// The epoch loop, run with one intra-op thread on CPU devices; the previous
+// thread count is restored on every path out of the loop.
+py::object train_with_thread_limit(Training& t) {
+    const bool should_limit_threads = equals(t.self.attr("_torch_device").attr("type"), py::str("cpu"));
+    py::object previous_threads = py::none();
+    if (should_limit_threads) {
+        previous_threads = t.torch.attr("get_num_threads")();
+        t.torch.attr("set_num_threads")(1);
+    }
+    auto restore_threads = [&] {
+        if (should_limit_threads && !previous_threads.is_none()) t.torch.attr("set_num_threads")(previous_threads);
+    };
+    py::object best_state;
+    try {
+        best_state = run_epochs(t);
+    } catch (...) {
+        restore_threads();
+        throw;
+    }
+    restore_threads();
+    return best_state;
+}
+
+// Inverse Ledoit-Wolf covariance of the training residuals.
+py::object inverse_residual_covariance(const Call& call, Training& t, py::handle Z_norm) {
+    py::object mu_pred = rt::with_context(t.torch.attr("no_grad")(), [&]() -> py::object {
+        py::tuple outputs(t.model(t.x_tensor));
+        return outputs[0];
+    });
+    py::object residuals = Z_norm - mu_pred.attr("cpu")().attr("numpy")();
+    py::object ledoit_wolf = py::module_::import("sklearn.covariance").attr("LedoitWolf");
+    py::object cov = ledoit_wolf().attr("fit")(residuals).attr("covariance_");
+    return call.global("np").attr("linalg").attr("inv")(cov);
+}
+
+py::object fit(const Call& call) {
+    py::handle self = call.self();
+    py::object torch = call.global("torch");
+    py::object np = call.global("np");
+    torch.attr("manual_seed")(self.attr("random_state"));
+    np.attr("random").attr("seed")(self.attr("random_state"));
+    py::object S = as_float32_array(call, call[1]);
+    py::object Z = as_float32_array(call, call[2]);
+    auto [S_eng, Z_norm] = prepare_data(call, self, S, Z);
+
+    Training t = build_training(call, self, S_eng, Z_norm);
+    py::object best_state = train_with_thread_limit(t);
+    if (best_state.is_none()) rt::throw_python_error(PyExc_RuntimeError, "Neural monitor failed to train");
+    t.model.attr("load_state_dict")(best_state);
+    t.model.attr("eval")();
+    self.attr("_model") = t.model;
+
+    self.attr("inv_cov") = inverse_residual_covariance(call, t, Z_norm);
+    py::object scores = self.attr("score_batch")(S, Z);
+    self.attr("tau") = py::float_(np.attr("quantile")(scores, self.attr("tau_quantile")));
+    return scores;
+}
+
+const rt::FunctionSpec kFit{
+    .name = "fit",
+    .qualname = "NeuralConditionalMonitor.fit",
+    .params = {{"self"}, {"S", "np.ndarray"}, {"Z", "np.ndarray"}},
+    .body = fit,
+};
+
+}  // namespace
+
+void add_training_methods(py::object& ns, py::module_ module) { ns["fit"] = rt::make_function(kFit, module); }
+
+}  // namespace tarvex::resmon

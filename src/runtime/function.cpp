@@ -1,0 +1,302 @@
+#include "runtime/function.hpp"
+
+#include <array>
+#include <cstddef>
+
+#include "runtime/guard.hpp"
+
+namespace tarvex::rt {
+
+namespace {
+
+constexpr size_t kMaxParams = 16;
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module_name;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* defaults;  // tuple, possibly empty
+    PyObject* dict;
+    PyObject* signature;  // built on first use
+    PyObject* namespace_;  // globals of the defining module
+    PyObject* defining_class;  // set once the class exists
+};
+
+FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
+
+extern PyTypeObject function_type;
+
+// ---- binding ---------------------------------------------------------------
+
+size_t parameter_index(const FunctionSpec& spec, PyObject* keyword) {
+    for (size_t i = 0; i < spec.params.size(); ++i)
+        if (PyUnicode_CompareWithASCIIString(keyword, spec.params[i].name) == 0) return i;
+    return spec.params.size();
+}
+
+// Fills `values` from a vectorcall in the order the interpreter checks Python
+// functions: positionals, keywords, the positional count, then defaults.
+void bind_arguments(FunctionObject* f, PyObject* const* args, size_t positional, PyObject* kwnames,
+                    std::span<py::object> values) {
+    const FunctionSpec& spec = *f->spec;
+    const size_t count = spec.params.size();
+    std::string_view qualname = PyUnicode_AsUTF8(f->qualname);
+    for (size_t i = 0; i < positional && i < count; ++i) values[i] = py::reinterpret_borrow<py::object>(args[i]);
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        size_t index = parameter_index(spec, keyword);
+        if (index == count) throw_unexpected_keyword(qualname, keyword);
+        if (values[index]) throw_multiple_values(qualname, spec.params[index].name);
+        values[index] = py::reinterpret_borrow<py::object>(args[positional + static_cast<size_t>(k)]);
+    }
+    const size_t defaults = static_cast<size_t>(PyTuple_GET_SIZE(f->defaults));
+    if (positional > count) throw_too_many_positional(qualname, count, defaults, positional);
+    const size_t first_default = count - defaults;
+    for (size_t i = first_default; i < count; ++i)
+        if (!values[i]) values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default));
+    for (size_t i = 0; i < count; ++i)
+        if (!values[i]) throw_missing_arguments(qualname, spec.params, values);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        FunctionObject* f = as_function(callable);
+        std::array<py::object, kMaxParams> storage;
+        std::span<py::object> values(storage.data(), f->spec->params.size());
+        bind_arguments(f, args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)), kwnames, values);
+        apply_conversions(f->spec->params, values);
+        py::object result = f->spec->body(Call(callable, values));
+        return result.release().ptr();
+    });
+}
+
+// ---- signature ---------------------------------------------------------------
+
+py::object build_signature(FunctionObject* f) {
+    py::module_ inspect = py::module_::import("inspect");
+    py::object parameter = inspect.attr("Parameter");
+    py::object signature = inspect.attr("Signature");
+    py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    py::object empty = parameter.attr("empty");
+    const auto& params = f->spec->params;
+    const size_t defaults = static_cast<size_t>(PyTuple_GET_SIZE(f->defaults));
+    const size_t first_default = params.size() - defaults;
+    py::list parameters;
+    for (size_t i = 0; i < params.size(); ++i) {
+        py::object annotation = params[i].annotation ? py::object(py::str(params[i].annotation)) : empty;
+        py::object fallback = i >= first_default
+                                  ? py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default))
+                                  : empty;
+        parameters.append(parameter(py::str(params[i].name), kind, py::arg("default") = fallback,
+                                    py::arg("annotation") = annotation));
+    }
+    py::object returns = f->spec->returns ? py::object(py::str(f->spec->returns)) : empty;
+    return signature(parameters, py::arg("return_annotation") = returns);
+}
+
+PyObject* get_signature(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        FunctionObject* f = as_function(self);
+        if (f->signature == nullptr) f->signature = build_signature(f).release().ptr();
+        return Py_NewRef(f->signature);
+    });
+}
+
+// ---- attributes ----------------------------------------------------------------
+
+PyObject* get_member(PyObject* self, void* offset) {
+    PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(offset));
+    return Py_NewRef(value);
+}
+
+// __name__, __qualname__ and __module__ may be reassigned (as on functions),
+// but only to strings for the first two.
+int set_string_member(PyObject* self, PyObject* value, void* offset) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "this attribute must be set to a string object");
+        return -1;
+    }
+    PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(offset));
+    Py_SETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+int set_any_member(PyObject* self, PyObject* value, void* offset) {
+    PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(offset));
+    Py_SETREF(*slot, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* defaults = as_function(self)->defaults;
+    return PyTuple_GET_SIZE(defaults) == 0 ? Py_NewRef(Py_None) : Py_NewRef(defaults);
+}
+
+#define MEMBER_OFFSET(field) reinterpret_cast<void*>(offsetof(FunctionObject, field))
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_member, set_string_member, nullptr, MEMBER_OFFSET(name)},
+    {"__qualname__", get_member, set_string_member, nullptr, MEMBER_OFFSET(qualname)},
+    {"__module__", get_member, set_any_member, nullptr, MEMBER_OFFSET(module_name)},
+    {"__doc__", get_member, set_any_member, nullptr, MEMBER_OFFSET(doc)},
+    {"__annotations__", get_member, nullptr, nullptr, MEMBER_OFFSET(annotations)},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef MEMBER_OFFSET
+
+// ---- object protocol -------------------------------------------------------------
+
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module_name);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->signature);
+    Py_VISIT(f->namespace_);
+    Py_VISIT(f->defining_class);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module_name);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->signature);
+    Py_CLEAR(f->namespace_);
+    Py_CLEAR(f->defining_class);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyTypeObject function_type = [] {
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    type.tp_name = "tarvex_function";
+    type.tp_basicsize = sizeof(FunctionObject);
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    type.tp_repr = function_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_doc = "Function implemented in C++ with Python function semantics.";
+    type.tp_traverse = function_traverse;
+    type.tp_clear = function_clear;
+    type.tp_getset = function_getset;
+    type.tp_descr_get = function_descr_get;
+    type.tp_dictoffset = offsetof(FunctionObject, dict);
+    return type;
+}();
+
+py::dict annotations_of(const FunctionSpec& spec) {
+    py::dict annotations;
+    for (const Param& param : spec.params)
+        if (param.annotation) annotations[py::str(param.name)] = py::str(param.annotation);
+    if (spec.returns) annotations["return"] = py::str(spec.returns);
+    return annotations;
+}
+
+}  // namespace
+
+void ready_function_type() {
+    if (PyType_Ready(&function_type) < 0) throw py::error_already_set();
+}
+
+py::object make_function(const FunctionSpec& spec, py::handle module, py::tuple defaults) {
+    if (spec.params.size() > kMaxParams || defaults.size() > spec.params.size())
+        throw_python_error(PyExc_SystemError, "function specification out of range");
+    ready_function_type();
+    py::str name(spec.name), qualname(spec.qualname);
+    py::object module_name = module.attr("__name__");
+    py::object doc = spec.doc ? py::object(py::str(spec.doc)) : py::none();
+    py::dict annotations = annotations_of(spec);
+    py::object namespace_ = module.attr("__dict__");
+
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    if (f == nullptr) throw py::error_already_set();
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->name = name.release().ptr();
+    f->qualname = qualname.release().ptr();
+    f->module_name = module_name.release().ptr();
+    f->doc = doc.release().ptr();
+    f->annotations = annotations.release().ptr();
+    f->defaults = defaults.release().ptr();
+    f->dict = nullptr;
+    f->signature = nullptr;
+    f->namespace_ = namespace_.release().ptr();
+    f->defining_class = nullptr;
+    PyObject_GC_Track(f);
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+}
+
+py::object static_method(const FunctionSpec& spec, py::handle module) {
+    py::object function = make_function(spec, module);
+    PyObject* wrapped = PyStaticMethod_New(function.ptr());
+    if (wrapped == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(wrapped);
+}
+
+void bind_defining_class(py::handle cls) {
+    py::dict members = cls.attr("__dict__");
+    for (auto item : members) {
+        py::handle value = item.second;
+        if (PyObject_TypeCheck(value.ptr(), &PyStaticMethod_Type)) value = value.attr("__func__");
+        if (!Py_IS_TYPE(value.ptr(), &function_type)) continue;
+        FunctionObject* f = as_function(value.ptr());
+        Py_XSETREF(f->defining_class, Py_NewRef(cls.ptr()));
+    }
+}
+
+py::object Call::global(const char* name) const {
+    PyObject* namespace_ = as_function(function_)->namespace_;
+    PyObject* value = PyDict_GetItemString(namespace_, name);  // borrowed
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+py::object Call::super() const {
+    PyObject* cls = as_function(function_)->defining_class;
+    if (cls == nullptr) throw_python_error(PyExc_RuntimeError, "super(): __class__ cell not found");
+    py::object builtin_super = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PySuper_Type));
+    return builtin_super(py::handle(cls), self());
+}
+
+}  // namespace tarvex::rt

@@ -1,0 +1,65 @@
+// A function type for C++ implementations that behaves like a Python function:
+// it is called through vectorcall, binds as a method when stored in a class,
+// can be wrapped in staticmethod, and carries __name__, __qualname__,
+// __module__, __doc__, __annotations__ (strings), __defaults__, __dict__ and a
+// __signature__ that inspect.signature() and help() use.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "runtime/arguments.hpp"
+#include "runtime/python.hpp"
+
+namespace tarvex::rt {
+
+class Call;
+using Body = py::object (*)(const Call& call);
+
+// Static description of one callable. Specs live for the whole process (they
+// are namespace-scope constants of the module that defines them).
+struct FunctionSpec {
+    const char* name;
+    const char* qualname;
+    std::vector<Param> params;
+    const char* returns = nullptr;  // return annotation text; nullptr: none
+    const char* doc = nullptr;
+    Body body = nullptr;
+};
+
+// The arguments of one call, bound to the parameters and converted.
+class Call {
+public:
+    Call(PyObject* function, std::span<const py::object> values) : function_(function), values_(values) {}
+
+    py::handle operator[](size_t index) const { return values_[index]; }
+    py::handle self() const { return values_[0]; }
+
+    // A name from the namespace of the module that defined the function, read
+    // at call time so that callers may replace module attributes.
+    py::object global(const char* name) const;
+
+    // super() as written inside a method: bound to the defining class and self.
+    py::object super() const;
+
+private:
+    PyObject* function_;
+    std::span<const py::object> values_;
+};
+
+// Creates a function object. `module` is the defining module, whose name fills
+// __module__ and whose namespace `Call::global` reads. `defaults` covers the
+// trailing parameters, as __defaults__ does for Python functions.
+py::object make_function(const FunctionSpec& spec, py::handle module, py::tuple defaults = py::tuple());
+
+// Wraps a function in the built-in staticmethod.
+py::object static_method(const FunctionSpec& spec, py::handle module);
+
+// Records `cls` as the defining class of every function (plain or wrapped in
+// staticmethod) stored in its own __dict__, so that Call::super() works.
+void bind_defining_class(py::handle cls);
+
+// Readies the function type; called by each module's exec step.
+void ready_function_type();
+
+}  // namespace tarvex::rt

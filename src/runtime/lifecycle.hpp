@@ -1,0 +1,37 @@
+// The once-per-process module lifecycle shared by both extension modules.
+//
+// A module keeps its state for the whole process: it may only be loaded into
+// the first interpreter that imports it, creating it again hands back the same
+// module object (so its classes keep their identity), and its body runs once.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/python.hpp"
+
+namespace tarvex::rt {
+
+class ModuleLifecycle {
+public:
+    using Body = void (*)(py::module_ module);
+
+    ModuleLifecycle(const char* short_name, const char* qualified_name, Body body)
+        : short_name_(short_name), qualified_name_(qualified_name), body_(body) {}
+
+    // Py_mod_create: returns a new reference or nullptr with an error set.
+    PyObject* create(PyObject* spec) noexcept;
+    // Py_mod_exec: returns 0 on success, -1 with an error set.
+    int exec(PyObject* module) noexcept;
+
+private:
+    void check_interpreter();
+    void run_body(PyObject* module);
+
+    const char* short_name_;
+    const char* qualified_name_;
+    Body body_;
+    int64_t interpreter_id_ = -1;
+    PyObject* module_ = nullptr;  // strong reference once the body has started
+};
+
+}  // namespace tarvex::rt

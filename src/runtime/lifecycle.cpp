@@ -20,19 +20,22 @@ void copy_from_spec(py::module_& module, py::handle spec) {
 
 }  // namespace
 
-void ModuleLifecycle::check_interpreter() {
+// Plain C API only: in a foreign interpreter no C++ exception may be raised,
+// since releasing a caught pybind11 error re-acquires the GIL through the main
+// interpreter's thread state and would deadlock.
+bool ModuleLifecycle::is_home_interpreter() noexcept {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current < 0) throw py::error_already_set();
+    if (current < 0) return false;
     if (interpreter_id_ < 0) interpreter_id_ = current;
-    if (current != interpreter_id_)
-        throw_python_error(PyExc_ImportError,
-                           "Interpreter change detected - this module can only be loaded into one interpreter per "
-                           "process.");
+    if (current == interpreter_id_) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return false;
 }
 
 PyObject* ModuleLifecycle::create(PyObject* spec) noexcept {
+    if (!is_home_interpreter()) return nullptr;
     return guarded([&]() -> PyObject* {
-        check_interpreter();
         if (module_ != nullptr) return Py_NewRef(module_);
         py::object name = py::reinterpret_borrow<py::object>(spec).attr("name");
         PyObject* created = PyModule_NewObject(name.ptr());
@@ -44,6 +47,7 @@ PyObject* ModuleLifecycle::create(PyObject* spec) noexcept {
 }
 
 int ModuleLifecycle::exec(PyObject* module) noexcept {
+    if (!is_home_interpreter()) return -1;
     return guarded_status([&]() -> int {
         if (module_ != nullptr) {
             if (module_ == module) return 0;

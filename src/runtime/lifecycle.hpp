@@ -24,7 +24,7 @@ public:
     int exec(PyObject* module) noexcept;
 
 private:
-    void check_interpreter();
+    bool is_home_interpreter() noexcept;
     void run_body(PyObject* module);
 
     const char* short_name_;

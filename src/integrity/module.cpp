@@ -1,0 +1,138 @@
+// Module tarvex.core.integrity: entry point, lifecycle and the module body,
+// which binds names from sibling modules of the package and then creates
+// QVMIntegrityModel.
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#include "integrity/integrity.hpp"
+#include "runtime/lifecycle.hpp"
+
+namespace tarvex::integrity {
+
+namespace {
+
+// One imported name and the name it is bound to in this module.
+struct Name {
+    const char* name;
+    const char* bind_as = nullptr;  // nullptr: the same name
+};
+
+// getattr(object, name), or an empty object when the attribute does not exist.
+py::object attribute_if_present(py::handle object, const char* name) {
+    PyObject* value = PyObject_GetAttrString(object.ptr(), name);
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
+// The fully qualified name of a sibling, or an empty object when this module
+// does not know its package (the relative import then reports that itself).
+py::object qualified_sibling_name(py::handle globals, const char* relative) {
+    PyObject* package = PyDict_GetItemString(globals.ptr(), "__package__");  // borrowed
+    if (package == nullptr || !PyUnicode_Check(package) || PyUnicode_GetLength(package) == 0) return py::object();
+    PyObject* name = PyUnicode_FromFormat("%U.%s", package, relative);
+    if (name == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(name);
+}
+
+// The sibling as the interpreter's module table holds it, provided it already
+// has every requested name; an empty object otherwise.
+py::object sibling_from_table(py::handle globals, const char* relative, std::initializer_list<Name> names) {
+    py::object qualified = qualified_sibling_name(globals, relative);
+    if (!qualified) return py::object();
+    PyObject* cached = PyImport_GetModule(qualified.ptr());
+    if (cached == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    py::object sibling = py::reinterpret_steal<py::object>(cached);
+    for (const Name& name : names)
+        if (!attribute_if_present(sibling, name.name)) return py::object();
+    return sibling;
+}
+
+[[noreturn]] void throw_cannot_import(py::handle sibling, const char* name) {
+    py::object module_name = attribute_if_present(sibling, "__name__");
+    if (!module_name || !PyUnicode_Check(module_name.ptr())) module_name = py::str("<unknown module name>");
+    py::object path = attribute_if_present(sibling, "__file__");
+    if (!path) path = py::none();
+    py::object message = py::reinterpret_steal<py::object>(
+        PyUnicode_FromFormat("cannot import name '%s' from '%U'", name, module_name.ptr()));
+    if (!message) throw py::error_already_set();
+    PyErr_SetImportError(message.ptr(), module_name.ptr(), path.ptr());
+    throw py::error_already_set();
+}
+
+// A requested name of the sibling: its attribute, or else the submodule of
+// that name that an import has already placed in the module table.
+py::object imported_name(py::handle sibling, const char* name) {
+    if (py::object value = attribute_if_present(sibling, name)) return value;
+    py::object module_name = attribute_if_present(sibling, "__name__");
+    if (module_name && PyUnicode_Check(module_name.ptr())) {
+        py::object submodule_name =
+            py::reinterpret_steal<py::object>(PyUnicode_FromFormat("%U.%s", module_name.ptr(), name));
+        if (!submodule_name) throw py::error_already_set();
+        PyObject* submodule = PyImport_GetModule(submodule_name.ptr());
+        if (submodule != nullptr) return py::reinterpret_steal<py::object>(submodule);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    throw_cannot_import(sibling, name);
+}
+
+// `from .<relative> import <names>` into this module's namespace. A sibling
+// that is already imported and complete is taken from the module table;
+// otherwise the import system imports it relative to this module's package.
+void import_sibling(py::module_ module, const char* relative, std::initializer_list<Name> names) {
+    py::object globals = module.attr("__dict__");
+    py::object sibling = sibling_from_table(globals, relative, names);
+    if (!sibling) {
+        py::tuple fromlist(names.size());
+        size_t i = 0;
+        for (const Name& name : names) fromlist[i++] = py::str(name.name);
+        sibling = py::reinterpret_steal<py::object>(
+            PyImport_ImportModuleLevelObject(py::str(relative).ptr(), globals.ptr(), nullptr, fromlist.ptr(), 1));
+        if (!sibling) throw py::error_already_set();
+    }
+    for (const Name& name : names)
+        module.attr(name.bind_as ? name.bind_as : name.name) = imported_name(sibling, name.name);
+}
+
+void module_body(py::module_ module) {
+    py::module_ typing = py::module_::import("typing");
+    module.attr("Any") = typing.attr("Any");
+    module.attr("Dict") = typing.attr("Dict");
+    import_sibling(module, "extractors.classification", {{"ClassificationExtractor"}});
+    import_sibling(module, "integrity_monitor", {{"IntegrityMonitor"}});
+    import_sibling(module, "integrity_monitor", {{"ScoreResult"}});
+    import_sibling(module, "detector", {{"ConditionalMahalanobis"}});
+    import_sibling(module, "serialization", {{"load_json"}, {"save_json"}});
+    import_sibling(module, "_model_utils",
+                   {{"to_device", "_to_device"},
+                    {"forward", "_forward"},
+                    {"example_tensor", "_example_tensor"},
+                    {"set_primary_input", "_set_primary_input"}});
+    module.attr("QVMIntegrityModel") = define_integrity_model(module, module.attr("IntegrityMonitor"));
+}
+
+rt::ModuleLifecycle lifecycle("integrity", "tarvex.core.integrity", module_body);
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) { return lifecycle.create(spec); }
+int exec_module(PyObject* module) { return lifecycle.exec(module); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "integrity", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace tarvex::integrity
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_integrity() { return PyModuleDef_Init(&tarvex::integrity::definition); }

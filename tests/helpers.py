@@ -1,0 +1,33 @@
+"""Shared helpers for the test suite."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import numpy as np
+
+
+def linear_pairs(n: int, s_dim: int = 4, z_dim: int = 3, seed: int = 0, noise: float = 0.1):
+    """S and Z where Z depends linearly on S plus a little noise."""
+    rng = np.random.default_rng(seed)
+    S = rng.normal(size=(n, s_dim)).astype(np.float32)
+    weights = rng.normal(size=(s_dim, z_dim)).astype(np.float32)
+    Z = (S @ weights + noise * rng.normal(size=(n, z_dim))).astype(np.float32)
+    return S, Z
+
+
+def run_python(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
+    """Runs code in a fresh interpreter, away from the source tree (which would
+    otherwise shadow the installed package)."""
+    import tarvex
+
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(tarvex.__file__)))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
+    with tempfile.TemporaryDirectory() as workdir:
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True, text=True, timeout=timeout, cwd=workdir, env=env,
+        )

@@ -9,11 +9,12 @@ import textwrap
 import numpy as np
 
 
-def linear_pairs(n: int, s_dim: int = 4, z_dim: int = 3, seed: int = 0, noise: float = 0.1):
-    """S and Z where Z depends linearly on S plus a little noise."""
-    rng = np.random.default_rng(seed)
+def linear_pairs(n: int, s_dim: int = 4, z_dim: int = 3, seed: int = 0, noise: float = 0.1, rows_seed=None):
+    """S and Z where Z depends linearly on S plus a little noise. `seed` fixes
+    the dependency, `rows_seed` the sampled rows (default: derived from seed)."""
+    weights = np.random.default_rng(seed).normal(size=(s_dim, z_dim)).astype(np.float32)
+    rng = np.random.default_rng(seed + 1000 if rows_seed is None else rows_seed)
     S = rng.normal(size=(n, s_dim)).astype(np.float32)
-    weights = rng.normal(size=(s_dim, z_dim)).astype(np.float32)
     Z = (S @ weights + noise * rng.normal(size=(n, z_dim))).astype(np.float32)
     return S, Z
 

@@ -53,6 +53,18 @@ bool is_truthy(py::handle value) {
     return truth == 1;
 }
 
+py::object python_int(py::handle value) {
+    PyObject* result = PyNumber_Long(value.ptr());
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object python_float(py::handle value) {
+    PyObject* result = PyNumber_Float(value.ptr());
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
 bool equals(py::handle a, py::handle b) {
     int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (result < 0) throw py::error_already_set();

@@ -16,8 +16,6 @@ void require_complete(py::handle self) {
         if (self.attr(name).is_none()) rt::throw_python_error(PyExc_RuntimeError, "Detector not fit");
 }
 
-py::object as_int(py::handle value) { return py::int_(py::reinterpret_borrow<py::object>(value)); }
-py::object as_float(py::handle value) { return py::float_(py::reinterpret_borrow<py::object>(value)); }
 
 py::dict weights_as_lists(py::handle model) {
     py::dict weights;
@@ -32,19 +30,19 @@ py::object to_dict(const Call& call) {
     py::dict d;
     d["type"] = kFormatTag;
     d["hidden"] = py::list(self.attr("hidden"));
-    d["epochs"] = as_int(self.attr("epochs"));
-    d["batch_size"] = as_int(self.attr("batch_size"));
-    d["lr"] = as_float(self.attr("lr"));
-    d["weight_decay"] = as_float(self.attr("weight_decay"));
-    d["dropout"] = as_float(self.attr("dropout"));
-    d["tau_quantile"] = as_float(self.attr("tau_quantile"));
-    d["random_state"] = as_int(self.attr("random_state"));
-    d["patience"] = as_int(self.attr("patience"));
+    d["epochs"] = python_int(self.attr("epochs"));
+    d["batch_size"] = python_int(self.attr("batch_size"));
+    d["lr"] = python_float(self.attr("lr"));
+    d["weight_decay"] = python_float(self.attr("weight_decay"));
+    d["dropout"] = python_float(self.attr("dropout"));
+    d["tau_quantile"] = python_float(self.attr("tau_quantile"));
+    d["random_state"] = python_int(self.attr("random_state"));
+    d["patience"] = python_int(self.attr("patience"));
     d["device"] = "cpu";
-    d["tau"] = as_float(self.attr("tau"));
-    d["s_dim"] = as_int(self.attr("s_dim"));
-    d["z_dim"] = as_int(self.attr("z_dim"));
-    d["input_dim"] = as_int(self.attr("input_dim"));
+    d["tau"] = python_float(self.attr("tau"));
+    d["s_dim"] = python_int(self.attr("s_dim"));
+    d["z_dim"] = python_int(self.attr("z_dim"));
+    d["input_dim"] = python_int(self.attr("input_dim"));
     d["s_engineer"] = self.attr("s_engineer").attr("to_dict")();
     d["z_mean"] = self.attr("z_mean").attr("tolist")();
     d["z_scale"] = self.attr("z_scale").attr("tolist")();
@@ -59,11 +57,11 @@ py::object construct_from_settings(const Call& call, py::handle d) {
     py::object builtins = py::module_::import("builtins");
     return call.global("NeuralConditionalMonitor")(
         py::arg("hidden") = builtins.attr("tuple")(get("hidden", py::make_tuple(64, 64))),
-        py::arg("epochs") = as_int(get("epochs", 250)), py::arg("batch_size") = as_int(get("batch_size", 64)),
-        py::arg("lr") = as_float(get("lr", 0.001)), py::arg("weight_decay") = as_float(get("weight_decay", 0.0001)),
-        py::arg("dropout") = as_float(get("dropout", 0.05)),
-        py::arg("tau_quantile") = as_float(get("tau_quantile", 0.995)),
-        py::arg("random_state") = as_int(get("random_state", 0)), py::arg("patience") = as_int(get("patience", 20)),
+        py::arg("epochs") = python_int(get("epochs", 250)), py::arg("batch_size") = python_int(get("batch_size", 64)),
+        py::arg("lr") = python_float(get("lr", 0.001)), py::arg("weight_decay") = python_float(get("weight_decay", 0.0001)),
+        py::arg("dropout") = python_float(get("dropout", 0.05)),
+        py::arg("tau_quantile") = python_float(get("tau_quantile", 0.995)),
+        py::arg("random_state") = python_int(get("random_state", 0)), py::arg("patience") = python_int(get("patience", 20)),
         py::arg("device") = py::str(get("device", "cpu")));
 }
 
@@ -111,10 +109,10 @@ py::object from_dict(const Call& call) {
     py::handle d = call[0];
     py::object np = call.global("np");
     py::object monitor = construct_from_settings(call, d);
-    monitor.attr("tau") = as_float(d["tau"]);
-    monitor.attr("s_dim") = as_int(d["s_dim"]);
-    monitor.attr("z_dim") = as_int(d["z_dim"]);
-    monitor.attr("input_dim") = as_int(d["input_dim"]);
+    monitor.attr("tau") = python_float(d["tau"]);
+    monitor.attr("s_dim") = python_int(d["s_dim"]);
+    monitor.attr("z_dim") = python_int(d["z_dim"]);
+    monitor.attr("input_dim") = python_int(d["input_dim"]);
     monitor.attr("s_engineer") = call.global("NeuralFeatureEngineer").attr("from_dict")(d["s_engineer"]);
     monitor.attr("z_mean") = np.attr("asarray")(d["z_mean"], py::arg("dtype") = np.attr("float32"));
     monitor.attr("z_scale") = np.attr("asarray")(d["z_scale"], py::arg("dtype") = np.attr("float32"));

@@ -59,7 +59,7 @@ py::object score(const Call& call) {
     py::object S = one_row(call, call[1]);
     py::object Z = one_row(call, call[2]);
     py::object scores = call.self().attr("score_batch")(S, Z);
-    return py::float_(scores[py::int_(0)]);
+    return python_float(scores[py::int_(0)]);
 }
 
 const rt::FunctionSpec kScoreBatch{

@@ -38,10 +38,10 @@ struct Training {
 
 // Stores the engineer, z_mean and z_scale; returns (S_eng, Z_norm).
 std::pair<py::object, py::object> prepare_data(const Call& call, py::handle self, py::handle S, py::handle Z) {
-    self.attr("s_dim") = py::int_(S.attr("shape")[py::int_(1)]);
-    self.attr("z_dim") = py::int_(Z.attr("shape")[py::int_(1)]);
+    self.attr("s_dim") = python_int(S.attr("shape")[py::int_(1)]);
+    self.attr("z_dim") = python_int(Z.attr("shape")[py::int_(1)]);
     py::object S_eng = self.attr("s_engineer").attr("fit_transform")(S);
-    self.attr("input_dim") = py::int_(S_eng.attr("shape")[py::int_(1)]);
+    self.attr("input_dim") = python_int(S_eng.attr("shape")[py::int_(1)]);
     self.attr("z_mean") = Z.attr("mean")(py::arg("axis") = 0).attr("astype")(float32(call));
     self.attr("z_scale") =
         (Z.attr("std")(py::arg("axis") = 0) + py::float_(1e-6)).attr("astype")(float32(call));
@@ -177,7 +177,7 @@ py::object fit(const Call& call) {
 
     self.attr("inv_cov") = inverse_residual_covariance(call, t, Z_norm);
     py::object scores = self.attr("score_batch")(S, Z);
-    self.attr("tau") = py::float_(np.attr("quantile")(scores, self.attr("tau_quantile")));
+    self.attr("tau") = python_float(np.attr("quantile")(scores, self.attr("tau_quantile")));
     return scores;
 }
 

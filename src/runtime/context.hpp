@@ -7,6 +7,8 @@
 
 namespace tarvex::rt {
 
+inline py::object or_none(const py::object& value) { return value ? value : py::none(); }
+
 // Enters `manager`, runs `body` and exits the manager on every path: with the
 // exception's type, value and traceback when `body` raised, which is then
 // re-raised (the managers used here never suppress exceptions).
@@ -19,7 +21,7 @@ auto with_context(py::object manager, Body&& body) -> decltype(body()) {
         exit(py::none(), py::none(), py::none());
         return result;
     } catch (py::error_already_set& error) {
-        exit(error.type(), error.value(), error.trace());
+        exit(or_none(error.type()), or_none(error.value()), or_none(error.trace()));
         throw;
     } catch (...) {
         exit(py::none(), py::none(), py::none());

@@ -109,25 +109,26 @@ def test_super_follows_the_subclass_mro():
     assert isinstance(Sub(object(), 2.5), Sub) and seen == [((2,), "v1")]
 
 
-@pytest.mark.parametrize("fmt", [{}, {"format": "v1"}, {"format": "tarvex_integrity_v2"}, {"format": None}])
-def test_wrong_format_is_rejected_without_changes(fmt, monitor, artifact):
-    before = state(monitor)
-    with pytest.raises(ValueError) as err:
-        monitor.import_json(artifact(num_classes=3, hooks=["a"], **fmt))
-    assert str(err.value) == "Unsupported tarvEX artifact" and state(monitor) == before
+def doc(**payload):
+    return json.dumps(dict(num_classes=3, hooks=["a"], det_update=FITTED, **payload))
+
+
+UNSUPPORTED = (ValueError, "^Unsupported tarvEX artifact$")
 
 
 @pytest.mark.parametrize("content, error", [
-    (None, FileNotFoundError), ("{not json", json.JSONDecodeError), ("[1, 2]", AttributeError),
-    (json.dumps({"format": FORMAT}), KeyError), (json.dumps({"format": FORMAT, "num_classes": "12.7"}), ValueError),
-    (json.dumps({"format": FORMAT, "num_classes": [12]}), TypeError),
+    (doc(), UNSUPPORTED), (doc(format="v1"), UNSUPPORTED), (doc(format="tarvex_integrity_v2"), UNSUPPORTED),
+    (doc(format=None), UNSUPPORTED), (None, (FileNotFoundError, "a.json")), ("{no", (json.JSONDecodeError, "Expecting property name")),
+    ("[1, 2]", (AttributeError, "get")), (json.dumps({"format": FORMAT}), (KeyError, "num_classes")),
+    (json.dumps({"format": FORMAT, "num_classes": "12.7"}), (ValueError, "invalid literal for int")),
+    (json.dumps({"format": FORMAT, "num_classes": [12]}), (TypeError, "int\\(\\) argument")),
 ])
-def test_bad_artifacts_raise_and_leave_the_instance_unchanged(content, error, monitor, tmp_path):
+def test_rejected_artifacts_leave_the_instance_unchanged(content, error, monitor, tmp_path):
     path = tmp_path / "a.json"
     if content is not None:
         path.write_text(content)
     before = state(monitor)
-    with pytest.raises(error):
+    with pytest.raises(error[0], match=error[1]):
         monitor.import_json(str(path))
     assert state(monitor) == before
 
@@ -209,17 +210,6 @@ def test_path_must_be_exactly_str(path, monitor):
     with pytest.raises(TypeError) as err:
         monitor.import_json(path)
     assert str(err.value) == ARG_TYPE.format("path", "str", type(path).__name__)
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda m: m.import_json(), "missing 1 required positional argument: 'path'"),
-    (lambda m: m.import_json("a", "b"), "takes 2 positional arguments but 3 were given"),
-    (lambda m: m.import_json(pth="a"), "got an unexpected keyword argument 'pth'"),
-    (lambda m: QVM(object()), "missing 1 required positional argument: 'num_classes'"),
-])
-def test_arity_errors(call, message, monitor):
-    with pytest.raises(TypeError, match=message):
-        call(monitor)
 
 
 def test_torch_model_hooks_are_enabled_for_real(artifact):
@@ -314,5 +304,5 @@ def test_second_interpreter_is_refused():
             print(e)
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == ("ImportError: Interpreter change detected - this module can only be loaded into "
-                                     "one interpreter per process.")
+    assert result.stdout.strip() == ("<class 'ImportError'>: Interpreter change detected - this module can only be "
+                                     "loaded into one interpreter per process.")

@@ -1,0 +1,88 @@
+"""Class-conditional Mahalanobis detector over NumPy feature matrices."""
+
+from __future__ import annotations
+
+from typing import Any, Dict
+
+import numpy as np
+
+
+class ConditionalMahalanobis:
+    """One mean per class and a shared (pooled) covariance; a feature vector's
+    score is its squared Mahalanobis distance to the mean of its class."""
+
+    def __init__(self, reg: float = 1e-6) -> None:
+        self.reg = float(reg)  # added to the covariance diagonal before inverting
+        self.classes_: np.ndarray | None = None  # (k,) sorted class labels
+        self.means_: np.ndarray | None = None  # (k, d)
+        self.inv_cov_: np.ndarray | None = None  # (d, d)
+
+    @property
+    def is_fit(self) -> bool:
+        return self.means_ is not None
+
+    def fit(self, X: Any, y: Any) -> "ConditionalMahalanobis":
+        X = _as_matrix(X)
+        y = np.asarray(y)
+        if y.shape != (X.shape[0],) or X.shape[0] == 0:
+            raise ValueError(f"need one label per row and at least one row (X {X.shape}, y {y.shape})")
+        classes, index = np.unique(y, return_inverse=True)
+        means = np.stack([X[index == k].mean(axis=0) for k in range(len(classes))])
+        centred = X - means[index]
+        dof = max(X.shape[0] - len(classes), 1)
+        cov = centred.T @ centred / dof + self.reg * np.eye(X.shape[1])
+        self.classes_, self.means_ = classes, means
+        self.inv_cov_ = np.linalg.pinv(cov, hermitian=True)
+        return self
+
+    def score(self, X: Any, y: Any) -> np.ndarray:
+        """Squared Mahalanobis distance of each row to the mean of its class."""
+        if self.classes_ is None or self.means_ is None or self.inv_cov_ is None:
+            raise RuntimeError("ConditionalMahalanobis is not fit")
+        X = _as_matrix(X)
+        y = np.asarray(y)
+        if y.shape != (X.shape[0],):
+            raise ValueError(f"need one label per row (X {X.shape}, y {y.shape})")
+        if X.shape[1] != self.means_.shape[1]:
+            raise ValueError(f"expected {self.means_.shape[1]} features, got {X.shape[1]}")
+        index = np.searchsorted(self.classes_, y)
+        known = (index < len(self.classes_)) & (self.classes_[np.minimum(index, len(self.classes_) - 1)] == y)
+        if not np.all(known):
+            raise ValueError(f"unknown class labels: {np.unique(y[~known]).tolist()}")
+        diff = X - self.means_[index]
+        return np.einsum("ij,jk,ik->i", diff, self.inv_cov_, diff)
+
+    def to_dict(self) -> Dict[str, Any]:
+        d: Dict[str, Any] = {"reg": self.reg}
+        if self.classes_ is not None and self.means_ is not None and self.inv_cov_ is not None:
+            d["classes"] = self.classes_.tolist()
+            d["means"] = self.means_.tolist()
+            d["inv_cov"] = self.inv_cov_.tolist()
+        return d
+
+    @classmethod
+    def from_dict(cls, d: Dict[str, Any]) -> "ConditionalMahalanobis":
+        detector = cls(reg=d.get("reg", 1e-6))
+        fitted = [key for key in ("classes", "means", "inv_cov") if key in d]
+        if not fitted:
+            return detector
+        if len(fitted) != 3:
+            raise ValueError("a fitted detector needs 'classes', 'means' and 'inv_cov' together")
+        classes = np.asarray(d["classes"])
+        means = _as_matrix(d["means"])
+        inv_cov = _as_matrix(d["inv_cov"])
+        k, dim = means.shape
+        if classes.shape != (k,) or inv_cov.shape != (dim, dim):
+            raise ValueError(
+                f"inconsistent detector shapes: classes {classes.shape}, means {means.shape}, inv_cov {inv_cov.shape}"
+            )
+        order = np.argsort(classes, kind="stable")
+        detector.classes_, detector.means_, detector.inv_cov_ = classes[order], means[order], inv_cov
+        return detector
+
+
+def _as_matrix(X: Any) -> np.ndarray:
+    X = np.asarray(X, dtype=np.float64)
+    if X.ndim != 2:
+        raise ValueError(f"expected a two-dimensional array, got shape {X.shape}")
+    return X

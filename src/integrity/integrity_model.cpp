@@ -4,10 +4,16 @@
 #include "integrity/integrity.hpp"
 #include "runtime/arguments.hpp"
 #include "runtime/classes.hpp"
+#include "runtime/objects.hpp"
 
 namespace tarvex::integrity {
 
 namespace {
+
+using rt::differs;
+using rt::is_truthy;
+using rt::item;
+using rt::steal_or_throw;
 
 constexpr const char* kArtifactFormat = "tarvex_integrity_v1";
 constexpr const char* kDetectorKind = "v1";
@@ -19,32 +25,6 @@ constexpr const char* kClassDoc =
     "    Thin subclass of IntegrityMonitor that explicitly pins ClassificationExtractor\n"
     "    so the S/Z feature space is stable regardless of model size.\n"
     "    ";
-
-py::object steal_or_throw(PyObject* result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-bool is_truthy(py::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth == 1;
-}
-
-// `a != b`, by the truth value of whatever the comparison returns.
-bool differs(py::handle a, py::handle b) {
-    return is_truthy(steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
-}
-
-// int(value); an exact int is kept as it is.
-py::object as_int(py::handle value) {
-    if (PyLong_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
-    return steal_or_throw(PyNumber_Long(value.ptr()));
-}
-
-py::object item(py::handle mapping, const char* key) {
-    return steal_or_throw(PyObject_GetItem(mapping.ptr(), py::str(key).ptr()));
-}
 
 // Constructs the base part with the pinned extractor and detector kind.
 py::object init(const Call& call) {
@@ -76,7 +56,7 @@ py::object import_json(const Call& call) {
     if (differs(payload.attr("get")("format"), py::str(kArtifactFormat)))
         rt::throw_python_error(PyExc_ValueError, "Unsupported tarvEX artifact");
 
-    self.attr("num_classes") = as_int(item(payload, "num_classes"));
+    self.attr("num_classes") = rt::python_int(item(payload, "num_classes"));
 
     // A fresh list whatever the payload holds, so later changes to either side
     // do not leak into the other.

@@ -47,36 +47,6 @@ py::object as_float32_array(const Call& call, py::handle x) {
     return np.attr("asarray")(x, py::arg("dtype") = np.attr("float32"));
 }
 
-bool is_truthy(py::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth == 1;
-}
-
-py::object python_int(py::handle value) {
-    PyObject* result = PyNumber_Long(value.ptr());
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-py::object python_float(py::handle value) {
-    PyObject* result = PyNumber_Float(value.ptr());
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-bool equals(py::handle a, py::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
-py::object power(py::handle base, py::handle exponent) {
-    PyObject* result = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 }  // namespace tarvex::resmon
 
 extern "C" PYBIND11_EXPORT PyObject* PyInit_resmon() { return PyModuleDef_Init(&tarvex::resmon::definition); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "runtime/function.hpp"
+#include "runtime/objects.hpp"
 #include "runtime/python.hpp"
 
 namespace tarvex::resmon {
@@ -23,10 +24,10 @@ void add_persistence_methods(py::object& namespace_, py::module_ module);
 // Small helpers shared by the concerns.
 py::object float32(const Call& call);                        // np.float32
 py::object as_float32_array(const Call& call, py::handle x);  // np.asarray(x, dtype=np.float32)
-bool is_truthy(py::handle value);
-py::object python_int(py::handle value);    // int(value): always an exact int
-py::object python_float(py::handle value);  // float(value): always an exact float
-bool equals(py::handle a, py::handle b);  // a == b, by its truth value
-py::object power(py::handle base, py::handle exponent);  // base ** exponent
+using rt::equals;
+using rt::is_truthy;
+using rt::power;
+using rt::python_float;
+using rt::python_int;
 
 }  // namespace tarvex::resmon

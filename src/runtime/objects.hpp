@@ -1,0 +1,50 @@
+// Small Python-object operations with C++ error handling: each raises the
+// pending Python error as py::error_already_set when the C API call fails.
+#pragma once
+
+#include "runtime/python.hpp"
+
+namespace tarvex::rt {
+
+// Takes ownership of a new reference returned by the C API.
+inline py::object steal_or_throw(PyObject* result) {
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// bool(value)
+inline bool is_truthy(py::handle value) {
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth == 1;
+}
+
+// a == b, by its truth value
+inline bool equals(py::handle a, py::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+// a != b, by the truth value of whatever the comparison returns
+inline bool differs(py::handle a, py::handle b) {
+    return is_truthy(steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+}
+
+// int(value): always an exact int (an exact int comes back as itself)
+inline py::object python_int(py::handle value) { return steal_or_throw(PyNumber_Long(value.ptr())); }
+
+// float(value): always an exact float
+inline py::object python_float(py::handle value) { return steal_or_throw(PyNumber_Float(value.ptr())); }
+
+// base ** exponent
+inline py::object power(py::handle base, py::handle exponent) {
+    return steal_or_throw(PyNumber_Power(base.ptr(), exponent.ptr(), Py_None));
+}
+
+// mapping[key]
+inline py::object item(py::handle mapping, const char* key) {
+    return steal_or_throw(PyObject_GetItem(mapping.ptr(), py::str(key).ptr()));
+}
+
+}  // namespace tarvex::rt

@@ -140,6 +140,10 @@ def test_switching_dropout_side_breaks_loading(small_saved):
         (lambda d: d.update(inv_cov=[[1.0]]), ValueError),
         (lambda d: d["s_engineer"].update(mean=[0.0]), ValueError),
         (lambda d: d.update(z_mean=[["x", 1, 2]]), ValueError),
+        # dimensions far beyond the stored weights are refused before any allocation
+        (lambda d: d.update(input_dim=10**9), ValueError),
+        (lambda d: d.update(hidden=[10**6, 10**6]), ValueError),
+        (lambda d: d.update(z_dim=3 * 10**8, z_mean=[0.0] * 3, z_scale=[1.0] * 3), ValueError),
     ],
 )
 def test_malformed_dictionaries_raise(small_saved, change, error):

@@ -1,5 +1,6 @@
 // Persistence: the monitor as a plain dictionary of built-in values
 // ("neural_conditional_monitor_v1") and back.
+#include <optional>
 #include <string>
 
 #include "resmon/resmon.hpp"
@@ -89,6 +90,72 @@ void check_dimensions(py::handle monitor) {
     }
 }
 
+// Numbers held by nested lists or tuples; nullopt when the value has another
+// form (the tensor constructor then decides) or nests implausibly deep.
+std::optional<double> stored_numbers(py::handle value, int depth = 0) {
+    const bool nested = PyList_Check(value.ptr()) || PyTuple_Check(value.ptr());
+    if (!nested) return depth > 0 ? std::optional<double>(1.0) : std::nullopt;
+    if (depth > 32) return std::nullopt;
+    double count = 0;
+    for (py::handle element : value) {
+        std::optional<double> inner = stored_numbers(element, depth + 1);
+        if (!inner) return std::nullopt;
+        count += *inner;
+    }
+    return count;
+}
+
+std::optional<double> index_or_nothing(py::handle value) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    double result = PyLong_AsDouble(index);
+    Py_DECREF(index);
+    if (result == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return result;
+}
+
+// Parameters of the network the stored dimensions describe.
+std::optional<double> network_parameters(py::handle monitor) {
+    std::optional<double> prev = index_or_nothing(monitor.attr("input_dim"));
+    std::optional<double> z_dim = index_or_nothing(monitor.attr("z_dim"));
+    if (!prev || !z_dim) return std::nullopt;
+    double total = 0;
+    for (py::handle width : monitor.attr("hidden")) {
+        std::optional<double> w = index_or_nothing(width);
+        if (!w) return std::nullopt;
+        total += *prev * *w + *w;
+        prev = w;
+    }
+    return total + 2 * (*prev * *z_dim + *z_dim);
+}
+
+// Building the network allocates and initialises every weight before the
+// stored ones are checked; a tampered dictionary with huge dimensions could
+// exhaust memory that way. A network with more parameters than the
+// dictionary stores can never load, so one that is far larger (by more than
+// a few MiB of weights) is refused before it is built; smaller mismatches are
+// left to the loader's own, more detailed error.
+constexpr double kParameterSlack = 1 << 22;
+
+void check_weights_fit_network(py::handle monitor, py::handle stored_weights) {
+    if (!py::hasattr(stored_weights, "items")) return;  // the loader reports it
+    std::optional<double> needed = network_parameters(monitor);
+    if (!needed || *needed <= 0) return;
+    double stored = 0;
+    for (auto entry : stored_weights.attr("items")()) {
+        std::optional<double> count = stored_numbers(py::tuple(py::reinterpret_borrow<py::object>(entry))[1]);
+        if (!count) return;
+        stored += *count;
+    }
+    if (*needed > stored + kParameterSlack) throw_inconsistent("the stored weights do not fit the network's dimensions");
+}
+
 py::object rebuild_network(const Call& call, py::handle monitor, py::handle stored_weights) {
     py::object model = call.global("_ResidualHead")(monitor.attr("input_dim"), monitor.attr("hidden"),
                                                     monitor.attr("z_dim"), monitor.attr("dropout"));
@@ -122,6 +189,7 @@ py::object from_dict(const Call& call) {
                                   : np.attr("asarray")(stored_inv_cov, py::arg("dtype") = np.attr("float64"));
     py::object stored_weights = d["state_dict"];
     check_dimensions(monitor);
+    check_weights_fit_network(monitor, stored_weights);
     monitor.attr("_model") = rebuild_network(call, monitor, stored_weights);
     return monitor;
 }

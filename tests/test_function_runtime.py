@@ -171,3 +171,23 @@ def test_conversions_run_before_type_tests():
         M(epochs=float("nan"))
     with pytest.raises(OverflowError):
         M(epochs=float("inf"))
+
+
+def test_reassigned_metadata_is_used_and_unencodable_names_fail_cleanly():
+    def make():
+        return resmon.NeuralFeatureEngineer.fit
+
+    fit = make()
+    original = fit.__qualname__
+    try:
+        fit.__qualname__ = "Renamed.fit"
+        with pytest.raises(TypeError, match=r"^Renamed\.fit\(\) missing"):
+            E().fit()
+        fit.__qualname__ = "bad\udc80"
+        with pytest.raises(UnicodeEncodeError):
+            E().fit()
+        with pytest.raises(TypeError):
+            fit.__name__ = 3
+    finally:
+        fit.__qualname__ = original
+    assert E.fit.__qualname__ == "NeuralFeatureEngineer.fit"

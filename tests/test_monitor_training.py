@@ -214,3 +214,10 @@ def test_refit_replaces_everything(trained_monitor):
     assert m._model is not first_model and m.s_engineer.mean_.shape == (5,)
     assert (m.s_dim, m.z_dim, m.inv_cov.shape) == (5, 1, (1, 1))
     assert first_engineer_mean.shape == (2,)
+
+
+def test_counts_beyond_machine_integers_saturate(forward_probe):
+    S, Z = linear_pairs(20)
+    m = M(hidden=(4,), epochs=2**70, batch_size=2**70, patience=1, lr=0.5)
+    m.fit(S, Z)
+    assert {size for size, _ in forward_probe} == {20}

@@ -14,13 +14,14 @@ namespace {
 constexpr double kImprovementMargin = 1e-5;
 constexpr double kMaxGradientNorm = 5.0;
 
-// The value of an index-like object, as range() reads it.
+// The value of an index-like object, as range() reads it. Counts beyond the
+// range of long long are saturated: no loop here can run that far anyway.
 long long index_value(py::handle value) {
-    PyObject* index = PyNumber_Index(value.ptr());
-    if (index == nullptr) throw py::error_already_set();
-    long long result = PyLong_AsLongLong(index);
-    Py_DECREF(index);
+    py::object index = rt::steal_or_throw(PyNumber_Index(value.ptr()));
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0) return overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
     return result;
 }
 

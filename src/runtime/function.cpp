@@ -45,7 +45,9 @@ void bind_arguments(FunctionObject* f, PyObject* const* args, size_t positional,
                     std::span<py::object> values) {
     const FunctionSpec& spec = *f->spec;
     const size_t count = spec.params.size();
-    std::string_view qualname = PyUnicode_AsUTF8(f->qualname);
+    const char* qualname_text = PyUnicode_AsUTF8(f->qualname);  // a reassigned __qualname__ may not encode
+    if (qualname_text == nullptr) throw py::error_already_set();
+    std::string_view qualname = qualname_text;
     for (size_t i = 0; i < positional && i < count; ++i) values[i] = py::reinterpret_borrow<py::object>(args[i]);
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {

@@ -118,21 +118,10 @@ void module_body(py::module_ module) {
 
 rt::ModuleLifecycle lifecycle("integrity", "tarvex.core.integrity", module_body);
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return lifecycle.create(spec); }
-int exec_module(PyObject* module) { return lifecycle.exec(module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "integrity", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
 }  // namespace tarvex::integrity
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_integrity() { return PyModuleDef_Init(&tarvex::integrity::definition); }
+extern "C" PYBIND11_EXPORT PyObject* PyInit_integrity() {
+    return tarvex::rt::MultiPhaseModule<tarvex::integrity::lifecycle>::initialise();
+}

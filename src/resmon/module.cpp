@@ -25,19 +25,6 @@ void module_body(py::module_ module) {
 
 rt::ModuleLifecycle lifecycle("resmon", "tarvex.core.resmon", module_body);
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return lifecycle.create(spec); }
-int exec_module(PyObject* module) { return lifecycle.exec(module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "resmon", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
 py::object float32(const Call& call) { return call.global("np").attr("float32"); }
@@ -49,4 +36,6 @@ py::object as_float32_array(const Call& call, py::handle x) {
 
 }  // namespace tarvex::resmon
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_resmon() { return PyModuleDef_Init(&tarvex::resmon::definition); }
+extern "C" PYBIND11_EXPORT PyObject* PyInit_resmon() {
+    return tarvex::rt::MultiPhaseModule<tarvex::resmon::lifecycle>::initialise();
+}

@@ -18,6 +18,8 @@ public:
     ModuleLifecycle(const char* short_name, const char* qualified_name, Body body)
         : short_name_(short_name), qualified_name_(qualified_name), body_(body) {}
 
+    const char* short_name() const { return short_name_; }
+
     // Py_mod_create: returns a new reference or nullptr with an error set.
     PyObject* create(PyObject* spec) noexcept;
     // Py_mod_exec: returns 0 on success, -1 with an error set.
@@ -32,6 +34,27 @@ private:
     Body body_;
     int64_t interpreter_id_ = -1;
     PyObject* module_ = nullptr;  // strong reference once the body has started
+};
+
+// The multi-phase module definition (a create and an exec slot) of the module
+// whose lifecycle is `lifecycle`; its entry point returns `initialise()`.
+template <ModuleLifecycle& lifecycle>
+struct MultiPhaseModule {
+    static PyObject* initialise() {
+        static PyModuleDef_Slot slots[] = {
+            {Py_mod_create, reinterpret_cast<void*>(create)},
+            {Py_mod_exec, reinterpret_cast<void*>(exec)},
+            {0, nullptr},
+        };
+        static PyModuleDef definition = {
+            PyModuleDef_HEAD_INIT, lifecycle.short_name(), nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+        };
+        return PyModuleDef_Init(&definition);
+    }
+
+private:
+    static PyObject* create(PyObject* spec, PyModuleDef*) { return lifecycle.create(spec); }
+    static int exec(PyObject* module) { return lifecycle.exec(module); }
 };
 
 }  // namespace tarvex::rt

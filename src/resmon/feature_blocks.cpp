@@ -75,6 +75,7 @@ void write_log_rows(const float* log1p_abs, Index rows, const Layout& layout, Ou
 
 bool standardise(StridedMatrix x, StridedVector mean, StridedVector scale, float* base) {
     const Index d = x.columns;
+    if (x.rows == 0 || d == 0) return true;  // nothing to compute, nor to address
     const std::vector<float> m = gather(mean, d);
     const std::vector<float> s = gather(scale, d);
     std::feclearexcept(FE_ALL_EXCEPT);
@@ -95,6 +96,7 @@ bool standardise(StridedMatrix x, StridedVector mean, StridedVector scale, float
 }
 
 void write_blocks(float* base, Index rows, const Layout& layout, OutputMatrix out) {
+    if (rows == 0 || layout.columns == 0) return;
     if (out.column_stride == 1)
         write_rows<true>(base, rows, layout, out);
     else
@@ -102,6 +104,7 @@ void write_blocks(float* base, Index rows, const Layout& layout, OutputMatrix ou
 }
 
 void write_signed_logs(const float* log1p_abs, Index rows, const Layout& layout, OutputMatrix out) {
+    if (rows == 0 || layout.columns == 0) return;
     if (out.column_stride == 1)
         write_log_rows<true>(log1p_abs, rows, layout, out);
     else

@@ -111,6 +111,9 @@ py::object engineer_natively(const Call& call, py::handle engineer, py::handle x
     if (!x_buffer.acquire(x, PyBUF_RECORDS_RO) || !x_buffer.is_float32(2)) return py::object();
     const Index rows = x_buffer->shape[0];
     const Index columns = x_buffer->shape[1];
+    // Beyond this the pair count no longer fits the index type (a broadcast
+    // view can claim any width); NumPy then fails on its own terms.
+    if (columns > (Index{1} << 31)) return py::object();
     // Statistics that broadcast differently (or not at all) are NumPy's to handle.
     if (!mean_buffer.acquire(mean, PyBUF_RECORDS_RO) || !mean_buffer.is_float32(1) || mean_buffer->shape[0] != columns)
         return py::object();

@@ -1,4 +1,7 @@
 // Scoring: the squared Mahalanobis length of each row's standardised residual.
+#include <cmath>
+#include <cstring>
+
 #include "resmon/resmon.hpp"
 #include "runtime/arguments.hpp"
 #include "runtime/context.hpp"
@@ -30,9 +33,23 @@ py::object predicted_mean(const Call& call, py::handle self, py::handle S_eng) {
     });
 }
 
+bool has_nan(py::handle scores) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(scores.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        return true;  // not a plain float64 buffer: let NumPy look
+    }
+    bool found = view.itemsize != sizeof(double) || view.format == nullptr || std::strcmp(view.format, "d") != 0;
+    const double* values = static_cast<const double*>(view.buf);
+    for (Py_ssize_t i = 0, n = view.len / view.itemsize; !found && i < n; ++i) found = std::isnan(values[i]);
+    PyBuffer_Release(&view);
+    return found;
+}
+
 // A NaN score would compare false against any threshold and let a corrupted
 // input pass as normal; such rows score +inf instead.
 void replace_nan_with_inf(py::object np, py::object& scores) {
+    if (!has_nan(scores)) return;
     py::object nan_rows = np.attr("isnan")(scores);
     if (is_truthy(nan_rows.attr("any")())) scores[nan_rows] = np.attr("inf");
 }

@@ -54,9 +54,9 @@ def test_reimport_and_reload_give_the_same_module():
 
 
 def test_creating_the_module_again_returns_the_same_object():
-    spec = importlib.util.find_spec("tarvex.core.resmon")
-    assert spec.loader.create_module(spec) is resmon
-    assert importlib.util.module_from_spec(spec) is resmon
+    module_spec = importlib.util.find_spec("tarvex.core.resmon")
+    assert module_spec.loader.create_module(module_spec) is resmon
+    assert importlib.util.module_from_spec(module_spec) is resmon
 
 
 def test_import_does_not_load_sklearn_or_siblings():

@@ -77,14 +77,14 @@ py::object import_json(const Call& call) {
     return py::none();
 }
 
-const rt::FunctionSpec kInit{
+const rt::FunctionDefinition kInit{
     .name = "__init__",
     .qualname = "QVMIntegrityModel.__init__",
     .params = {{"self"}, {"model"}, {"num_classes", "int"}},
     .body = init,
 };
 
-const rt::FunctionSpec kImportJson{
+const rt::FunctionDefinition kImportJson{
     .name = "import_json",
     .qualname = "QVMIntegrityModel.import_json",
     .params = {{"self"}, {"path", "str"}},

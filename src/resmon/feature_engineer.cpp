@@ -27,7 +27,7 @@ py::object pairwise_products(const Call& call) {
     return np.attr("stack")(feats, py::arg("axis") = 1).attr("astype")(float32(call));
 }
 
-const rt::FunctionSpec kPairwiseProducts{
+const rt::FunctionDefinition kPairwiseProducts{
     .name = "_pairwise_products",
     .qualname = "_pairwise_products",
     .params = {{"x", "np.ndarray"}},
@@ -110,19 +110,19 @@ py::object from_dict(const Call& call) {
     return engineer;
 }
 
-const rt::FunctionSpec kFit{
+const rt::FunctionDefinition kFit{
     .name = "fit", .qualname = "NeuralFeatureEngineer.fit",
     .params = {{"self"}, {"x", "np.ndarray"}}, .returns = "'NeuralFeatureEngineer'", .body = fit};
-const rt::FunctionSpec kTransform{
+const rt::FunctionDefinition kTransform{
     .name = "transform", .qualname = "NeuralFeatureEngineer.transform",
     .params = {{"self"}, {"x", "np.ndarray"}}, .returns = "np.ndarray", .body = transform};
-const rt::FunctionSpec kFitTransform{
+const rt::FunctionDefinition kFitTransform{
     .name = "fit_transform", .qualname = "NeuralFeatureEngineer.fit_transform",
     .params = {{"self"}, {"x", "np.ndarray"}}, .returns = "np.ndarray", .body = fit_transform};
-const rt::FunctionSpec kToDict{
+const rt::FunctionDefinition kToDict{
     .name = "to_dict", .qualname = "NeuralFeatureEngineer.to_dict",
     .params = {{"self"}}, .returns = "Dict[str, Any]", .body = to_dict};
-const rt::FunctionSpec kFromDict{
+const rt::FunctionDefinition kFromDict{
     .name = "from_dict", .qualname = "NeuralFeatureEngineer.from_dict",
     .params = {{"d", "Dict[str, Any]"}}, .returns = "'NeuralFeatureEngineer'", .body = from_dict};
 

@@ -37,7 +37,7 @@ py::object set_device(const Call& call) {
     return py::reinterpret_borrow<py::object>(self);
 }
 
-const rt::FunctionSpec kInit{
+const rt::FunctionDefinition kInit{
     .name = "__init__",
     .qualname = "NeuralConditionalMonitor.__init__",
     .params = {{"self"},
@@ -53,14 +53,14 @@ const rt::FunctionSpec kInit{
                {"device", "str"}},
     .body = init,
 };
-const rt::FunctionSpec kResolveDevice{
+const rt::FunctionDefinition kResolveDevice{
     .name = "_resolve_device",
     .qualname = "NeuralConditionalMonitor._resolve_device",
     .params = {{"device", "str"}},
     .returns = "torch.device",
     .body = resolve_device,
 };
-const rt::FunctionSpec kSetDevice{
+const rt::FunctionDefinition kSetDevice{
     .name = "set_device",
     .qualname = "NeuralConditionalMonitor.set_device",
     .params = {{"self"}, {"device", "str"}},

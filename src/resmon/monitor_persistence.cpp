@@ -194,14 +194,14 @@ py::object from_dict(const Call& call) {
     return monitor;
 }
 
-const rt::FunctionSpec kToDict{
+const rt::FunctionDefinition kToDict{
     .name = "to_dict",
     .qualname = "NeuralConditionalMonitor.to_dict",
     .params = {{"self"}},
     .returns = "Dict[str, Any]",
     .body = to_dict,
 };
-const rt::FunctionSpec kFromDict{
+const rt::FunctionDefinition kFromDict{
     .name = "from_dict",
     .qualname = "NeuralConditionalMonitor.from_dict",
     .params = {{"d", "Dict[str, Any]"}},

@@ -79,14 +79,14 @@ py::object score(const Call& call) {
     return python_float(scores[py::int_(0)]);
 }
 
-const rt::FunctionSpec kScoreBatch{
+const rt::FunctionDefinition kScoreBatch{
     .name = "score_batch",
     .qualname = "NeuralConditionalMonitor.score_batch",
     .params = {{"self"}, {"S", "np.ndarray"}, {"Z", "np.ndarray"}},
     .returns = "np.ndarray",
     .body = score_batch,
 };
-const rt::FunctionSpec kScore{
+const rt::FunctionDefinition kScore{
     .name = "score",
     .qualname = "NeuralConditionalMonitor.score",
     .params = {{"self"}, {"s", "np.ndarray"}, {"z", "np.ndarray"}},

@@ -182,7 +182,7 @@ py::object fit(const Call& call) {
     return scores;
 }
 
-const rt::FunctionSpec kFit{
+const rt::FunctionDefinition kFit{
     .name = "fit",
     .qualname = "NeuralConditionalMonitor.fit",
     .params = {{"self"}, {"S", "np.ndarray"}, {"Z", "np.ndarray"}},

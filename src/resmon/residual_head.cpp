@@ -43,13 +43,13 @@ py::object forward(const Call& call) {
     return py::make_tuple(mu, log_var);
 }
 
-const rt::FunctionSpec kInit{
+const rt::FunctionDefinition kInit{
     .name = "__init__",
     .qualname = "_ResidualHead.__init__",
     .params = {{"self"}, {"input_dim", "int"}, {"hidden", "Tuple[int, ...]"}, {"z_dim", "int"}, {"dropout", "float"}},
     .body = init,
 };
-const rt::FunctionSpec kForward{
+const rt::FunctionDefinition kForward{
     .name = "forward",
     .qualname = "_ResidualHead.forward",
     .params = {{"self"}, {"x", "torch.Tensor"}},

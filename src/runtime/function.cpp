@@ -14,7 +14,7 @@ constexpr size_t kMaxParams = 16;
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDefinition* definition;
     PyObject* name;
     PyObject* qualname;
     PyObject* module_name;
@@ -33,18 +33,18 @@ extern PyTypeObject function_type;
 
 // ---- binding ---------------------------------------------------------------
 
-size_t parameter_index(const FunctionSpec& spec, PyObject* keyword) {
-    for (size_t i = 0; i < spec.params.size(); ++i)
-        if (PyUnicode_CompareWithASCIIString(keyword, spec.params[i].name) == 0) return i;
-    return spec.params.size();
+size_t parameter_index(const FunctionDefinition& definition, PyObject* keyword) {
+    for (size_t i = 0; i < definition.params.size(); ++i)
+        if (PyUnicode_CompareWithASCIIString(keyword, definition.params[i].name) == 0) return i;
+    return definition.params.size();
 }
 
 // Fills `values` from a vectorcall in the order the interpreter checks Python
 // functions: positionals, keywords, the positional count, then defaults.
 void bind_arguments(FunctionObject* f, PyObject* const* args, size_t positional, PyObject* kwnames,
                     std::span<py::object> values) {
-    const FunctionSpec& spec = *f->spec;
-    const size_t count = spec.params.size();
+    const FunctionDefinition& definition = *f->definition;
+    const size_t count = definition.params.size();
     const char* qualname_text = PyUnicode_AsUTF8(f->qualname);  // a reassigned __qualname__ may not encode
     if (qualname_text == nullptr) throw py::error_already_set();
     std::string_view qualname = qualname_text;
@@ -52,9 +52,9 @@ void bind_arguments(FunctionObject* f, PyObject* const* args, size_t positional,
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        size_t index = parameter_index(spec, keyword);
+        size_t index = parameter_index(definition, keyword);
         if (index == count) throw_unexpected_keyword(qualname, keyword);
-        if (values[index]) throw_multiple_values(qualname, spec.params[index].name);
+        if (values[index]) throw_multiple_values(qualname, definition.params[index].name);
         values[index] = py::reinterpret_borrow<py::object>(args[positional + static_cast<size_t>(k)]);
     }
     const size_t defaults = static_cast<size_t>(PyTuple_GET_SIZE(f->defaults));
@@ -63,17 +63,17 @@ void bind_arguments(FunctionObject* f, PyObject* const* args, size_t positional,
     for (size_t i = first_default; i < count; ++i)
         if (!values[i]) values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default));
     for (size_t i = 0; i < count; ++i)
-        if (!values[i]) throw_missing_arguments(qualname, spec.params, values);
+        if (!values[i]) throw_missing_arguments(qualname, definition.params, values);
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         FunctionObject* f = as_function(callable);
         std::array<py::object, kMaxParams> storage;
-        std::span<py::object> values(storage.data(), f->spec->params.size());
+        std::span<py::object> values(storage.data(), f->definition->params.size());
         bind_arguments(f, args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)), kwnames, values);
-        apply_conversions(f->spec->params, values);
-        py::object result = f->spec->body(Call(callable, values));
+        apply_conversions(f->definition->params, values);
+        py::object result = f->definition->body(Call(callable, values));
         return result.release().ptr();
     });
 }
@@ -86,7 +86,7 @@ py::object build_signature(FunctionObject* f) {
     py::object signature = inspect.attr("Signature");
     py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
     py::object empty = parameter.attr("empty");
-    const auto& params = f->spec->params;
+    const auto& params = f->definition->params;
     const size_t defaults = static_cast<size_t>(PyTuple_GET_SIZE(f->defaults));
     const size_t first_default = params.size() - defaults;
     py::list parameters;
@@ -98,7 +98,7 @@ py::object build_signature(FunctionObject* f) {
         parameters.append(parameter(py::str(params[i].name), kind, py::arg("default") = fallback,
                                     py::arg("annotation") = annotation));
     }
-    py::object returns = f->spec->returns ? py::object(py::str(f->spec->returns)) : empty;
+    py::object returns = f->definition->returns ? py::object(py::str(f->definition->returns)) : empty;
     return signature(parameters, py::arg("return_annotation") = returns);
 }
 
@@ -223,11 +223,11 @@ PyTypeObject function_type = [] {
     return type;
 }();
 
-py::dict annotations_of(const FunctionSpec& spec) {
+py::dict annotations_of(const FunctionDefinition& definition) {
     py::dict annotations;
-    for (const Param& param : spec.params)
+    for (const Param& param : definition.params)
         if (param.annotation) annotations[py::str(param.name)] = py::str(param.annotation);
-    if (spec.returns) annotations["return"] = py::str(spec.returns);
+    if (definition.returns) annotations["return"] = py::str(definition.returns);
     return annotations;
 }
 
@@ -237,20 +237,20 @@ void ready_function_type() {
     if (PyType_Ready(&function_type) < 0) throw py::error_already_set();
 }
 
-py::object make_function(const FunctionSpec& spec, py::handle module, py::tuple defaults) {
-    if (spec.params.size() > kMaxParams || defaults.size() > spec.params.size())
-        throw_python_error(PyExc_SystemError, "function specification out of range");
+py::object make_function(const FunctionDefinition& definition, py::handle module, py::tuple defaults) {
+    if (definition.params.size() > kMaxParams || defaults.size() > definition.params.size())
+        throw_python_error(PyExc_SystemError, "function definition out of range");
     ready_function_type();
-    py::str name(spec.name), qualname(spec.qualname);
+    py::str name(definition.name), qualname(definition.qualname);
     py::object module_name = module.attr("__name__");
-    py::object doc = spec.doc ? py::object(py::str(spec.doc)) : py::none();
-    py::dict annotations = annotations_of(spec);
+    py::object doc = definition.doc ? py::object(py::str(definition.doc)) : py::none();
+    py::dict annotations = annotations_of(definition);
     py::object namespace_ = module.attr("__dict__");
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
     if (f == nullptr) throw py::error_already_set();
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->definition = &definition;
     f->name = name.release().ptr();
     f->qualname = qualname.release().ptr();
     f->module_name = module_name.release().ptr();
@@ -265,8 +265,8 @@ py::object make_function(const FunctionSpec& spec, py::handle module, py::tuple 
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
-py::object static_method(const FunctionSpec& spec, py::handle module) {
-    py::object function = make_function(spec, module);
+py::object static_method(const FunctionDefinition& definition, py::handle module) {
+    py::object function = make_function(definition, module);
     PyObject* wrapped = PyStaticMethod_New(function.ptr());
     if (wrapped == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(wrapped);

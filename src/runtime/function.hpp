@@ -16,9 +16,9 @@ namespace tarvex::rt {
 class Call;
 using Body = py::object (*)(const Call& call);
 
-// Static description of one callable. Specs live for the whole process (they
+// Static description of one callable. Definitions live for the whole process (they
 // are namespace-scope constants of the module that defines them).
-struct FunctionSpec {
+struct FunctionDefinition {
     const char* name;
     const char* qualname;
     std::vector<Param> params;
@@ -50,10 +50,10 @@ private:
 // Creates a function object. `module` is the defining module, whose name fills
 // __module__ and whose namespace `Call::global` reads. `defaults` covers the
 // trailing parameters, as __defaults__ does for Python functions.
-py::object make_function(const FunctionSpec& spec, py::handle module, py::tuple defaults = py::tuple());
+py::object make_function(const FunctionDefinition& definition, py::handle module, py::tuple defaults = py::tuple());
 
 // Wraps a function in the built-in staticmethod.
-py::object static_method(const FunctionSpec& spec, py::handle module);
+py::object static_method(const FunctionDefinition& definition, py::handle module);
 
 // Records `cls` as the defining class of every function (plain or wrapped in
 // staticmethod) stored in its own __dict__, so that Call::super() works.

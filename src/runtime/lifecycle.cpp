@@ -10,11 +10,11 @@ namespace tarvex::rt {
 
 namespace {
 
-void copy_from_spec(py::module_& module, py::handle spec) {
-    module.attr("__loader__") = spec.attr("loader");
-    module.attr("__file__") = spec.attr("origin");
-    module.attr("__package__") = spec.attr("parent");
-    py::object locations = spec.attr("submodule_search_locations");
+void copy_from_module_spec(py::module_& module, py::handle module_spec) {
+    module.attr("__loader__") = module_spec.attr("loader");
+    module.attr("__file__") = module_spec.attr("origin");
+    module.attr("__package__") = module_spec.attr("parent");
+    py::object locations = module_spec.attr("submodule_search_locations");
     if (!locations.is_none()) module.attr("__path__") = locations;
 }
 
@@ -33,15 +33,15 @@ bool ModuleLifecycle::is_home_interpreter() noexcept {
     return false;
 }
 
-PyObject* ModuleLifecycle::create(PyObject* spec) noexcept {
+PyObject* ModuleLifecycle::create(PyObject* module_spec) noexcept {
     if (!is_home_interpreter()) return nullptr;
     return guarded([&]() -> PyObject* {
         if (module_ != nullptr) return Py_NewRef(module_);
-        py::object name = py::reinterpret_borrow<py::object>(spec).attr("name");
+        py::object name = py::reinterpret_borrow<py::object>(module_spec).attr("name");
         PyObject* created = PyModule_NewObject(name.ptr());
         if (created == nullptr) throw py::error_already_set();
         py::module_ module = py::reinterpret_steal<py::module_>(created);
-        copy_from_spec(module, spec);
+        copy_from_module_spec(module, module_spec);
         return module.release().ptr();
     });
 }

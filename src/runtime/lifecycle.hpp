@@ -21,7 +21,7 @@ public:
     const char* short_name() const { return short_name_; }
 
     // Py_mod_create: returns a new reference or nullptr with an error set.
-    PyObject* create(PyObject* spec) noexcept;
+    PyObject* create(PyObject* module_spec) noexcept;
     // Py_mod_exec: returns 0 on success, -1 with an error set.
     int exec(PyObject* module) noexcept;
 
@@ -53,7 +53,7 @@ struct MultiPhaseModule {
     }
 
 private:
-    static PyObject* create(PyObject* spec, PyModuleDef*) { return lifecycle.create(spec); }
+    static PyObject* create(PyObject* module_spec, PyModuleDef*) { return lifecycle.create(module_spec); }
     static int exec(PyObject* module) { return lifecycle.exec(module); }
 };
 

@@ -7,6 +7,7 @@
 
 #include "integrity/integrity.hpp"
 #include "runtime/lifecycle.hpp"
+#include "runtime/objects.hpp"
 
 namespace tarvex::integrity {
 
@@ -32,9 +33,7 @@ py::object attribute_if_present(py::handle object, const char* name) {
 py::object qualified_sibling_name(py::handle globals, const char* relative) {
     PyObject* package = PyDict_GetItemString(globals.ptr(), "__package__");  // borrowed
     if (package == nullptr || !PyUnicode_Check(package) || PyUnicode_GetLength(package) == 0) return py::object();
-    PyObject* name = PyUnicode_FromFormat("%U.%s", package, relative);
-    if (name == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(name);
+    return rt::steal_or_throw(PyUnicode_FromFormat("%U.%s", package, relative));
 }
 
 // The sibling as the interpreter's module table holds it, provided it already
@@ -58,9 +57,8 @@ py::object sibling_from_table(py::handle globals, const char* relative, std::ini
     if (!module_name || !PyUnicode_Check(module_name.ptr())) module_name = py::str("<unknown module name>");
     py::object path = attribute_if_present(sibling, "__file__");
     if (!path) path = py::none();
-    py::object message = py::reinterpret_steal<py::object>(
-        PyUnicode_FromFormat("cannot import name '%s' from '%U'", name, module_name.ptr()));
-    if (!message) throw py::error_already_set();
+    py::object message =
+        rt::steal_or_throw(PyUnicode_FromFormat("cannot import name '%s' from '%U'", name, module_name.ptr()));
     PyErr_SetImportError(message.ptr(), module_name.ptr(), path.ptr());
     throw py::error_already_set();
 }
@@ -71,9 +69,7 @@ py::object imported_name(py::handle sibling, const char* name) {
     if (py::object value = attribute_if_present(sibling, name)) return value;
     py::object module_name = attribute_if_present(sibling, "__name__");
     if (module_name && PyUnicode_Check(module_name.ptr())) {
-        py::object submodule_name =
-            py::reinterpret_steal<py::object>(PyUnicode_FromFormat("%U.%s", module_name.ptr(), name));
-        if (!submodule_name) throw py::error_already_set();
+        py::object submodule_name = rt::steal_or_throw(PyUnicode_FromFormat("%U.%s", module_name.ptr(), name));
         PyObject* submodule = PyImport_GetModule(submodule_name.ptr());
         if (submodule != nullptr) return py::reinterpret_steal<py::object>(submodule);
         if (PyErr_Occurred()) throw py::error_already_set();
@@ -91,9 +87,8 @@ void import_sibling(py::module_ module, const char* relative, std::initializer_l
         py::tuple fromlist(names.size());
         size_t i = 0;
         for (const Name& name : names) fromlist[i++] = py::str(name.name);
-        sibling = py::reinterpret_steal<py::object>(
+        sibling = rt::steal_or_throw(
             PyImport_ImportModuleLevelObject(py::str(relative).ptr(), globals.ptr(), nullptr, fromlist.ptr(), 1));
-        if (!sibling) throw py::error_already_set();
     }
     for (const Name& name : names)
         module.attr(name.bind_as ? name.bind_as : name.name) = imported_name(sibling, name.name);

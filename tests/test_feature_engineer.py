@@ -80,14 +80,33 @@ def test_transform_requires_both_statistics(engineer):
     assert engineer.scale_ is None
 
 
-def test_errors_propagate_from_numpy():
-    engineer = E().fit(np.ones((3, 4)))
-    with pytest.raises(ValueError):
-        engineer.transform(np.ones((3, 5)))
-    with pytest.raises(ValueError):
-        engineer.transform([["a", "b", "c", "d"]])
-    with pytest.raises(IndexError):
-        engineer.transform(np.ones(4))
+@pytest.mark.parametrize(
+    "engineer, x, message",
+    [
+        (E().fit(np.ones((3, 4))), np.ones((3, 5)), r"^x must have shape \(n, 4\); got \(3, 5\)$"),
+        (E().fit(np.ones((3, 4))), np.ones((3, 1)), r"got \(3, 1\)"),  # would broadcast
+        (E(mean_=np.zeros(1, np.float32), scale_=np.ones(1, np.float32)), np.ones((2, 3)), r"\(n, 1\)"),
+        (E().fit(np.ones((3, 4))), np.ones(4), r"^x must be a 2-D array .*got shape \(4,\)$"),
+        (E().fit(np.ones((3, 4))), np.ones((2, 2, 4)), "2-D"),
+        (E().fit(np.ones((3, 4))), [["a", "b", "c", "d"]], "could not convert"),
+    ],
+)
+def test_shapes_that_would_broadcast_are_refused(engineer, x, message):
+    mean = engineer.mean_
+    with pytest.raises(ValueError, match=message):
+        engineer.transform(x)
+    assert engineer.mean_ is mean
+
+
+def test_fit_refuses_a_column_whose_statistics_overflow():
+    x = np.ones((2000, 3), np.float32)
+    x[7, 1] = 1e30
+    engineer = E()
+    with pytest.raises(ValueError, match="^S column 1 is too large for float32 statistics"):
+        engineer.fit(x)
+    assert engineer.mean_ is None
+    x[8, 2] = np.nan  # data that hold NaN keep NaN statistics, as before
+    assert np.isnan(E().fit(x).mean_[2])
 
 
 def test_dictionary_round_trip_is_exact():

@@ -121,32 +121,58 @@ def test_from_dict_builds_the_module_class_even_through_a_subclass(small_saved):
 
 def test_switching_dropout_side_breaks_loading(small_saved):
     small_saved["dropout"] = 0.0
-    with pytest.raises(KeyError):
+    with pytest.raises(ValueError, match="lacks backbone.2.weight"):
         M.from_dict(small_saved)
 
 
 @pytest.mark.parametrize(
     "change, error",
     [
-        (lambda d: d.update(state_dict=None), AttributeError),
-        (lambda d: d["state_dict"].pop("mu.bias"), RuntimeError),
-        (lambda d: d["state_dict"].update({"mu.bias": [0.0]}), RuntimeError),
-        (lambda d: d["state_dict"].update({"mu.bias": "text"}), (TypeError, ValueError)),
+        (lambda d: d.update(state_dict=None), ValueError),
+        (lambda d: d["state_dict"].pop("mu.bias"), ValueError),
+        (lambda d: d["state_dict"].update({"mu.bias": [0.0]}), ValueError),
+        (lambda d: d["state_dict"].update({"mu.bias": "text"}), ValueError),
+        (lambda d: d["state_dict"].update({"mu.extra": [0.0]}), ValueError),
+        (lambda d: d["state_dict"]["mu.weight"][1].append(0.0), ValueError),
         (lambda d: d.update(s_engineer=None), TypeError),
         (lambda d: d.update(tau="high"), ValueError),
         (lambda d: d.update(hidden=None), TypeError),
+        (lambda d: d.update(hidden=[64.0, 64]), ValueError),
         (lambda d: d.update(z_mean=[0.0]), ValueError),
         (lambda d: d.update(z_scale=[[1.0, 1.0, 1.0]]), ValueError),
         (lambda d: d.update(inv_cov=[[1.0]]), ValueError),
         (lambda d: d["s_engineer"].update(mean=[0.0]), ValueError),
         (lambda d: d.update(z_mean=[["x", 1, 2]]), ValueError),
-        # dimensions far beyond the stored weights are refused before any allocation
+        # dimensions that do not describe the stored weights are refused before any allocation
         (lambda d: d.update(input_dim=10**9), ValueError),
         (lambda d: d.update(hidden=[10**6, 10**6]), ValueError),
+        (lambda d: d.update(hidden=[1] * 100_000), ValueError),
         (lambda d: d.update(z_dim=3 * 10**8, z_mean=[0.0] * 3, z_scale=[1.0] * 3), ValueError),
+        (lambda d: d.update(input_dim=20_000, hidden=[20_000]) or d["state_dict"].update({"mu.bias": 0.0}), ValueError),
     ],
 )
 def test_malformed_dictionaries_raise(small_saved, change, error):
     change(small_saved)
     with pytest.raises(error):
+        M.from_dict(small_saved)
+
+
+NEVER_ALARMS = {
+    "tau NaN": lambda d: d.update(tau=float("nan")),
+    "tau text nan": lambda d: d.update(tau="nan"),
+    "tau inf": lambda d: d.update(tau=float("inf")),
+    "inv_cov zero": lambda d: d.update(inv_cov=[[0.0] * 3] * 3),
+    "inv_cov NaN": lambda d: d["inv_cov"][0].__setitem__(0, float("nan")),
+    "inv_cov indefinite": lambda d: d.update(inv_cov=[[1.0, 0, 0], [0, -1.0, 0], [0, 0, 1.0]]),
+    "z_scale zero": lambda d: d["z_scale"].__setitem__(1, 0.0),
+    "z_scale negative": lambda d: d["z_scale"].__setitem__(1, -1.0),
+    "z_scale inf": lambda d: d["z_scale"].__setitem__(1, float("inf")),
+    "engineer scale inf": lambda d: d["s_engineer"]["scale"].__setitem__(0, float("inf")),
+}
+
+
+@pytest.mark.parametrize("damage", NEVER_ALARMS.values(), ids=NEVER_ALARMS.keys())
+def test_monitors_that_could_never_alarm_are_refused(small_saved, damage):
+    damage(small_saved)
+    with pytest.raises(ValueError, match="^Monitor dictionary is inconsistent: "):
         M.from_dict(small_saved)

@@ -189,15 +189,20 @@ def test_constant_z_column():
 @pytest.mark.parametrize(
     "S, Z, error",
     [
-        (np.ones(5), np.ones((5, 2)), IndexError),
-        (np.ones((5, 2)), np.ones(5), IndexError),
-        ([["a", "b"]], [[1.0]], ValueError),
-        (np.ones((5, 2)), np.ones((6, 2)), ValueError),
+        (np.ones(5), np.ones((5, 2)), "S must be a 2-D array"),
+        (np.ones((5, 2)), np.ones(5), "Z must be a 2-D array"),
+        ([["a", "b"]], [[1.0]], "could not convert"),
+        (np.ones((5, 2)), np.ones((6, 2)), r"same number of rows; got S of shape \(5, 2\) and Z of shape \(6, 2\)"),
+        (np.ones((1, 4)), np.ones((300, 3)), "same number of rows"),
+        (np.ones((0, 4)), np.ones((0, 3)), "at least one row"),
     ],
 )
-def test_bad_training_input(S, Z, error):
-    with pytest.raises(error):
-        M(hidden=(4,), epochs=1).fit(S, Z)
+def test_bad_training_input_changes_nothing(trained_monitor, S, Z, error):
+    m = M.from_dict(trained_monitor.to_dict())
+    state = dict(vars(m))
+    with pytest.raises(ValueError, match=error):
+        m.fit(S, Z)
+    assert all(vars(m)[name] is value for name, value in state.items())
 
 
 @pytest.mark.parametrize("batch_size", [0, -4])

@@ -36,11 +36,15 @@ const rt::FunctionDefinition kPairwiseProducts{
 };
 
 // fit(self, x): learns the per-column mean and population scale (+1e-6).
+// Statistics are assigned only once both are known to be usable.
 py::object fit(const Call& call) {
     py::handle self = call.self();
-    py::object x = as_float32_array(call, call[1]);
-    self.attr("mean_") = x.attr("mean")(py::arg("axis") = 0);
-    self.attr("scale_") = x.attr("std")(py::arg("axis") = 0) + py::float_(1e-6);
+    py::object x = float32_matrix(call, call[1], "x");
+    py::object mean = x.attr("mean")(py::arg("axis") = 0);
+    py::object scale = x.attr("std")(py::arg("axis") = 0) + py::float_(1e-6);
+    require_finite_statistics(call, x, mean, scale, "S");
+    self.attr("mean_") = mean;
+    self.attr("scale_") = scale;
     return py::reinterpret_borrow<py::object>(self);
 }
 
@@ -63,11 +67,19 @@ py::object compose_with_numpy(const Call& call, py::handle self, py::handle x) {
     return np.attr("concatenate")(parts, py::arg("axis") = 1).attr("astype")(float32(call));
 }
 
+// Statistics of another width would broadcast against x: one column would be
+// standardised by every column's statistics, silently.
+void require_fitted_width(const Call& call, py::handle self, py::handle x) {
+    for (const char* name : {"mean_", "scale_"})
+        if (std::optional<Py_ssize_t> width = vector_length(call, self.attr(name))) require_width(x, "x", *width);
+}
+
 // transform(self, x): [base | base**2 | sign(base)*log1p(|base|) | pairs].
 py::object transform(const Call& call) {
     py::handle self = call.self();
     require_fitted(self);
-    py::object x = as_float32_array(call, call[1]);
+    py::object x = float32_matrix(call, call[1], "x");
+    require_fitted_width(call, self, x);
     if (py::object engineered = engineer_natively(call, self, x)) return engineered;
     return compose_with_numpy(call, self, x);
 }

@@ -1,8 +1,5 @@
 // Persistence: the monitor as a plain dictionary of built-in values
 // ("neural_conditional_monitor_v1") and back.
-#include <optional>
-#include <string>
-
 #include "resmon/resmon.hpp"
 #include "runtime/arguments.hpp"
 
@@ -66,96 +63,6 @@ py::object construct_from_settings(const Call& call, py::handle d) {
         py::arg("device") = py::str(get("device", "cpu")));
 }
 
-[[noreturn]] void throw_inconsistent(const std::string& what) {
-    rt::throw_python_error(PyExc_ValueError, ("Monitor dictionary is inconsistent: " + what).c_str());
-}
-
-py::object shape_of(py::handle array) { return array.attr("shape"); }
-
-// A stored array whose shape disagrees with the stored dimensions would be
-// broadcast by NumPy and score silently wrong; such dictionaries are refused.
-void check_dimensions(py::handle monitor) {
-    py::object z_dim = monitor.attr("z_dim"), s_dim = monitor.attr("s_dim");
-    for (const char* name : {"z_mean", "z_scale"})
-        if (!equals(shape_of(monitor.attr(name)), py::make_tuple(z_dim)))
-            throw_inconsistent(std::string(name) + " must hold z_dim values");
-    py::object inv_cov = monitor.attr("inv_cov");
-    if (!inv_cov.is_none() && !equals(shape_of(inv_cov), py::make_tuple(z_dim, z_dim)))
-        throw_inconsistent("inv_cov must be a z_dim x z_dim matrix");
-    py::object engineer = monitor.attr("s_engineer");
-    for (const char* name : {"mean_", "scale_"}) {
-        py::object statistic = engineer.attr(name);
-        if (!statistic.is_none() && !equals(shape_of(statistic), py::make_tuple(s_dim)))
-            throw_inconsistent("the engineer's statistics must hold s_dim values");
-    }
-}
-
-// Numbers held by nested lists or tuples; nullopt when the value has another
-// form (the tensor constructor then decides) or nests implausibly deep.
-std::optional<double> stored_numbers(py::handle value, int depth = 0) {
-    const bool nested = PyList_Check(value.ptr()) || PyTuple_Check(value.ptr());
-    if (!nested) return depth > 0 ? std::optional<double>(1.0) : std::nullopt;
-    if (depth > 32) return std::nullopt;
-    double count = 0;
-    for (py::handle element : value) {
-        std::optional<double> inner = stored_numbers(element, depth + 1);
-        if (!inner) return std::nullopt;
-        count += *inner;
-    }
-    return count;
-}
-
-std::optional<double> index_or_nothing(py::handle value) {
-    PyObject* index = PyNumber_Index(value.ptr());
-    if (index == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    double result = PyLong_AsDouble(index);
-    Py_DECREF(index);
-    if (result == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return result;
-}
-
-// Parameters of the network the stored dimensions describe.
-std::optional<double> network_parameters(py::handle monitor) {
-    std::optional<double> prev = index_or_nothing(monitor.attr("input_dim"));
-    std::optional<double> z_dim = index_or_nothing(monitor.attr("z_dim"));
-    if (!prev || !z_dim) return std::nullopt;
-    double total = 0;
-    for (py::handle width : monitor.attr("hidden")) {
-        std::optional<double> w = index_or_nothing(width);
-        if (!w) return std::nullopt;
-        total += *prev * *w + *w;
-        prev = w;
-    }
-    return total + 2 * (*prev * *z_dim + *z_dim);
-}
-
-// Building the network allocates and initialises every weight before the
-// stored ones are checked; a tampered dictionary with huge dimensions could
-// exhaust memory that way. A network with more parameters than the
-// dictionary stores can never load, so one that is far larger (by more than
-// a few MiB of weights) is refused before it is built; smaller mismatches are
-// left to the loader's own, more detailed error.
-constexpr double kParameterSlack = 1 << 22;
-
-void check_weights_fit_network(py::handle monitor, py::handle stored_weights) {
-    if (!py::hasattr(stored_weights, "items")) return;  // the loader reports it
-    std::optional<double> needed = network_parameters(monitor);
-    if (!needed || *needed <= 0) return;
-    double stored = 0;
-    for (auto entry : stored_weights.attr("items")()) {
-        std::optional<double> count = stored_numbers(py::tuple(py::reinterpret_borrow<py::object>(entry))[1]);
-        if (!count) return;
-        stored += *count;
-    }
-    if (*needed > stored + kParameterSlack) throw_inconsistent("the stored weights do not fit the network's dimensions");
-}
-
 py::object rebuild_network(const Call& call, py::handle monitor, py::handle stored_weights) {
     py::object model = call.global("_ResidualHead")(monitor.attr("input_dim"), monitor.attr("hidden"),
                                                     monitor.attr("z_dim"), monitor.attr("dropout"));
@@ -188,8 +95,7 @@ py::object from_dict(const Call& call) {
                                   ? py::object(py::none())
                                   : np.attr("asarray")(stored_inv_cov, py::arg("dtype") = np.attr("float64"));
     py::object stored_weights = d["state_dict"];
-    check_dimensions(monitor);
-    check_weights_fit_network(monitor, stored_weights);
+    check_loaded_monitor(call, monitor, stored_weights);
     monitor.attr("_model") = rebuild_network(call, monitor, stored_weights);
     return monitor;
 }

@@ -54,13 +54,33 @@ void replace_nan_with_inf(py::object np, py::object& scores) {
     if (is_truthy(nan_rows.attr("any")())) scores[nan_rows] = np.attr("inf");
 }
 
+std::optional<Py_ssize_t> stored_dimension(py::handle self, const char* name) {
+    py::object stored = self.attr(name);
+    if (stored.is_none()) return std::nullopt;
+    return py::cast<Py_ssize_t>(rt::steal_or_throw(PyNumber_Index(stored.ptr())));
+}
+
+// S of shape (n, s_dim) and Z of shape (n, z_dim), as float32 matrices. A
+// monitor assembled by hand without the dimensions is checked against its
+// statistics instead (the engineer checks S itself).
+std::pair<py::object, py::object> paired_inputs(const Call& call, py::handle self, py::handle S_in, py::handle Z_in) {
+    py::object S = float32_matrix(call, S_in, "S");
+    py::object Z = float32_matrix(call, Z_in, "Z");
+    if (std::optional<Py_ssize_t> s_dim = stored_dimension(self, "s_dim")) require_width(S, "S", *s_dim);
+    std::optional<Py_ssize_t> z_dim = stored_dimension(self, "z_dim");
+    if (!z_dim) z_dim = vector_length(call, self.attr("z_mean"));
+    if (z_dim) require_width(Z, "Z", *z_dim);
+    require_paired_rows(S, Z);
+    return {S, Z};
+}
+
 py::object score_batch(const Call& call) {
     py::handle self = call.self();
     require_trained(self);
     py::object np = call.global("np");
-    py::object S_eng = self.attr("s_engineer").attr("transform")(call[1]);
-    py::object Z_norm =
-        ((as_float32_array(call, call[2]) - self.attr("z_mean")) / self.attr("z_scale")).attr("astype")(float32(call));
+    auto [S, Z] = paired_inputs(call, self, call[1], call[2]);
+    py::object S_eng = self.attr("s_engineer").attr("transform")(S);
+    py::object Z_norm = ((Z - self.attr("z_mean")) / self.attr("z_scale")).attr("astype")(float32(call));
     py::object residuals = Z_norm - predicted_mean(call, self, S_eng);
     py::object scores = np.attr("einsum")("ni,ij,nj->n", residuals, self.attr("inv_cov"), residuals)
                             .attr("astype")(np.attr("float64"));

@@ -43,16 +43,20 @@ std::pair<py::object, py::object> prepare_data(const Call& call, py::handle self
     self.attr("z_dim") = python_int(Z.attr("shape")[py::int_(1)]);
     py::object S_eng = self.attr("s_engineer").attr("fit_transform")(S);
     self.attr("input_dim") = python_int(S_eng.attr("shape")[py::int_(1)]);
-    self.attr("z_mean") = Z.attr("mean")(py::arg("axis") = 0).attr("astype")(float32(call));
-    self.attr("z_scale") =
-        (Z.attr("std")(py::arg("axis") = 0) + py::float_(1e-6)).attr("astype")(float32(call));
-    py::object Z_norm = ((Z - self.attr("z_mean")) / self.attr("z_scale")).attr("astype")(float32(call));
+    py::object z_mean = Z.attr("mean")(py::arg("axis") = 0).attr("astype")(float32(call));
+    py::object z_scale = (Z.attr("std")(py::arg("axis") = 0) + py::float_(1e-6)).attr("astype")(float32(call));
+    require_finite_statistics(call, Z, z_mean, z_scale, "Z");
+    self.attr("z_mean") = z_mean;
+    self.attr("z_scale") = z_scale;
+    py::object Z_norm = ((Z - z_mean) / z_scale).attr("astype")(float32(call));
     return {S_eng, Z_norm};
 }
 
-Training build_training(const Call& call, py::handle self, py::handle S_eng, py::handle Z_norm) {
+// `device` is held by the caller for the whole fit: building the network runs
+// Python code that may replace the monitor's device (set_device from another
+// thread, or from a width's __index__).
+Training build_training(const Call& call, py::handle self, py::handle S_eng, py::handle Z_norm, py::handle device) {
     Training t{call.global("torch"), self, {}, {}, {}, {}};
-    py::handle device = self.attr("_torch_device");
     t.model = call.global("_ResidualHead")(self.attr("input_dim"), self.attr("hidden"), self.attr("z_dim"),
                                            self.attr("dropout"));
     t.model.attr("to")(device);
@@ -124,27 +128,42 @@ py::object run_epochs(Training& t) {
     return best_state;
 }
 
-// The epoch loop, run with one intra-op thread on CPU devices; the previous
-// thread count is restored on every path out of the loop.
-py::object train_with_thread_limit(Training& t) {
-    const bool should_limit_threads = equals(t.self.attr("_torch_device").attr("type"), py::str("cpu"));
-    py::object previous_threads = py::none();
-    if (should_limit_threads) {
-        previous_threads = t.torch.attr("get_num_threads")();
-        t.torch.attr("set_num_threads")(1);
+// PyTorch's intra-op thread count is process-wide, so fits running at the same
+// time share one limit: the first to enter saves the count and sets one
+// thread, the last to leave restores the saved count. The GIL, held here,
+// serialises the bookkeeping.
+class SingleIntraOpThread {
+public:
+    explicit SingleIntraOpThread(py::object torch) : torch_(std::move(torch)) {
+        if (holders_ == 0) {
+            saved_threads_ = py::cast<int>(torch_.attr("get_num_threads")());
+            torch_.attr("set_num_threads")(1);
+        }
+        ++holders_;
     }
-    auto restore_threads = [&] {
-        if (should_limit_threads && !previous_threads.is_none()) t.torch.attr("set_num_threads")(previous_threads);
-    };
-    py::object best_state;
-    try {
-        best_state = run_epochs(t);
-    } catch (...) {
-        restore_threads();
-        throw;
+    SingleIntraOpThread(const SingleIntraOpThread&) = delete;
+    SingleIntraOpThread& operator=(const SingleIntraOpThread&) = delete;
+
+    ~SingleIntraOpThread() {
+        if (--holders_ > 0) return;
+        try {
+            torch_.attr("set_num_threads")(saved_threads_);
+        } catch (py::error_already_set& error) {
+            error.discard_as_unraisable("restoring PyTorch's thread count");
+        }
     }
-    restore_threads();
-    return best_state;
+
+private:
+    py::object torch_;
+    static inline int holders_ = 0;
+    static inline int saved_threads_ = 0;
+};
+
+// The epoch loop, run with one intra-op thread on CPU devices.
+py::object train_with_thread_limit(Training& t, py::handle device) {
+    if (!equals(device.attr("type"), py::str("cpu"))) return run_epochs(t);
+    SingleIntraOpThread limit(t.torch);
+    return run_epochs(t);
 }
 
 // Inverse Ledoit-Wolf covariance of the training residuals.
@@ -159,18 +178,30 @@ py::object inverse_residual_covariance(const Call& call, Training& t, py::handle
     return call.global("np").attr("linalg").attr("inv")(cov);
 }
 
+// A refit starts by dropping the trained state, so that a refit that fails
+// or is interrupted leaves a monitor that refuses to score or export, never
+// new statistics mixed with the old network, covariance and threshold.
+void forget_trained_state(py::handle self) {
+    for (const char* name : {"_model", "inv_cov", "tau"}) self.attr(name) = py::none();
+}
+
 py::object fit(const Call& call) {
     py::handle self = call.self();
+    py::object S = float32_matrix(call, call[1], "S");
+    py::object Z = float32_matrix(call, call[2], "Z");
+    require_paired_rows(S, Z);
+    if (py::len(S) == 0) rt::throw_python_error(PyExc_ValueError, "fit needs at least one row of S and Z");
+    forget_trained_state(self);
+
     py::object torch = call.global("torch");
     py::object np = call.global("np");
     torch.attr("manual_seed")(self.attr("random_state"));
     np.attr("random").attr("seed")(self.attr("random_state"));
-    py::object S = as_float32_array(call, call[1]);
-    py::object Z = as_float32_array(call, call[2]);
     auto [S_eng, Z_norm] = prepare_data(call, self, S, Z);
 
-    Training t = build_training(call, self, S_eng, Z_norm);
-    py::object best_state = train_with_thread_limit(t);
+    py::object device = self.attr("_torch_device");
+    Training t = build_training(call, self, S_eng, Z_norm, device);
+    py::object best_state = train_with_thread_limit(t, device);
     if (best_state.is_none()) rt::throw_python_error(PyExc_RuntimeError, "Neural monitor failed to train");
     t.model.attr("load_state_dict")(best_state);
     t.model.attr("eval")();

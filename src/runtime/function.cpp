@@ -45,7 +45,11 @@ void bind_arguments(FunctionObject* f, PyObject* const* args, size_t positional,
                     std::span<py::object> values) {
     const FunctionDefinition& definition = *f->definition;
     const size_t count = definition.params.size();
-    const char* qualname_text = PyUnicode_AsUTF8(f->qualname);  // a reassigned __qualname__ may not encode
+    // The messages below are built while Python code can still run (a keyword
+    // of a str subclass formats itself), and that code may reassign
+    // __qualname__: the text is read from a reference this call owns.
+    const py::object qualname_owner = py::reinterpret_borrow<py::object>(f->qualname);
+    const char* qualname_text = PyUnicode_AsUTF8(qualname_owner.ptr());  // a reassigned __qualname__ may not encode
     if (qualname_text == nullptr) throw py::error_already_set();
     std::string_view qualname = qualname_text;
     for (size_t i = 0; i < positional && i < count; ++i) values[i] = py::reinterpret_borrow<py::object>(args[i]);
@@ -163,6 +167,15 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
     return PyMethod_New(self, instance);
 }
 
+// Functions pickle by reference, as Python functions do: the module and
+// qualified name are stored and looked up again when loading.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
@@ -218,6 +231,7 @@ PyTypeObject function_type = [] {
     type.tp_traverse = function_traverse;
     type.tp_clear = function_clear;
     type.tp_getset = function_getset;
+    type.tp_methods = function_methods;
     type.tp_descr_get = function_descr_get;
     type.tp_dictoffset = offsetof(FunctionObject, dict);
     return type;
@@ -275,7 +289,7 @@ py::object static_method(const FunctionDefinition& definition, py::handle module
 void bind_defining_class(py::handle cls) {
     py::dict members = cls.attr("__dict__");
     for (auto item : members) {
-        py::handle value = item.second;
+        py::object value = py::reinterpret_borrow<py::object>(item.second);
         if (PyObject_TypeCheck(value.ptr(), &PyStaticMethod_Type)) value = value.attr("__func__");
         if (!Py_IS_TYPE(value.ptr(), &function_type)) continue;
         FunctionObject* f = as_function(value.ptr());

@@ -69,8 +69,10 @@ void ModuleLifecycle::run_body(PyObject* module) {
         ready_function_type();
         body_(py::reinterpret_borrow<py::module_>(module));
     } catch (...) {
-        // A failed body leaves nothing behind: the next import starts afresh.
+        // A failed body leaves nothing behind: the next import, in whichever
+        // interpreter, starts afresh.
         Py_CLEAR(module_);
+        interpreter_id_ = -1;
         if (registered_here && PyDict_GetItemString(modules.ptr(), qualified_name_) == module)
             if (PyDict_DelItemString(modules.ptr(), qualified_name_) < 0) PyErr_Clear();
         throw;

@@ -44,6 +44,11 @@ struct MultiPhaseModule {
         static PyModuleDef_Slot slots[] = {
             {Py_mod_create, reinterpret_cast<void*>(create)},
             {Py_mod_exec, reinterpret_cast<void*>(exec)},
+#ifdef Py_mod_multiple_interpreters
+            // Lets every interpreter reach the create step, which refuses all
+            // but the first with this module's own message.
+            {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
             {0, nullptr},
         };
         static PyModuleDef definition = {

@@ -98,6 +98,7 @@ def test_shapes_that_would_broadcast_are_refused(engineer, x, message):
     assert engineer.mean_ is mean
 
 
+@pytest.mark.filterwarnings("ignore:overflow:RuntimeWarning")
 def test_fit_refuses_a_column_whose_statistics_overflow():
     x = np.ones((2000, 3), np.float32)
     x[7, 1] = 1e30

@@ -2,6 +2,7 @@
 argument conventions shared by every callable."""
 
 import inspect
+import pickle
 import pydoc
 import types
 
@@ -191,3 +192,27 @@ def test_reassigned_metadata_is_used_and_unencodable_names_fail_cleanly():
     finally:
         fit.__qualname__ = original
     assert E.fit.__qualname__ == "NeuralFeatureEngineer.fit"
+
+
+@pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
+@pytest.mark.parametrize(
+    "function", [resmon._pairwise_products, resmon.NeuralConditionalMonitor.from_dict, resmon.NeuralConditionalMonitor.fit]
+)
+def test_functions_pickle_by_qualified_name(function, protocol):
+    assert pickle.loads(pickle.dumps(function, protocol)) is function
+
+
+def test_a_keyword_that_renames_the_function_cannot_free_its_name():
+    function = resmon._pairwise_products
+    original = function.__qualname__
+
+    class Renaming(str):
+        def __str__(self):
+            function.__qualname__ = "renamed_" + "x" * 64
+            return "bogus"
+
+    try:
+        with pytest.raises(TypeError, match=r"^_pairwise_products\(\) got an unexpected keyword argument 'bogus'$"):
+            function(**{Renaming("bogus"): 1})
+    finally:
+        function.__qualname__ = original

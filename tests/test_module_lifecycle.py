@@ -91,15 +91,22 @@ def test_failed_import_leaves_nothing_behind():
     assert result.stdout.split() == ["first:", "failed", "left:", "False", "second:", "True"]
 
 
-def test_second_interpreter_is_refused():
+# Python 3.12 distinguishes isolated subinterpreters (its default) from
+# legacy ones; both must reach the module's own refusal.
+SUBINTERPRETER_KINDS = ["legacy", "isolated"] if sys.version_info >= (3, 12) else ["default"]
+
+
+@pytest.mark.parametrize("kind", SUBINTERPRETER_KINDS)
+def test_second_interpreter_is_refused(kind):
+    options = "isolated=False" if kind == "legacy" else ""
     result = run_python(
-        """
+        f"""
         import tarvex.core.resmon
         try:
             import _xxsubinterpreters as interpreters
         except ImportError:
             print("unavailable"); raise SystemExit
-        interp = interpreters.create()
+        interp = interpreters.create({options})
         try:
             interpreters.run_string(interp, "import tarvex.core.resmon")
         except Exception as error:
@@ -114,3 +121,23 @@ def test_second_interpreter_is_refused():
         "Interpreter change detected - this module can only be loaded into one interpreter per process."
         in result.stdout
     )
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="NumPy refuses isolated subinterpreters from Python 3.12 on")
+def test_a_failed_first_import_in_a_subinterpreter_does_not_block_the_main_interpreter():
+    result = run_python(
+        """
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import tarvex.core.resmon")
+            print("sub: imported")
+        except Exception:
+            print("sub: failed")
+        import tarvex.core.resmon as resmon
+        print("main:", hasattr(resmon, "NeuralConditionalMonitor"))
+        """,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["sub:", "failed", "main:", "True"]

@@ -102,13 +102,33 @@ def test_corrupted_rows_score_infinite(monitor, data, corrupt):
     assert (monitor.score(S[2], Z[2]) > 1e300) and not np.isnan(monitor.score(S[2], Z[2]))
 
 
+@pytest.mark.parametrize("dims_stored", [False, True], ids=["by statistics", "by s_dim/z_dim"])
 @pytest.mark.parametrize(
-    "S_shape, Z_shape, error",
-    [((4, 5), (4, 2), ValueError), ((4, 3), (4, 7), ValueError), ((4, 3), (5, 2), ValueError)],
+    "S_shape, Z_shape, message",
+    [
+        ((4, 5), (4, 2), r"^S must have shape \(n, 3\); got \(4, 5\)$"),
+        ((4, 3), (4, 7), r"^Z must have shape \(n, 2\); got \(4, 7\)$"),
+        ((4, 3), (5, 2), r"^S and Z must have the same number of rows; got S of shape \(4, 3\) and Z of shape \(5, 2\)$"),
+        # shapes that NumPy would broadcast into a result
+        ((50, 3), (1, 2), "same number of rows"),
+        ((1, 3), (50, 2), "same number of rows"),
+        ((6, 1), (6, 2), r"S must have shape \(n, 3\)"),
+        ((6, 3), (6, 1), r"Z must have shape \(n, 2\)"),
+        ((6,), (6, 2), "S must be a 2-D array"),
+    ],
 )
-def test_shape_errors_are_python_exceptions(monitor, S_shape, Z_shape, error):
-    with pytest.raises(error):
+def test_shapes_that_do_not_pair_are_refused(monitor, dims_stored, S_shape, Z_shape, message):
+    if dims_stored:
+        monitor.s_dim, monitor.z_dim = 3, 2
+    with pytest.raises(ValueError, match=message):
         monitor.score_batch(np.ones(S_shape), np.ones(Z_shape))
+
+
+def test_single_inputs_must_have_the_trained_widths(monitor):
+    with pytest.raises(ValueError, match=r"S must have shape \(n, 3\); got \(1, 1\)"):
+        monitor.score(0.5, 0.5)
+    with pytest.raises(ValueError, match=r"Z must have shape \(n, 2\); got \(1, 3\)"):
+        monitor.score([1, 2, 3], [1, 2, 3])
 
 
 def test_network_must_return_a_pair(monitor, data):

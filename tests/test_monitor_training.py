@@ -1,5 +1,7 @@
 """fit(): training, early stopping, thread limiting, calibration."""
 
+import threading
+
 import numpy as np
 import pytest
 import torch
@@ -226,3 +228,82 @@ def test_counts_beyond_machine_integers_saturate(forward_probe):
     m = M(hidden=(4,), epochs=2**70, batch_size=2**70, patience=1, lr=0.5)
     m.fit(S, Z)
     assert {size for size, _ in forward_probe} == {20}
+
+
+@pytest.mark.filterwarnings("ignore:overflow:RuntimeWarning")
+def test_z_column_whose_statistics_overflow_is_refused():
+    S, Z = linear_pairs(2000)
+    Z[5, 2] = 1e30  # finite, but its float32 square overflows the standard deviation
+    m = M(hidden=(4,), epochs=2)
+    with pytest.raises(ValueError, match="^Z column 2 is too large for float32 statistics"):
+        m.fit(S, Z)
+    assert m.z_scale is None
+
+
+def test_failed_refit_leaves_a_monitor_that_refuses_to_score(trained_monitor, training_data):
+    m = M.from_dict(trained_monitor.to_dict())
+    S, Z = (a.copy() for a in training_data)
+    Z[0, 0] = np.nan
+    with pytest.raises(RuntimeError, match="^Neural monitor failed to train$"):
+        m.fit(S, Z)
+    assert m._model is None and m.inv_cov is None and m.tau is None
+    with pytest.raises(RuntimeError, match="^Detector not fit/loaded$"):
+        m.score_batch(*training_data)
+    with pytest.raises(RuntimeError, match="^Detector not fit$"):
+        m.to_dict()
+
+
+def test_overlapping_fits_restore_the_thread_count(monkeypatch):
+    """Fit A enters first and leaves first while fit B is still training: the
+    count saved by A must come back once B has left too."""
+    torch.set_num_threads(2)
+    a_training, b_training, a_done = threading.Event(), threading.Event(), threading.Event()
+    original = resmon._ResidualHead.forward
+
+    def forward(self, x):
+        if self.training and threading.current_thread().name == "A":
+            a_training.set()
+            b_training.wait(30)
+        if self.training and threading.current_thread().name == "B":
+            b_training.set()
+            a_done.wait(30)
+        return original(self, x)
+
+    monkeypatch.setattr(resmon._ResidualHead, "forward", forward)
+    errors = []
+
+    def fit_in(name, after=None):
+        def run():
+            try:
+                if after is not None:
+                    after.wait(30)
+                M(hidden=(4,), epochs=1).fit(*linear_pairs(20))
+            except Exception as error:  # reported below
+                errors.append(error)
+            finally:
+                if name == "A":
+                    a_done.set()
+        return threading.Thread(target=run, name=name)
+
+    threads = [fit_in("A"), fit_in("B", after=a_training)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not errors and b_training.is_set()
+    assert torch.get_num_threads() == 2
+
+
+def test_replacing_the_device_while_the_network_is_built(training_data):
+    """A width's __index__ runs while the network is built; moving the monitor
+    then must not free the device the training already uses."""
+    m = M(epochs=2, hidden=(4,))
+
+    class Width:
+        def __index__(self):
+            m.set_device("cpu")
+            return 4
+
+    m.hidden = (Width(),)
+    m.fit(*training_data)
+    assert m._model.mu.weight.device.type == "cpu" and m.tau is not None

@@ -60,16 +60,20 @@ std::optional<Py_ssize_t> stored_dimension(py::handle self, const char* name) {
     return py::cast<Py_ssize_t>(rt::steal_or_throw(PyNumber_Index(stored.ptr())));
 }
 
-// S of shape (n, s_dim) and Z of shape (n, z_dim), as float32 matrices. A
-// monitor assembled by hand without the dimensions is checked against its
-// statistics instead (the engineer checks S itself).
+// The width a monitor was trained or loaded with; on a monitor assembled by
+// hand without its dimensions, the length of the matching statistic.
+std::optional<Py_ssize_t> trained_width(const Call& call, py::handle self, const char* dimension,
+                                        py::handle statistic) {
+    if (std::optional<Py_ssize_t> stored = stored_dimension(self, dimension)) return stored;
+    return vector_length(call, statistic);
+}
+
+// S of shape (n, s_dim) and Z of shape (n, z_dim), as float32 matrices.
 std::pair<py::object, py::object> paired_inputs(const Call& call, py::handle self, py::handle S_in, py::handle Z_in) {
     py::object S = float32_matrix(call, S_in, "S");
     py::object Z = float32_matrix(call, Z_in, "Z");
-    if (std::optional<Py_ssize_t> s_dim = stored_dimension(self, "s_dim")) require_width(S, "S", *s_dim);
-    std::optional<Py_ssize_t> z_dim = stored_dimension(self, "z_dim");
-    if (!z_dim) z_dim = vector_length(call, self.attr("z_mean"));
-    if (z_dim) require_width(Z, "Z", *z_dim);
+    if (auto s_dim = trained_width(call, self, "s_dim", self.attr("s_engineer").attr("mean_"))) require_width(S, "S", *s_dim);
+    if (auto z_dim = trained_width(call, self, "z_dim", self.attr("z_mean"))) require_width(Z, "Z", *z_dim);
     require_paired_rows(S, Z);
     return {S, Z};
 }

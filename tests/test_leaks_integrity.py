@@ -178,6 +178,8 @@ def payload_cases():
         "no-num_classes": ({"format": FORMAT, "hooks": hooks}, KeyError, [hooks]),
         "bad-num_classes": (dict(good, num_classes="many"), ValueError, [hooks, det_update]),
         "bad-hooks": (dict(good, hooks=3), TypeError, [det_update]),
+        "bad-hook-entry": (dict(good, hooks=["layer1", 2]), TypeError, [det_update]),
+        "non-positive-num_classes": (dict(good, num_classes=0), ValueError, [hooks, det_update]),
         "failing-det_update": (dict(good, det_update=BROKEN_DETECTOR), ValueError, [hooks, det_infer]),
         "failing-det_infer": (dict(good, det_infer=BROKEN_DETECTOR), ValueError, [hooks, det_update]),
     }
@@ -212,7 +214,11 @@ def test_failing_hooks_and_falsy_instrumentor_do_not_leak(monkeypatch):
     monkeypatch.setattr(integrity, "load_json", lambda path: payload)
     m = QVM(object(), 5)
     m.instrumentor = FailingInstrumentor()
-    flat(raising(lambda: m.import_json("x"), LookupError), [payload, m, m.instrumentor, *module_callables()])
+    # The failed enable puts the previous selection back.
+    previous = m.instrumentor.selected
+    flat(raising(lambda: m.import_json("x"), LookupError),
+         [payload, previous, m, m.instrumentor, *module_callables()])
+    assert m.instrumentor.selected is previous
     m.instrumentor = None
     flat(lambda: m.import_json("x"), [payload, payload["hooks"], m, *module_callables()])
 

@@ -64,3 +64,11 @@ def test_monitor_instrumentor_and_model_utils():
     assert moved["n"] == 1 and _model_utils.forward(model, moved["x"][0]).shape == (1, 2)
     monitor.det_infer = ConditionalMahalanobis().fit([[0.0], [2.0]], [0, 0])
     assert monitor.score([2.0], 0, threshold=0.5) == ScoreResult(score=pytest.approx(0.5, rel=1e-4), threshold=0.5)
+
+
+@pytest.mark.parametrize("z", [[float("nan"), 0.0], [float("inf"), 0.0], [float("inf"), float("-inf")]])
+def test_non_finite_features_score_inf_and_are_flagged(z):
+    monitor = IntegrityMonitor(object(), 2)
+    monitor.det_infer = ConditionalMahalanobis().fit([[0.0, 1.0], [1.0, 0.0], [2.0, 2.0], [3.0, 1.0]], [0, 0, 1, 1])
+    result = monitor.score(z, 1, threshold=1e6)
+    assert result.score == float("inf") and result.flagged

@@ -36,7 +36,8 @@ class ConditionalMahalanobis:
         return self
 
     def score(self, X: Any, y: Any) -> np.ndarray:
-        """Squared Mahalanobis distance of each row to the mean of its class."""
+        """Squared Mahalanobis distance of each row to the mean of its class;
+        +inf for a row whose distance is undefined (NaN or inf features)."""
         if self.classes_ is None or self.means_ is None or self.inv_cov_ is None:
             raise RuntimeError("ConditionalMahalanobis is not fit")
         X = _as_matrix(X)
@@ -50,7 +51,11 @@ class ConditionalMahalanobis:
         if not np.all(known):
             raise ValueError(f"unknown class labels: {np.unique(y[~known]).tolist()}")
         diff = X - self.means_[index]
-        return np.einsum("ij,jk,ik->i", diff, self.inv_cov_, diff)
+        scores = np.einsum("ij,jk,ik->i", diff, self.inv_cov_, diff)
+        # A NaN or inf feature makes the distance NaN (inf - inf, 0 * inf), and
+        # NaN compares false with every threshold. Such a vector is as far from
+        # the class as a vector can be: it scores +inf, so any threshold flags it.
+        return np.where(np.isnan(scores), np.inf, scores)
 
     def to_dict(self) -> Dict[str, Any]:
         d: Dict[str, Any] = {"reg": self.reg}

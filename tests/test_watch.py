@@ -158,13 +158,6 @@ def test_window_alarm_is_quiet_on_clean_streams_and_fires_on_faults():
     assert watch.WindowAlarm(tau=1.0, false_alarm_rate=0.01, window=5).update([2.0] * 3 + [0.0] * 20)
 
 
-@pytest.mark.parametrize("kwargs", [dict(tau=math.nan), dict(false_alarm_rate=1.5), dict(window=0),
-                                    dict(significance=0.0)])
-def test_window_alarm_refuses_bad_settings(kwargs):
-    with pytest.raises(ValueError):
-        watch.WindowAlarm(**{"tau": 1.0, "false_alarm_rate": 0.01, **kwargs})
-
-
 # --- score_chunks ----------------------------------------------------------------
 
 

@@ -219,6 +219,8 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
         with _eval_mode(model):
             for batch in _batches(inputs, batch_size):
                 x = _as_input(batch, target, float_dtype)
+                if x.shape[0] == 0:
+                    continue
                 for calls in captured.values():
                     calls.clear()
                 output = model(x)
@@ -238,9 +240,9 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
         if target is not None and home is not None and target != home:
             model.to(home)
     if not parts[s]:
-        raise ValueError("inputs held no batches")
+        raise ValueError("inputs held no rows")
     S = _concatenate(parts[s], s)
-    Z = S if z == s else _concatenate(parts[z], z)
+    Z = S.copy() if z == s else _concatenate(parts[z], z)
     return S, Z
 
 

@@ -27,6 +27,11 @@ follow_imports = silent
 [mypy-torch.*]
 follow_imports = skip
 follow_imports_for_stubs = True
+
+[mypy-dask.*]
+follow_imports = skip
+follow_imports_for_stubs = True
+ignore_missing_imports = True
 """
 
 
@@ -39,13 +44,15 @@ MODULES = [
     pytest.param("tarvex.core.integrity", id="integrity",
                  marks=pytest.mark.skipif(not integrity_present(), reason="tarvex.core.integrity is not built")),
 ]
+# Plain Python modules with a stub: stubtest finds the .pyi beside the .py.
+PYTHON_MODULES = [pytest.param("tarvex.core.watch", id="watch")]
 
 
 @pytest.fixture(scope="module")
 def stubtest_run(tmp_path_factory):
     """One stubtest run over every module that is present (one mypy build is
     the slow part); returns (exit code, output)."""
-    modules = ["tarvex.core.resmon"] + (["tarvex.core.integrity"] if integrity_present() else [])
+    modules = ["tarvex.core.resmon", "tarvex.core.watch"] + (["tarvex.core.integrity"] if integrity_present() else [])
     workdir = tmp_path_factory.mktemp("stubtest")
     config = workdir / "mypy.ini"
     config.write_text(MYPY_CONFIG)
@@ -68,7 +75,7 @@ def test_stub_is_installed_next_to_the_module(module):
     assert (PACKAGE_ROOT / "tarvex" / "py.typed").is_file()
 
 
-@pytest.mark.parametrize("module", MODULES)
+@pytest.mark.parametrize("module", MODULES + PYTHON_MODULES)
 def test_stub_matches_runtime(stubtest_run, module):
     code, output = stubtest_run
     own_errors = [line for line in output.splitlines() if line.startswith(f"error: {module}")]

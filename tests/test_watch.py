@@ -1,0 +1,259 @@
+"""tarvex.core.watch: capture, calibration, explanations, window alarms,
+chunked and Dask scoring, and monitor files."""
+
+import math
+import os
+import stat
+
+import numpy as np
+import pytest
+import torch
+from scipy.stats import binom
+
+from tarvex.core import resmon, watch
+
+from helpers import linear_pairs
+
+
+@pytest.fixture(scope="module")
+def monitor():
+    S, Z = linear_pairs(300)
+    trained = resmon.NeuralConditionalMonitor(hidden=(8,), epochs=5, batch_size=32, random_state=1)
+    trained.fit(S, Z)
+    return trained
+
+
+@pytest.fixture
+def fresh(monitor):
+    """A copy that a test may change."""
+    return resmon.NeuralConditionalMonitor.from_dict(monitor.to_dict())
+
+
+@pytest.fixture(scope="module")
+def held_out():
+    return linear_pairs(400, rows_seed=77)
+
+
+# --- capture ---------------------------------------------------------------------
+
+
+class Net(torch.nn.Module):
+    def __init__(self):
+        super().__init__()
+        torch.manual_seed(0)
+        self.body = torch.nn.Sequential(torch.nn.Linear(4, 6), torch.nn.Dropout(0.5))
+        self.head = torch.nn.Linear(6, 3)
+
+    def forward(self, x):
+        return self.head(torch.relu(self.body(x)))
+
+
+@pytest.mark.parametrize("form", ["array", "tensor", "loader"])
+def test_capture_returns_hooked_outputs_in_eval_mode_and_restores_the_model(form):
+    net = Net().train()
+    net.head.eval()  # a mixed mode must come back as it was
+    X = np.random.default_rng(0).normal(size=(10, 4))
+    inputs = {"array": X, "tensor": torch.from_numpy(X).float(),
+              "loader": [(torch.from_numpy(X[i:i + 4]).float(), None) for i in range(0, 10, 4)]}[form]
+    S, Z = watch.capture(net, inputs, "body.0", "output", batch_size=3)
+    with torch.no_grad():
+        hidden = net.body[0](torch.from_numpy(X).float())
+        expected_S, expected_Z = hidden.numpy(), net.head(torch.relu(hidden)).numpy()
+    assert S.dtype == Z.dtype == np.float32 and S.shape == (10, 6) and Z.shape == (10, 3)
+    np.testing.assert_allclose(S, expected_S, rtol=1e-6)
+    np.testing.assert_allclose(Z, expected_Z, rtol=1e-5, atol=1e-6)  # dropout was off
+    assert net.training and net.body.training and not net.head.training
+    assert not any(module._forward_hooks for module in net.modules())
+
+
+def test_capture_cleans_up_after_an_error_and_names_close_matches():
+    net = Net().train()
+
+    def batches():
+        yield torch.zeros(2, 4)
+        raise OSError("disk gone")
+
+    with pytest.raises(OSError):
+        watch.capture(net, batches(), "body.0", "head")
+    assert net.training and not any(module._forward_hooks for module in net.modules())
+    with pytest.raises(ValueError, match=r"'hed'.*close matches: \['head'\]"):
+        watch.capture(net, torch.zeros(2, 4), "body.0", "hed")
+
+
+# --- calibrate -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("rate", [0.025, 0.05, 0.1])
+def test_calibrate_sets_tau_to_the_tightest_threshold_at_the_rate(fresh, held_out, rate):
+    S, Z = held_out
+    tau = watch.calibrate(fresh, S, Z, false_alarm_rate=rate)
+    scores = fresh.score_batch(S, Z)
+    above = np.count_nonzero(scores > tau)
+    assert fresh.tau == tau == fresh.to_dict()["tau"]
+    assert above <= rate * len(scores)
+    assert np.count_nonzero(scores >= tau) > rate * len(scores)  # any lower tau lets too many through
+
+
+@pytest.mark.parametrize("rate, rows, change, message", [
+    (0.0, 400, None, "between 0 and 1"),
+    (1.0, 400, None, "between 0 and 1"),
+    (math.nan, 400, None, "between 0 and 1"),
+    (0.01, 400, None, "at least 1000"),
+    (0.05, 400, "nan", "non-finite"),
+    (0.05, 400, "columns", "columns"),
+    (0.05, 400, "rows", "rows"),
+])
+def test_calibrate_refuses_bad_input_without_changing_tau(fresh, held_out, rate, rows, change, message):
+    S, Z = held_out[0][:rows].copy(), held_out[1][:rows].copy()
+    if change == "nan":
+        Z[5, 0] = np.nan
+    elif change == "columns":
+        Z = Z[:, :2]
+    elif change == "rows":
+        S = S[:-1]
+    before = fresh.tau
+    with pytest.raises(ValueError, match=message):
+        watch.calibrate(fresh, S, Z, false_alarm_rate=rate)
+    assert fresh.tau == before
+
+
+# --- explain ---------------------------------------------------------------------
+
+
+def test_explain_sums_to_the_score_and_points_at_the_moved_column(monitor, held_out):
+    S, Z = held_out[0][:50], held_out[1][:50].copy()
+    Z[:, 1] += 5 * monitor.z_scale[1]
+    contributions = watch.explain(monitor, S, Z)
+    assert contributions.shape == (50, 3)
+    np.testing.assert_allclose(contributions.sum(axis=1), monitor.score_batch(S, Z), rtol=1e-5, atol=1e-6)
+    assert (contributions.argmax(axis=1) == 1).all()
+    one = watch.explain(monitor, S[3], Z[3])
+    assert one.shape == (3,)
+    np.testing.assert_allclose(one, contributions[3], rtol=1e-6)
+
+
+# --- window alarm ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("rate, window, significance", [(0.01, 50, 1e-3), (0.005, 200, 1e-4), (0.2, 30, 0.05)])
+def test_window_alarm_threshold_is_the_exact_binomial_tail(rate, window, significance):
+    alarm = watch.WindowAlarm(tau=1.0, false_alarm_rate=rate, window=window, significance=significance)
+    for m in (1, 2, window // 2, window):
+        # smallest count c with P(X >= c) <= significance
+        expected = next((c for c in range(m + 1) if binom.sf(c - 1, m, rate) <= significance), m + 1)
+        assert alarm._critical[m] == expected
+
+
+def test_window_alarm_is_quiet_on_clean_streams_and_fires_on_faults():
+    rng = np.random.default_rng(5)
+    clean = watch.WindowAlarm(tau=1.0, false_alarm_rate=0.01)
+    assert not any(clean.update(score) for score in np.where(rng.random(3000) < 0.01, 2.0, 0.5))
+    faulty = watch.WindowAlarm(tau=1.0, false_alarm_rate=0.01)
+    fired = [faulty.update(score) for score in np.where(rng.random(50) < 0.3, 2.0, 0.5)]
+    assert any(fired)
+    # NaN and inf count as above tau, and a burst fires before the window is full.
+    burst = watch.WindowAlarm(tau=1.0, false_alarm_rate=0.01)
+    assert not burst.update(np.nan) and burst.update([np.inf]) and burst.count == 2
+    # Many scores at once: a burst inside the call is reported.
+    assert watch.WindowAlarm(tau=1.0, false_alarm_rate=0.01, window=5).update([2.0] * 3 + [0.0] * 20)
+
+
+# --- score_chunks ----------------------------------------------------------------
+
+
+def test_score_chunks_matches_score_batch_over_memmaps_and_chunk_iterables(monitor, held_out, tmp_path):
+    S, Z = held_out
+    np.save(tmp_path / "S.npy", S)
+    np.save(tmp_path / "Z.npy", Z)
+    S_map, Z_map = np.load(tmp_path / "S.npy", mmap_mode="r"), np.load(tmp_path / "Z.npy", mmap_mode="r")
+    expected = monitor.score_batch(S, Z)
+    np.testing.assert_allclose(watch.score_chunks(monitor, S_map, Z_map, chunk_size=37, progress=True),
+                               expected, rtol=1e-5)
+    pairs = ((S[i:i + 150], Z[i:i + 150]) for i in range(0, len(S), 150))
+    np.testing.assert_allclose(watch.score_chunks(monitor, pairs, chunk_size=64), expected, rtol=1e-5)
+    with pytest.raises(ValueError, match="chunk 1"):
+        watch.score_chunks(monitor, [(S, Z), (S, Z[:, :2])])
+
+
+# --- errors shared by every entry point -----------------------------------------
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, S, Z: watch.calibrate(m, S, Z, false_alarm_rate=0.05),
+    lambda m, S, Z: watch.explain(m, S, Z),
+    lambda m, S, Z: watch.score_chunks(m, S, Z),
+    lambda m, S, Z: watch.save(m, os.devnull),
+])
+def test_untrained_monitor_raises_the_monitors_error(held_out, call):
+    with pytest.raises(RuntimeError, match="Detector not fit"):
+        call(resmon.NeuralConditionalMonitor(), *held_out)
+
+
+@pytest.mark.parametrize("call", [watch.explain, watch.score_chunks])
+@pytest.mark.parametrize("shape_S, shape_Z", [((10, 4, 1), (10, 3)), ((10, 5), (10, 3)), ((10, 4), (9, 3))])
+def test_bad_shapes_are_refused(monitor, call, shape_S, shape_Z):
+    with pytest.raises(ValueError):
+        call(monitor, np.zeros(shape_S, np.float32), np.zeros(shape_Z, np.float32))
+
+
+# --- files -----------------------------------------------------------------------
+
+
+def test_save_and_load_round_trip(monitor, held_out, tmp_path):
+    path = tmp_path / "monitor.json"
+    watch.save(monitor, path)
+    loaded = watch.load(str(path), device="cpu")
+    assert loaded.to_dict() == resmon.NeuralConditionalMonitor.from_dict(monitor.to_dict()).to_dict()
+    np.testing.assert_allclose(loaded.score_batch(*held_out), monitor.score_batch(*held_out), rtol=1e-5)
+    assert os.listdir(tmp_path) == ["monitor.json"]
+
+
+def test_save_refuses_non_finite_weights_and_keeps_the_old_file(fresh, tmp_path):
+    path = tmp_path / "monitor.json"
+    watch.save(fresh, path)
+    before = path.read_bytes()
+    with torch.no_grad():
+        fresh._model.mu.weight[0, 0] = math.nan
+    with pytest.raises(ValueError, match=r"state_dict\['mu.weight'\]"):
+        watch.save(fresh, path)
+    assert path.read_bytes() == before and os.listdir(tmp_path) == ["monitor.json"]
+
+
+@pytest.mark.parametrize("kind", ["directory", "fifo", "too large", "nan", "not an object", "bytes path"])
+def test_load_refuses_what_is_not_a_monitor_file(monitor, tmp_path, monkeypatch, kind):
+    path = tmp_path / "monitor.json"
+    watch.save(monitor, path)
+    if kind == "directory":
+        path = tmp_path
+    elif kind == "fifo":
+        path = tmp_path / "pipe"
+        os.mkfifo(path)
+    elif kind == "too large":
+        monkeypatch.setattr(watch, "_MAX_FILE_BYTES", path.stat().st_size - 1)
+    elif kind == "nan":
+        path.write_text(path.read_text().replace('"tau": ', '"tau": NaN, "x": ', 1))
+    elif kind == "not an object":
+        path.write_text("[1, 2]")
+    error = TypeError if kind == "bytes path" else ValueError
+    with pytest.raises(error):
+        watch.load(os.fsencode(path) if kind == "bytes path" else path)
+    if kind == "fifo":
+        assert stat.S_ISFIFO(os.stat(path).st_mode)
+
+
+# --- Dask ------------------------------------------------------------------------
+
+
+def test_score_dask_on_a_local_cluster_matches_score_chunks(fresh, held_out):
+    da = pytest.importorskip("dask.array")
+    distributed = pytest.importorskip("distributed")
+    S, Z = held_out
+    dS, dZ = da.from_array(S, chunks=(90, -1)), da.from_array(Z, chunks=(130, -1))
+    with pytest.raises(ValueError, match="chunked across its columns"):
+        watch.score_dask(fresh, dS, da.from_array(Z, chunks=(90, 1)))
+    lazy = watch.score_dask(fresh, dS, dZ)
+    assert lazy.chunks == dS.chunks[:1]
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) \
+            as cluster, distributed.Client(cluster):
+        scores = lazy.compute()
+    np.testing.assert_allclose(scores, watch.score_chunks(fresh, S, Z), rtol=1e-6)

@@ -37,15 +37,6 @@ py::object init(const Call& call) {
     return py::none();
 }
 
-// getattr(object, name), or an empty object when the attribute does not exist.
-py::object attribute_if_present(py::handle object, const char* name) {
-    PyObject* value = PyObject_GetAttrString(object.ptr(), name);
-    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::object();
-}
-
 // Raises `type` with "Invalid tarvEX artifact: <detail>", where `detail` is a
 // PyUnicode_FromFormat format.
 template <class... Args>
@@ -66,10 +57,7 @@ py::object artifact_num_classes(py::handle payload) {
     if (PyBool_Check(stored.ptr()))
         throw_invalid_artifact(PyExc_TypeError, "'num_classes' must be an integer, not bool");
     py::object count = rt::python_int(stored);
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
-    if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow < 0 || (overflow == 0 && value <= 0))
+    if (rt::saturating_index(count) <= 0)
         throw_invalid_artifact(PyExc_ValueError, "'num_classes' must be a positive integer");
     return count;
 }
@@ -111,7 +99,7 @@ py::object load_detector(const Call& call, py::handle payload, const char* key) 
 // instrumentor checks the names before it replaces the hooks it has
 // installed, so the instance is then left as it was.
 void select_hooks(py::handle self, py::handle hooks) {
-    py::object previous = attribute_if_present(self.attr("instrumentor"), "selected");
+    py::object previous = rt::attribute_or_empty(self.attr("instrumentor"), "selected");
     self.attr("instrumentor").attr("selected") = hooks;
     if (PyList_GET_SIZE(hooks.ptr()) == 0) return;
     try {

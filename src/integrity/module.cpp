@@ -2,8 +2,6 @@
 // which binds names from sibling modules of the package and then creates
 // QVMIntegrityModel.
 #include <initializer_list>
-#include <utility>
-#include <vector>
 
 #include "integrity/integrity.hpp"
 #include "runtime/lifecycle.hpp"
@@ -19,43 +17,10 @@ struct Name {
     const char* bind_as = nullptr;  // nullptr: the same name
 };
 
-// getattr(object, name), or an empty object when the attribute does not exist.
-py::object attribute_if_present(py::handle object, const char* name) {
-    PyObject* value = PyObject_GetAttrString(object.ptr(), name);
-    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::object();
-}
-
-// The fully qualified name of a sibling, or an empty object when this module
-// does not know its package (the relative import then reports that itself).
-py::object qualified_sibling_name(py::handle globals, const char* relative) {
-    PyObject* package = PyDict_GetItemString(globals.ptr(), "__package__");  // borrowed
-    if (package == nullptr || !PyUnicode_Check(package) || PyUnicode_GetLength(package) == 0) return py::object();
-    return rt::steal_or_throw(PyUnicode_FromFormat("%U.%s", package, relative));
-}
-
-// The sibling as the interpreter's module table holds it, provided it already
-// has every requested name; an empty object otherwise.
-py::object sibling_from_table(py::handle globals, const char* relative, std::initializer_list<Name> names) {
-    py::object qualified = qualified_sibling_name(globals, relative);
-    if (!qualified) return py::object();
-    PyObject* cached = PyImport_GetModule(qualified.ptr());
-    if (cached == nullptr) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::object();
-    }
-    py::object sibling = py::reinterpret_steal<py::object>(cached);
-    for (const Name& name : names)
-        if (!attribute_if_present(sibling, name.name)) return py::object();
-    return sibling;
-}
-
 [[noreturn]] void throw_cannot_import(py::handle sibling, const char* name) {
-    py::object module_name = attribute_if_present(sibling, "__name__");
+    py::object module_name = rt::attribute_or_empty(sibling, "__name__");
     if (!module_name || !PyUnicode_Check(module_name.ptr())) module_name = py::str("<unknown module name>");
-    py::object path = attribute_if_present(sibling, "__file__");
+    py::object path = rt::attribute_or_empty(sibling, "__file__");
     if (!path) path = py::none();
     py::object message =
         rt::steal_or_throw(PyUnicode_FromFormat("cannot import name '%s' from '%U'", name, module_name.ptr()));
@@ -66,8 +31,8 @@ py::object sibling_from_table(py::handle globals, const char* relative, std::ini
 // A requested name of the sibling: its attribute, or else the submodule of
 // that name that an import has already placed in the module table.
 py::object imported_name(py::handle sibling, const char* name) {
-    if (py::object value = attribute_if_present(sibling, name)) return value;
-    py::object module_name = attribute_if_present(sibling, "__name__");
+    if (py::object value = rt::attribute_or_empty(sibling, name)) return value;
+    py::object module_name = rt::attribute_or_empty(sibling, "__name__");
     if (module_name && PyUnicode_Check(module_name.ptr())) {
         py::object submodule_name = rt::steal_or_throw(PyUnicode_FromFormat("%U.%s", module_name.ptr(), name));
         PyObject* submodule = PyImport_GetModule(submodule_name.ptr());
@@ -77,19 +42,15 @@ py::object imported_name(py::handle sibling, const char* name) {
     throw_cannot_import(sibling, name);
 }
 
-// `from .<relative> import <names>` into this module's namespace. A sibling
-// that is already imported and complete is taken from the module table;
-// otherwise the import system imports it relative to this module's package.
+// `from .<relative> import <names>` into this module's namespace, through the
+// interpreter's own import machinery (relative to this module's package).
 void import_sibling(py::module_ module, const char* relative, std::initializer_list<Name> names) {
     py::object globals = module.attr("__dict__");
-    py::object sibling = sibling_from_table(globals, relative, names);
-    if (!sibling) {
-        py::tuple fromlist(names.size());
-        size_t i = 0;
-        for (const Name& name : names) fromlist[i++] = py::str(name.name);
-        sibling = rt::steal_or_throw(
-            PyImport_ImportModuleLevelObject(py::str(relative).ptr(), globals.ptr(), nullptr, fromlist.ptr(), 1));
-    }
+    py::tuple fromlist(names.size());
+    size_t i = 0;
+    for (const Name& name : names) fromlist[i++] = py::str(name.name);
+    py::object sibling = rt::steal_or_throw(
+        PyImport_ImportModuleLevelObject(py::str(relative).ptr(), globals.ptr(), nullptr, fromlist.ptr(), 1));
     for (const Name& name : names)
         module.attr(name.bind_as ? name.bind_as : name.name) = imported_name(sibling, name.name);
 }

@@ -8,70 +8,18 @@
 #include <cstring>
 
 #include "resmon/feature_blocks.hpp"
+#include "runtime/buffers.hpp"
 
 namespace tarvex::resmon {
 
 namespace {
 
 using blocks::Index;
+using rt::Buffer;
+using rt::WithoutGil;
 
 // Above this many output values the arithmetic runs without the GIL.
 constexpr Index kReleaseGilFrom = Index{1} << 16;
-
-// One acquired buffer view, released with the object.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // False, with no Python error left set, when `object` does not export
-    // such a buffer.
-    bool acquire(py::handle object, int flags) {
-        if (PyObject_GetBuffer(object.ptr(), &view_, flags) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        return true;
-    }
-
-    // Same, for arrays this module has just created: failure is an error.
-    void require(py::handle object, int flags) {
-        if (PyObject_GetBuffer(object.ptr(), &view_, flags) != 0) throw py::error_already_set();
-        held_ = true;
-    }
-
-    const Py_buffer* operator->() const { return &view_; }
-    const Py_buffer& view() const { return view_; }
-
-    bool is_float32(int ndim) const {
-        return view_.ndim == ndim && view_.itemsize == 4 && view_.format != nullptr &&
-               std::strcmp(view_.format, "f") == 0;
-    }
-
-    float* floats() const { return static_cast<float*>(view_.buf); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-class WithoutGil {
-public:
-    explicit WithoutGil(bool release) : state_(release ? PyEval_SaveThread() : nullptr) {}
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-    ~WithoutGil() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
-    }
-
-private:
-    PyThreadState* state_;
-};
 
 bool is_exact_ndarray(py::handle value, py::handle ndarray) {
     return reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())) == ndarray.ptr();

@@ -30,9 +30,8 @@ void add_note_to_pending_error(const char* note) {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr) {
-        PyObject* result = PyObject_CallMethod(value, "add_note", "s", note);
-        if (result == nullptr) PyErr_Clear();  // the original error matters more
-        Py_XDECREF(result);
+        py::object result = py::reinterpret_steal<py::object>(PyObject_CallMethod(value, "add_note", "s", note));
+        if (!result) PyErr_Clear();  // the original error matters more
     }
     PyErr_Restore(type, value, traceback);
 }
@@ -50,19 +49,39 @@ std::string quoted_names(const std::vector<const char*>& names) {
 
 }  // namespace
 
-Conversion conversion_for(const char* annotation) {
+namespace {
+
+struct AnnotationRule {
+    const char* text;
+    Conversion conversion;
+};
+
+constexpr AnnotationRule kAnnotationRules[] = {
+    {"int", Conversion::Int},
+    {"float", Conversion::Float},
+    {"str", Conversion::ExactStr},
+    {"Tuple[int, ...]", Conversion::ExactTuple},
+    {"Dict[str, Any]", Conversion::ExactDict},
+    {"np.ndarray", Conversion::None},
+    {"torch.Tensor", Conversion::None},
+};
+
+}  // namespace
+
+std::optional<Conversion> conversion_for(const char* annotation) {
     if (annotation == nullptr) return Conversion::None;
-    if (is(annotation, "int")) return Conversion::Int;
-    if (is(annotation, "float")) return Conversion::Float;
-    if (is(annotation, "str")) return Conversion::ExactStr;
-    if (is(annotation, "Tuple[int, ...]")) return Conversion::ExactTuple;
-    if (is(annotation, "Dict[str, Any]")) return Conversion::ExactDict;
-    return Conversion::None;
+    for (const AnnotationRule& rule : kAnnotationRules)
+        if (is(annotation, rule.text)) return rule.conversion;
+    return std::nullopt;
 }
 
-void throw_python_error(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw py::error_already_set();
+void require_known_annotations(const char* qualname, std::span<const Param> params) {
+    for (const Param& param : params) {
+        if (conversion_for(param.annotation)) continue;
+        std::string message = std::string(qualname) + "(): parameter '" + param.name +
+                              "' has an annotation the argument conventions do not know: '" + param.annotation + "'";
+        throw_python_error(PyExc_SystemError, message.c_str());
+    }
 }
 
 void throw_incorrect_type(const char* name, const char* expected, py::handle value) {
@@ -74,15 +93,13 @@ void throw_incorrect_type(const char* name, const char* expected, py::handle val
 py::object to_int_argument(const char* name, py::handle value) {
     if (PyLong_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
     if (!PyNumber_Check(value.ptr())) throw_incorrect_type(name, "int", value);
-    PyObject* converted = PyNumber_Long(value.ptr());
-    if (converted == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(converted);
+    return steal_or_throw(PyNumber_Long(value.ptr()));
 }
 
 py::object to_float_argument(py::handle value) {
     double number = PyFloat_AsDouble(value.ptr());
     if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(PyFloat_FromDouble(number));
+    return steal_or_throw(PyFloat_FromDouble(number));
 }
 
 void require_exact_type(const char* name, PyTypeObject* type, const char* expected, py::handle value) {
@@ -94,16 +111,17 @@ void require_exact_type(const char* name, PyTypeObject* type, const char* expect
     throw py::error_already_set();
 }
 
-void apply_conversions(std::span<const Param> params, std::span<py::object> values) {
+void apply_conversions(std::span<const Param> params, std::span<const Conversion> conversions,
+                       std::span<py::object> values) {
     for (size_t i = 0; i < params.size(); ++i) {
-        switch (conversion_for(params[i].annotation)) {
+        switch (conversions[i]) {
             case Conversion::Int: values[i] = to_int_argument(params[i].name, values[i]); break;
             case Conversion::Float: values[i] = to_float_argument(values[i]); break;
             default: break;
         }
     }
     for (size_t i = 0; i < params.size(); ++i) {
-        ExactType exact = exact_type_for(conversion_for(params[i].annotation));
+        ExactType exact = exact_type_for(conversions[i]);
         if (exact.type != nullptr) require_exact_type(params[i].name, exact.type, exact.expected, values[i]);
     }
 }

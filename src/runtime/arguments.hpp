@@ -2,13 +2,17 @@
 //
 // A parameter's annotation text decides what happens to its value before the
 // body runs: "int" and "float" parameters are converted, "str", "tuple" and
-// "dict" style parameters must be exactly of that built-in type, and anything
-// else ("np.ndarray", "torch.Tensor", no annotation) is passed through as is.
+// "dict" style parameters must be exactly of that built-in type, and the
+// array types ("np.ndarray", "torch.Tensor") or no annotation pass the value
+// through as is. Any other annotation text is refused when the function is
+// made, so a misspelt annotation cannot silently drop a check.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string_view>
 
+#include "runtime/objects.hpp"
 #include "runtime/python.hpp"
 
 namespace tarvex::rt {
@@ -20,10 +24,13 @@ struct Param {
     const char* annotation = nullptr;  // nullptr: no annotation
 };
 
-Conversion conversion_for(const char* annotation);
+// The conversion a parameter annotation selects; nullopt for annotation text
+// the conventions do not know.
+std::optional<Conversion> conversion_for(const char* annotation);
 
-// Sets the pending Python error and throws it as a C++ exception.
-[[noreturn]] void throw_python_error(PyObject* type, const char* message);
+// Raises SystemError, naming the function and parameter, when any parameter
+// annotation is unknown.
+void require_known_annotations(const char* qualname, std::span<const Param> params);
 
 // TypeError "Argument '<name>' has incorrect type (expected <expected>, got <type>)".
 [[noreturn]] void throw_incorrect_type(const char* name, const char* expected, py::handle value);
@@ -38,8 +45,10 @@ py::object to_float_argument(py::handle value);
 void require_exact_type(const char* name, PyTypeObject* type, const char* expected, py::handle value);
 
 // Converts and checks bound arguments in place: first every "int" and "float"
-// parameter in order, then every exact-type test in order.
-void apply_conversions(std::span<const Param> params, std::span<py::object> values);
+// parameter in order, then every exact-type test in order. `conversions`
+// holds each parameter's conversion, as conversion_for selected it.
+void apply_conversions(std::span<const Param> params, std::span<const Conversion> conversions,
+                       std::span<py::object> values);
 
 // Binding failures, worded as the interpreter words them for Python functions.
 [[noreturn]] void throw_too_many_positional(std::string_view qualname, size_t params, size_t defaults,

@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 
 #include "runtime/guard.hpp"
+#include "runtime/objects.hpp"
 
 namespace tarvex::rt {
 
@@ -25,6 +27,7 @@ struct FunctionObject {
     PyObject* signature;  // built on first use
     PyObject* namespace_;  // globals of the defining module
     PyObject* defining_class;  // set once the class exists
+    std::array<Conversion, kMaxParams> conversions;  // per parameter, from its annotation
 };
 
 FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
@@ -76,7 +79,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         std::array<py::object, kMaxParams> storage;
         std::span<py::object> values(storage.data(), f->definition->params.size());
         bind_arguments(f, args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)), kwnames, values);
-        apply_conversions(f->definition->params, values);
+        apply_conversions(f->definition->params, std::span(f->conversions.data(), values.size()), values);
         py::object result = f->definition->body(Call(callable, values));
         return result.release().ptr();
     });
@@ -254,6 +257,7 @@ void ready_function_type() {
 py::object make_function(const FunctionDefinition& definition, py::handle module, py::tuple defaults) {
     if (definition.params.size() > kMaxParams || defaults.size() > definition.params.size())
         throw_python_error(PyExc_SystemError, "function definition out of range");
+    require_known_annotations(definition.qualname, definition.params);
     ready_function_type();
     py::str name(definition.name), qualname(definition.qualname);
     py::object module_name = module.attr("__name__");
@@ -275,15 +279,15 @@ py::object make_function(const FunctionDefinition& definition, py::handle module
     f->signature = nullptr;
     f->namespace_ = namespace_.release().ptr();
     f->defining_class = nullptr;
+    for (size_t i = 0; i < definition.params.size(); ++i)
+        f->conversions[i] = conversion_for(definition.params[i].annotation).value_or(Conversion::None);
     PyObject_GC_Track(f);
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
 py::object static_method(const FunctionDefinition& definition, py::handle module) {
     py::object function = make_function(definition, module);
-    PyObject* wrapped = PyStaticMethod_New(function.ptr());
-    if (wrapped == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(wrapped);
+    return steal_or_throw(PyStaticMethod_New(function.ptr()));
 }
 
 void bind_defining_class(py::handle cls) {
@@ -299,13 +303,20 @@ void bind_defining_class(py::handle cls) {
 
 py::object Call::global(const char* name) const {
     PyObject* namespace_ = as_function(function_)->namespace_;
-    PyObject* value = PyDict_GetItemString(namespace_, name);  // borrowed
+    PyObject* value = PyDict_GetItemString(namespace_, name);  // borrowed; reports no errors
     if (value == nullptr) {
-        if (PyErr_Occurred()) throw py::error_already_set();
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw py::error_already_set();
     }
     return py::reinterpret_borrow<py::object>(value);
+}
+
+py::handle Call::arg(const char* name) const {
+    const std::vector<Param>& params = as_function(function_)->definition->params;
+    for (size_t i = 0; i < params.size(); ++i)
+        if (std::strcmp(params[i].name, name) == 0) return values_[i];
+    PyErr_Format(PyExc_SystemError, "%s() has no parameter '%s'", as_function(function_)->definition->qualname, name);
+    throw py::error_already_set();
 }
 
 py::object Call::super() const {

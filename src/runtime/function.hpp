@@ -35,6 +35,11 @@ public:
     py::handle operator[](size_t index) const { return values_[index]; }
     py::handle self() const { return values_[0]; }
 
+    // The argument bound to the parameter `name`, so that a body reads like
+    // the signature it implements. A name the definition lacks is a
+    // programming error, raised as SystemError.
+    py::handle arg(const char* name) const;
+
     // A name from the namespace of the module that defined the function, read
     // at call time so that callers may replace module attributes.
     py::object global(const char* name) const;

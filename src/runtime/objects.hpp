@@ -2,6 +2,8 @@
 // pending Python error as py::error_already_set when the C API call fails.
 #pragma once
 
+#include <limits>
+
 #include "runtime/python.hpp"
 
 namespace tarvex::rt {
@@ -10,6 +12,33 @@ namespace tarvex::rt {
 inline py::object steal_or_throw(PyObject* result) {
     if (result == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
+}
+
+// Sets the pending Python error and throws it as a C++ exception.
+[[noreturn]] inline void throw_python_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw py::error_already_set();
+}
+
+// The value of an index-like object (operator.index), as range() reads it.
+// Counts beyond the range of long long saturate: no loop here can run that
+// far anyway, and no allocation can be that large.
+inline long long saturating_index(py::handle value) {
+    py::object index = steal_or_throw(PyNumber_Index(value.ptr()));
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0) return overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
+    return result;
+}
+
+// getattr(object, name), or an empty object when the attribute does not exist.
+inline py::object attribute_or_empty(py::handle object, const char* name) {
+    PyObject* value = PyObject_GetAttrString(object.ptr(), name);
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
 }
 
 // bool(value)

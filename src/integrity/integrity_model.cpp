@@ -28,8 +28,8 @@ constexpr const char* kClassDoc =
 
 // Constructs the base part with the pinned extractor and detector kind.
 py::object init(const Call& call) {
-    py::handle model = call[1];
-    py::handle num_classes = call[2];  // already an int: converted on binding
+    py::handle model = call.arg("model");
+    py::handle num_classes = call.arg("num_classes");  // already an int: converted on binding
     py::object parent = call.super();
     py::object extractor = call.global("ClassificationExtractor")(model);
     parent.attr("__init__")(model, num_classes, py::arg("extractor") = extractor,
@@ -120,7 +120,7 @@ void select_hooks(py::handle self, py::handle hooks) {
 // leaves the instance as it was.
 py::object import_json(const Call& call) {
     py::handle self = call.self();
-    py::object payload = call.global("load_json")(call[1]);
+    py::object payload = call.global("load_json")(call.arg("path"));
 
     if (differs(payload.attr("get")("format"), py::str(kArtifactFormat)))
         rt::throw_python_error(PyExc_ValueError, "Unsupported tarvEX artifact");

@@ -12,7 +12,7 @@ namespace {
 // _pairwise_products(x): one column x[:, i] * x[:, j] per pair i < j.
 py::object pairwise_products(const Call& call) {
     py::object np = call.global("np");
-    py::handle x = call[0];
+    py::handle x = call.arg("x");
     py::object shape = x.attr("shape");
     const Py_ssize_t columns = py::cast<Py_ssize_t>(shape[py::int_(1)]);
     py::list feats;
@@ -39,7 +39,7 @@ const rt::FunctionDefinition kPairwiseProducts{
 // Statistics are assigned only once both are known to be usable.
 py::object fit(const Call& call) {
     py::handle self = call.self();
-    py::object x = float32_matrix(call, call[1], "x");
+    py::object x = float32_matrix(call, call.arg("x"), "x");
     py::object mean = x.attr("mean")(py::arg("axis") = 0);
     py::object scale = x.attr("std")(py::arg("axis") = 0) + py::float_(1e-6);
     require_finite_statistics(call, x, mean, scale, "S");
@@ -78,15 +78,15 @@ void require_fitted_width(const Call& call, py::handle self, py::handle x) {
 py::object transform(const Call& call) {
     py::handle self = call.self();
     require_fitted(self);
-    py::object x = float32_matrix(call, call[1], "x");
+    py::object x = float32_matrix(call, call.arg("x"), "x");
     require_fitted_width(call, self, x);
     if (py::object engineered = engineer_natively(call, self, x)) return engineered;
     return compose_with_numpy(call, self, x);
 }
 
 py::object fit_transform(const Call& call) {
-    py::object fitted = call.self().attr("fit")(call[1]);
-    return fitted.attr("transform")(call[1]);
+    py::object fitted = call.self().attr("fit")(call.arg("x"));
+    return fitted.attr("transform")(call.arg("x"));
 }
 
 py::object statistic_as_list(py::handle statistic) {
@@ -109,7 +109,7 @@ py::object flag_from(py::handle d, const char* key) {
 }
 
 py::object from_dict(const Call& call) {
-    py::handle d = call[0];
+    py::handle d = call.arg("d");
     py::object engineer = call.global("NeuralFeatureEngineer")(
         py::arg("include_square") = flag_from(d, "include_square"),
         py::arg("include_logabs") = flag_from(d, "include_logabs"),

@@ -1,5 +1,6 @@
 // Construction of a monitor (hyper-parameters, untrained state) and its device
 // policy.
+#include "resmon/monitor_settings.hpp"
 #include "resmon/resmon.hpp"
 
 namespace tarvex::resmon {
@@ -8,19 +9,17 @@ namespace {
 
 py::object init(const Call& call) {
     py::handle self = call.self();
-    const char* names[] = {"hidden", "epochs",       "batch_size",   "lr",       "weight_decay",
-                           "dropout", "tau_quantile", "random_state", "patience", "device"};
-    for (size_t i = 0; i < std::size(names); ++i) self.attr(names[i]) = call[i + 1];
+    for (const MonitorSetting& setting : kMonitorSettings) self.attr(setting.name) = call.arg(setting.name);
     for (const char* trained : {"tau", "s_dim", "z_dim", "input_dim"}) self.attr(trained) = py::none();
     self.attr("s_engineer") = call.global("NeuralFeatureEngineer")();
     for (const char* trained : {"z_mean", "z_scale", "_model", "inv_cov"}) self.attr(trained) = py::none();
-    self.attr("_torch_device") = self.attr("_resolve_device")(call[10]);
+    self.attr("_torch_device") = self.attr("_resolve_device")(call.arg("device"));
     return py::none();
 }
 
 // "cuda..." selects that CUDA device when CUDA is usable; anything else is CPU.
 py::object resolve_device(const Call& call) {
-    py::handle device = call[0];
+    py::handle device = call.arg("device");
     py::object torch = call.global("torch");
     py::object requested = device.attr("strip")().attr("lower")();
     if (is_truthy(requested.attr("startswith")("cuda")) && is_truthy(torch.attr("cuda").attr("is_available")()))
@@ -30,8 +29,9 @@ py::object resolve_device(const Call& call) {
 
 py::object set_device(const Call& call) {
     py::handle self = call.self();
-    self.attr("device") = call[1];
-    self.attr("_torch_device") = self.attr("_resolve_device")(call[1]);
+    py::handle device = call.arg("device");
+    self.attr("device") = device;
+    self.attr("_torch_device") = self.attr("_resolve_device")(device);
     py::object model = self.attr("_model");
     if (!model.is_none()) self.attr("_model") = model.attr("to")(self.attr("_torch_device"));
     return py::reinterpret_borrow<py::object>(self);
@@ -71,8 +71,7 @@ const rt::FunctionDefinition kSetDevice{
 }  // namespace
 
 void add_configuration_methods(py::object& ns, py::module_ module) {
-    py::tuple defaults = py::make_tuple(py::make_tuple(64, 64), 120, 64, 0.001, 0.0001, 0.05, 0.995, 0, 20, "cpu");
-    ns["__init__"] = rt::make_function(kInit, module, defaults);
+    ns["__init__"] = rt::make_function(kInit, module, monitor_setting_defaults());
     ns["_resolve_device"] = rt::static_method(kResolveDevice, module);
     ns["set_device"] = rt::make_function(kSetDevice, module);
 }

@@ -24,8 +24,8 @@ py::object init(const Call& call) {
     py::handle self = call.self();
     call.super().attr("__init__")();
     py::object nn = call.global("nn");
-    py::handle input_dim = call[1], hidden = call[2], z_dim = call[3];
-    const double dropout = PyFloat_AS_DOUBLE(call[4].ptr());
+    py::handle input_dim = call.arg("input_dim"), hidden = call.arg("hidden"), z_dim = call.arg("z_dim");
+    const double dropout = PyFloat_AS_DOUBLE(call.arg("dropout").ptr());
     py::list layers;
     py::object prev = hidden_stack(nn, input_dim, hidden, dropout, layers);
     self.attr("backbone") = nn.attr("Sequential")(*layers);
@@ -36,7 +36,7 @@ py::object init(const Call& call) {
 
 py::object forward(const Call& call) {
     py::handle self = call.self();
-    py::object h = self.attr("backbone")(call[1]);
+    py::object h = self.attr("backbone")(call.arg("x"));
     py::object mu = self.attr("mu")(h);
     py::object log_var =
         call.global("torch").attr("clamp")(self.attr("log_var")(h), py::arg("min") = -4.0, py::arg("max") = 4.0);

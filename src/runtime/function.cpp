@@ -183,33 +183,23 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+// The object references a function holds, for the garbage collector.
+constexpr PyObject* FunctionObject::*kReferences[] = {
+    &FunctionObject::name,     &FunctionObject::qualname,  &FunctionObject::module_name,
+    &FunctionObject::doc,      &FunctionObject::annotations, &FunctionObject::defaults,
+    &FunctionObject::dict,     &FunctionObject::signature, &FunctionObject::namespace_,
+    &FunctionObject::defining_class,
+};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module_name);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->signature);
-    Py_VISIT(f->namespace_);
-    Py_VISIT(f->defining_class);
+    for (PyObject* FunctionObject::*reference : kReferences) Py_VISIT(f->*reference);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module_name);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->signature);
-    Py_CLEAR(f->namespace_);
-    Py_CLEAR(f->defining_class);
+    for (PyObject* FunctionObject::*reference : kReferences) Py_CLEAR(f->*reference);
     return 0;
 }
 

@@ -19,6 +19,24 @@ def linear_pairs(n: int, s_dim: int = 4, z_dim: int = 3, seed: int = 0, noise: f
     return S, Z
 
 
+def compose(engineer, x):
+    """The engineer's transform written with whole-array NumPy operations: the
+    reference the native kernel must match bit for bit (flags are read in the
+    order the transform reads them)."""
+    x = np.asarray(x, dtype=np.float32)
+    base = (x - engineer.mean_) / engineer.scale_
+    parts = [base]
+    if engineer.include_square:
+        parts.append(base**2)
+    if engineer.include_logabs:
+        parts.append(np.sign(base) * np.log1p(np.abs(base)))
+    if engineer.include_interactions:
+        d = base.shape[1]
+        pairs = [base[:, i] * base[:, j] for i in range(d) for j in range(i + 1, d)]
+        parts.append(np.stack(pairs, axis=1).astype(np.float32) if pairs else np.zeros((base.shape[0], 0), np.float32))
+    return np.concatenate(parts, axis=1).astype(np.float32)
+
+
 def run_python(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
     """Runs code in a fresh interpreter, away from the source tree (which would
     otherwise shadow the installed package)."""

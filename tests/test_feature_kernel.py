@@ -14,24 +14,10 @@ from hypothesis.extra import numpy as hnp
 
 from tarvex.core import resmon
 
+from helpers import compose
+
 E = resmon.NeuralFeatureEngineer
 FLAGS = list(itertools.product([False, True], repeat=3))
-
-
-def compose(engineer, x):
-    """The engineer's algorithm written out with whole-array NumPy operations."""
-    x = np.asarray(x, dtype=np.float32)
-    base = (x - engineer.mean_) / engineer.scale_
-    parts = [base]
-    if engineer.include_square:
-        parts.append(base**2)
-    if engineer.include_logabs:
-        parts.append(np.sign(base) * np.log1p(np.abs(base)))
-    if engineer.include_interactions:
-        d = base.shape[1]
-        pairs = [base[:, i] * base[:, j] for i in range(d) for j in range(i + 1, d)]
-        parts.append(np.stack(pairs, axis=1).astype(np.float32) if pairs else np.zeros((base.shape[0], 0), np.float32))
-    return np.concatenate(parts, axis=1).astype(np.float32)
 
 
 def assert_same(out, expected):

@@ -139,30 +139,25 @@ py::object import_json(const Call& call) {
     return py::none();
 }
 
-const rt::FunctionDefinition kInit{
-    .name = "__init__",
-    .qualname = "QVMIntegrityModel.__init__",
-    .params = {{"self"}, {"model"}, {"num_classes", "int"}},
-    .body = init,
-};
-
-const rt::FunctionDefinition kImportJson{
-    .name = "import_json",
-    .qualname = "QVMIntegrityModel.import_json",
-    .params = {{"self"}, {"path", "str"}},
-    .returns = "None",
-    .doc = "Load a v1 artifact.  Rejects other formats to preserve type safety.",
-    .body = import_json,
+const rt::MethodTable kIntegrityModelMethods{
+    "QVMIntegrityModel",
+    {
+        {.name = "__init__", .params = {{"self"}, {"model"}, {"num_classes", "int"}}, .body = init},
+        {.name = "import_json",
+         .params = {{"self"}, {"path", "str"}},
+         .returns = "None",
+         .doc = "Load a v1 artifact.  Rejects other formats to preserve type safety.",
+         .body = import_json},
+    },
 };
 
 }  // namespace
 
 py::object define_integrity_model(py::module_ module, py::handle base) {
     py::tuple bases = py::make_tuple(base);
-    return rt::create_class("QVMIntegrityModel", module, bases, [&](py::object& ns) {
+    return rt::create_class(kIntegrityModelMethods.class_name, module, bases, [&](py::object& ns) {
         ns["__doc__"] = kClassDoc;
-        ns["__init__"] = rt::make_function(kInit, module);
-        ns["import_json"] = rt::make_function(kImportJson, module);
+        rt::add_methods(ns, kIntegrityModelMethods, module);
     });
 }
 

@@ -29,7 +29,6 @@ py::object pairwise_products(const Call& call) {
 
 const rt::FunctionDefinition kPairwiseProducts{
     .name = "_pairwise_products",
-    .qualname = "_pairwise_products",
     .params = {{"x", "np.ndarray"}},
     .returns = "np.ndarray",
     .body = pairwise_products,
@@ -122,21 +121,18 @@ py::object from_dict(const Call& call) {
     return engineer;
 }
 
-const rt::FunctionDefinition kFit{
-    .name = "fit", .qualname = "NeuralFeatureEngineer.fit",
-    .params = {{"self"}, {"x", "np.ndarray"}}, .returns = "'NeuralFeatureEngineer'", .body = fit};
-const rt::FunctionDefinition kTransform{
-    .name = "transform", .qualname = "NeuralFeatureEngineer.transform",
-    .params = {{"self"}, {"x", "np.ndarray"}}, .returns = "np.ndarray", .body = transform};
-const rt::FunctionDefinition kFitTransform{
-    .name = "fit_transform", .qualname = "NeuralFeatureEngineer.fit_transform",
-    .params = {{"self"}, {"x", "np.ndarray"}}, .returns = "np.ndarray", .body = fit_transform};
-const rt::FunctionDefinition kToDict{
-    .name = "to_dict", .qualname = "NeuralFeatureEngineer.to_dict",
-    .params = {{"self"}}, .returns = "Dict[str, Any]", .body = to_dict};
-const rt::FunctionDefinition kFromDict{
-    .name = "from_dict", .qualname = "NeuralFeatureEngineer.from_dict",
-    .params = {{"d", "Dict[str, Any]"}}, .returns = "'NeuralFeatureEngineer'", .body = from_dict};
+const rt::MethodTable kEngineerMethods{
+    "NeuralFeatureEngineer",
+    {
+        {.name = "fit", .params = {{"self"}, {"x", "np.ndarray"}}, .returns = "'NeuralFeatureEngineer'", .body = fit},
+        {.name = "transform", .params = {{"self"}, {"x", "np.ndarray"}}, .returns = "np.ndarray", .body = transform},
+        {.name = "fit_transform", .params = {{"self"}, {"x", "np.ndarray"}}, .returns = "np.ndarray",
+         .body = fit_transform},
+        {.name = "to_dict", .params = {{"self"}}, .returns = "Dict[str, Any]", .body = to_dict},
+        {.name = "from_dict", .params = {{"d", "Dict[str, Any]"}}, .returns = "'NeuralFeatureEngineer'",
+         .body = from_dict, .binding = rt::Binding::Static},
+    },
+};
 
 }  // namespace
 
@@ -156,11 +152,7 @@ py::object define_feature_engineer(py::module_ module) {
         ns["include_interactions"] = true;
         ns["mean_"] = py::none();
         ns["scale_"] = py::none();
-        ns["fit"] = rt::make_function(kFit, module);
-        ns["transform"] = rt::make_function(kTransform, module);
-        ns["fit_transform"] = rt::make_function(kFitTransform, module);
-        ns["to_dict"] = rt::make_function(kToDict, module);
-        ns["from_dict"] = rt::static_method(kFromDict, module);
+        rt::add_methods(ns, kEngineerMethods, module);
     });
     return module.attr("dataclass")(cls);
 }

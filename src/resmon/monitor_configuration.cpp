@@ -37,43 +37,39 @@ py::object set_device(const Call& call) {
     return py::reinterpret_borrow<py::object>(self);
 }
 
-const rt::FunctionDefinition kInit{
-    .name = "__init__",
-    .qualname = "NeuralConditionalMonitor.__init__",
-    .params = {{"self"},
-               {"hidden", "Tuple[int, ...]"},
-               {"epochs", "int"},
-               {"batch_size", "int"},
-               {"lr", "float"},
-               {"weight_decay", "float"},
-               {"dropout", "float"},
-               {"tau_quantile", "float"},
-               {"random_state", "int"},
-               {"patience", "int"},
-               {"device", "str"}},
-    .body = init,
-};
-const rt::FunctionDefinition kResolveDevice{
-    .name = "_resolve_device",
-    .qualname = "NeuralConditionalMonitor._resolve_device",
-    .params = {{"device", "str"}},
-    .returns = "torch.device",
-    .body = resolve_device,
-};
-const rt::FunctionDefinition kSetDevice{
-    .name = "set_device",
-    .qualname = "NeuralConditionalMonitor.set_device",
-    .params = {{"self"}, {"device", "str"}},
-    .returns = "'NeuralConditionalMonitor'",
-    .body = set_device,
+const rt::MethodTable kConfigurationMethods{
+    "NeuralConditionalMonitor",
+    {
+        {.name = "__init__",
+         .params = {{"self"},
+                    {"hidden", "Tuple[int, ...]"},
+                    {"epochs", "int"},
+                    {"batch_size", "int"},
+                    {"lr", "float"},
+                    {"weight_decay", "float"},
+                    {"dropout", "float"},
+                    {"tau_quantile", "float"},
+                    {"random_state", "int"},
+                    {"patience", "int"},
+                    {"device", "str"}},
+         .body = init,
+         .defaults = monitor_setting_defaults},
+        {.name = "_resolve_device",
+         .params = {{"device", "str"}},
+         .returns = "torch.device",
+         .body = resolve_device,
+         .binding = rt::Binding::Static},
+        {.name = "set_device",
+         .params = {{"self"}, {"device", "str"}},
+         .returns = "'NeuralConditionalMonitor'",
+         .body = set_device},
+    },
 };
 
 }  // namespace
 
 void add_configuration_methods(py::object& ns, py::module_ module) {
-    ns["__init__"] = rt::make_function(kInit, module, monitor_setting_defaults());
-    ns["_resolve_device"] = rt::static_method(kResolveDevice, module);
-    ns["set_device"] = rt::make_function(kSetDevice, module);
+    rt::add_methods(ns, kConfigurationMethods, module);
 }
 
 }  // namespace tarvex::resmon

@@ -100,26 +100,22 @@ py::object from_dict(const Call& call) {
     return monitor;
 }
 
-const rt::FunctionDefinition kToDict{
-    .name = "to_dict",
-    .qualname = "NeuralConditionalMonitor.to_dict",
-    .params = {{"self"}},
-    .returns = "Dict[str, Any]",
-    .body = to_dict,
-};
-const rt::FunctionDefinition kFromDict{
-    .name = "from_dict",
-    .qualname = "NeuralConditionalMonitor.from_dict",
-    .params = {{"d", "Dict[str, Any]"}},
-    .returns = "'NeuralConditionalMonitor'",
-    .body = from_dict,
+const rt::MethodTable kPersistenceMethods{
+    "NeuralConditionalMonitor",
+    {
+        {.name = "to_dict", .params = {{"self"}}, .returns = "Dict[str, Any]", .body = to_dict},
+        {.name = "from_dict",
+         .params = {{"d", "Dict[str, Any]"}},
+         .returns = "'NeuralConditionalMonitor'",
+         .body = from_dict,
+         .binding = rt::Binding::Static},
+    },
 };
 
 }  // namespace
 
 void add_persistence_methods(py::object& ns, py::module_ module) {
-    ns["to_dict"] = rt::make_function(kToDict, module);
-    ns["from_dict"] = rt::static_method(kFromDict, module);
+    rt::add_methods(ns, kPersistenceMethods, module);
 }
 
 }  // namespace tarvex::resmon

@@ -103,26 +103,21 @@ py::object score(const Call& call) {
     return python_float(scores[py::int_(0)]);
 }
 
-const rt::FunctionDefinition kScoreBatch{
-    .name = "score_batch",
-    .qualname = "NeuralConditionalMonitor.score_batch",
-    .params = {{"self"}, {"S", "np.ndarray"}, {"Z", "np.ndarray"}},
-    .returns = "np.ndarray",
-    .body = score_batch,
-};
-const rt::FunctionDefinition kScore{
-    .name = "score",
-    .qualname = "NeuralConditionalMonitor.score",
-    .params = {{"self"}, {"s", "np.ndarray"}, {"z", "np.ndarray"}},
-    .returns = "float",
-    .body = score,
+const rt::MethodTable kScoringMethods{
+    "NeuralConditionalMonitor",
+    {
+        {.name = "score_batch",
+         .params = {{"self"}, {"S", "np.ndarray"}, {"Z", "np.ndarray"}},
+         .returns = "np.ndarray",
+         .body = score_batch},
+        {.name = "score", .params = {{"self"}, {"s", "np.ndarray"}, {"z", "np.ndarray"}}, .returns = "float", .body = score},
+    },
 };
 
 }  // namespace
 
 void add_scoring_methods(py::object& ns, py::module_ module) {
-    ns["score_batch"] = rt::make_function(kScoreBatch, module);
-    ns["score"] = rt::make_function(kScore, module);
+    rt::add_methods(ns, kScoringMethods, module);
 }
 
 }  // namespace tarvex::resmon

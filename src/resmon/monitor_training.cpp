@@ -213,15 +213,13 @@ py::object fit(const Call& call) {
     return scores;
 }
 
-const rt::FunctionDefinition kFit{
-    .name = "fit",
-    .qualname = "NeuralConditionalMonitor.fit",
-    .params = {{"self"}, {"S", "np.ndarray"}, {"Z", "np.ndarray"}},
-    .body = fit,
+const rt::MethodTable kTrainingMethods{
+    "NeuralConditionalMonitor",
+    {{.name = "fit", .params = {{"self"}, {"S", "np.ndarray"}, {"Z", "np.ndarray"}}, .body = fit}},
 };
 
 }  // namespace
 
-void add_training_methods(py::object& ns, py::module_ module) { ns["fit"] = rt::make_function(kFit, module); }
+void add_training_methods(py::object& ns, py::module_ module) { rt::add_methods(ns, kTrainingMethods, module); }
 
 }  // namespace tarvex::resmon

@@ -43,28 +43,25 @@ py::object forward(const Call& call) {
     return py::make_tuple(mu, log_var);
 }
 
-const rt::FunctionDefinition kInit{
-    .name = "__init__",
-    .qualname = "_ResidualHead.__init__",
-    .params = {{"self"}, {"input_dim", "int"}, {"hidden", "Tuple[int, ...]"}, {"z_dim", "int"}, {"dropout", "float"}},
-    .body = init,
-};
-const rt::FunctionDefinition kForward{
-    .name = "forward",
-    .qualname = "_ResidualHead.forward",
-    .params = {{"self"}, {"x", "torch.Tensor"}},
-    .returns = "tuple[torch.Tensor, torch.Tensor]",
-    .body = forward,
+const rt::MethodTable kHeadMethods{
+    "_ResidualHead",
+    {
+        {.name = "__init__",
+         .params = {{"self"}, {"input_dim", "int"}, {"hidden", "Tuple[int, ...]"}, {"z_dim", "int"}, {"dropout", "float"}},
+         .body = init},
+        {.name = "forward",
+         .params = {{"self"}, {"x", "torch.Tensor"}},
+         .returns = "tuple[torch.Tensor, torch.Tensor]",
+         .body = forward},
+    },
 };
 
 }  // namespace
 
 py::object define_residual_head(py::module_ module) {
     py::tuple bases = py::make_tuple(module.attr("nn").attr("Module"));
-    return rt::create_class("_ResidualHead", module, bases, [&](py::object& ns) {
-        ns["__init__"] = rt::make_function(kInit, module);
-        ns["forward"] = rt::make_function(kForward, module);
-    });
+    return rt::create_class(kHeadMethods.class_name, module, bases,
+                            [&](py::object& ns) { rt::add_methods(ns, kHeadMethods, module); });
 }
 
 }  // namespace tarvex::resmon

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "runtime/guard.hpp"
 #include "runtime/objects.hpp"
@@ -244,12 +245,15 @@ void ready_function_type() {
     if (PyType_Ready(&function_type) < 0) throw py::error_already_set();
 }
 
-py::object make_function(const FunctionDefinition& definition, py::handle module, py::tuple defaults) {
+namespace {
+
+py::object make_function(const FunctionDefinition& definition, py::handle module, const std::string& qualified_name) {
+    py::tuple defaults = definition.defaults ? definition.defaults() : py::tuple();
     if (definition.params.size() > kMaxParams || defaults.size() > definition.params.size())
         throw_python_error(PyExc_SystemError, "function definition out of range");
-    require_known_annotations(definition.qualname, definition.params);
+    require_known_annotations(qualified_name.c_str(), definition.params);
     ready_function_type();
-    py::str name(definition.name), qualname(definition.qualname);
+    py::str name(definition.name), qualname(qualified_name);
     py::object module_name = module.attr("__name__");
     py::object doc = definition.doc ? py::object(py::str(definition.doc)) : py::none();
     py::dict annotations = annotations_of(definition);
@@ -275,9 +279,19 @@ py::object make_function(const FunctionDefinition& definition, py::handle module
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
-py::object static_method(const FunctionDefinition& definition, py::handle module) {
-    py::object function = make_function(definition, module);
-    return steal_or_throw(PyStaticMethod_New(function.ptr()));
+}  // namespace
+
+py::object make_function(const FunctionDefinition& definition, py::handle module) {
+    return make_function(definition, module, definition.name);
+}
+
+void add_methods(py::object& namespace_, const MethodTable& table, py::handle module) {
+    for (const FunctionDefinition& method : table.methods) {
+        py::object function = make_function(method, module, std::string(table.class_name) + "." + method.name);
+        namespace_[method.name] = method.binding == Binding::Static
+                                      ? steal_or_throw(PyStaticMethod_New(function.ptr()))
+                                      : function;
+    }
 }
 
 void bind_defining_class(py::handle cls) {
@@ -305,7 +319,7 @@ py::handle Call::arg(const char* name) const {
     const std::vector<Param>& params = as_function(function_)->definition->params;
     for (size_t i = 0; i < params.size(); ++i)
         if (std::strcmp(params[i].name, name) == 0) return values_[i];
-    PyErr_Format(PyExc_SystemError, "%s() has no parameter '%s'", as_function(function_)->definition->qualname, name);
+    PyErr_Format(PyExc_SystemError, "%U() has no parameter '%s'", as_function(function_)->qualname, name);
     throw py::error_already_set();
 }
 

@@ -16,15 +16,28 @@ namespace tarvex::rt {
 class Call;
 using Body = py::object (*)(const Call& call);
 
-// Static description of one callable. Definitions live for the whole process (they
-// are namespace-scope constants of the module that defines them).
+// How a function is stored in a class namespace: as itself (it then binds as
+// a method) or wrapped in the built-in staticmethod.
+enum class Binding { Method, Static };
+
+// Static description of one callable. Definitions live for the whole process
+// (they are namespace-scope constants of the module that defines them). The
+// qualified name follows from where the function is made: its own name at
+// module level, "Class.name" in a method table.
 struct FunctionDefinition {
     const char* name;
-    const char* qualname;
     std::vector<Param> params;
     const char* returns = nullptr;  // return annotation text; nullptr: none
     const char* doc = nullptr;
     Body body = nullptr;
+    Binding binding = Binding::Method;
+    py::tuple (*defaults)() = nullptr;  // values of the trailing parameters, as __defaults__
+};
+
+// The methods of one class, in the order its namespace lists them.
+struct MethodTable {
+    const char* class_name;
+    std::vector<FunctionDefinition> methods;
 };
 
 // The arguments of one call, bound to the parameters and converted.
@@ -52,13 +65,12 @@ private:
     std::span<const py::object> values_;
 };
 
-// Creates a function object. `module` is the defining module, whose name fills
-// __module__ and whose namespace `Call::global` reads. `defaults` covers the
-// trailing parameters, as __defaults__ does for Python functions.
-py::object make_function(const FunctionDefinition& definition, py::handle module, py::tuple defaults = py::tuple());
+// Creates a module-level function object. `module` is the defining module,
+// whose name fills __module__ and whose namespace `Call::global` reads.
+py::object make_function(const FunctionDefinition& definition, py::handle module);
 
-// Wraps a function in the built-in staticmethod.
-py::object static_method(const FunctionDefinition& definition, py::handle module);
+// Adds every method of `table` to a class namespace, in table order.
+void add_methods(py::object& namespace_, const MethodTable& table, py::handle module);
 
 // Records `cls` as the defining class of every function (plain or wrapped in
 // staticmethod) stored in its own __dict__, so that Call::super() works.

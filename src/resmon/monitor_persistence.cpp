@@ -1,5 +1,8 @@
 // Persistence: the monitor as a plain dictionary of built-in values
 // ("neural_conditional_monitor_v1") and back.
+#include <string_view>
+
+#include "resmon/monitor_settings.hpp"
 #include "resmon/resmon.hpp"
 #include "runtime/arguments.hpp"
 
@@ -22,21 +25,25 @@ py::dict weights_as_lists(py::handle model) {
     return weights;
 }
 
+// A setting as the dictionary stores it: built-in values only. The device is
+// always written as "cpu": a stored monitor loads on the CPU, whatever it ran on.
+py::object stored_setting(MonitorSetting::Kind kind, py::handle value) {
+    switch (kind) {
+        case MonitorSetting::Kind::Widths: return py::list(py::reinterpret_borrow<py::object>(value));
+        case MonitorSetting::Kind::Int: return python_int(value);
+        case MonitorSetting::Kind::Float: return python_float(value);
+        case MonitorSetting::Kind::Text: return py::str("cpu");
+    }
+    return py::none();
+}
+
 py::object to_dict(const Call& call) {
     py::handle self = call.self();
     require_complete(self);
     py::dict d;
     d["type"] = kFormatTag;
-    d["hidden"] = py::list(self.attr("hidden"));
-    d["epochs"] = python_int(self.attr("epochs"));
-    d["batch_size"] = python_int(self.attr("batch_size"));
-    d["lr"] = python_float(self.attr("lr"));
-    d["weight_decay"] = python_float(self.attr("weight_decay"));
-    d["dropout"] = python_float(self.attr("dropout"));
-    d["tau_quantile"] = python_float(self.attr("tau_quantile"));
-    d["random_state"] = python_int(self.attr("random_state"));
-    d["patience"] = python_int(self.attr("patience"));
-    d["device"] = "cpu";
+    for (const MonitorSetting& setting : kMonitorSettings)
+        d[setting.name] = stored_setting(setting.kind, self.attr(setting.name));
     d["tau"] = python_float(self.attr("tau"));
     d["s_dim"] = python_int(self.attr("s_dim"));
     d["z_dim"] = python_int(self.attr("z_dim"));
@@ -49,18 +56,36 @@ py::object to_dict(const Call& call) {
     return d;
 }
 
-// The constructor's settings, each read with its default.
+// A dictionary written before `epochs` was stored, or edited to drop it,
+// trains for 250 epochs when refitted: the loader's historical default,
+// deliberately not the constructor's 120, so such monitors refit as before.
+constexpr int kLoadedEpochsDefault = 250;
+
+// A stored setting converted the way the loader has always read it: widths
+// into a tuple, numbers through int() or float(), the device through str().
+py::object loaded_setting(MonitorSetting::Kind kind, py::handle value) {
+    switch (kind) {
+        case MonitorSetting::Kind::Widths: return py::module_::import("builtins").attr("tuple")(value);
+        case MonitorSetting::Kind::Int: return python_int(value);
+        case MonitorSetting::Kind::Float: return python_float(value);
+        case MonitorSetting::Kind::Text: return py::str(value);
+    }
+    return py::none();
+}
+
+// The constructor's settings, each read with the constructor's default (but
+// see kLoadedEpochsDefault), in signature order.
 py::object construct_from_settings(const Call& call, py::handle d) {
     py::object get = d.attr("get");
-    py::object builtins = py::module_::import("builtins");
-    return call.global("NeuralConditionalMonitor")(
-        py::arg("hidden") = builtins.attr("tuple")(get("hidden", py::make_tuple(64, 64))),
-        py::arg("epochs") = python_int(get("epochs", 250)), py::arg("batch_size") = python_int(get("batch_size", 64)),
-        py::arg("lr") = python_float(get("lr", 0.001)), py::arg("weight_decay") = python_float(get("weight_decay", 0.0001)),
-        py::arg("dropout") = python_float(get("dropout", 0.05)),
-        py::arg("tau_quantile") = python_float(get("tau_quantile", 0.995)),
-        py::arg("random_state") = python_int(get("random_state", 0)), py::arg("patience") = python_int(get("patience", 20)),
-        py::arg("device") = py::str(get("device", "cpu")));
+    py::tuple defaults = monitor_setting_defaults();
+    py::dict settings;
+    for (size_t i = 0; i < std::size(kMonitorSettings); ++i) {
+        const MonitorSetting& setting = kMonitorSettings[i];
+        py::object fallback = defaults[i];
+        if (std::string_view(setting.name) == "epochs") fallback = py::int_(kLoadedEpochsDefault);
+        settings[setting.name] = loaded_setting(setting.kind, get(setting.name, fallback));
+    }
+    return call.global("NeuralConditionalMonitor")(**settings);
 }
 
 py::object rebuild_network(const Call& call, py::handle monitor, py::handle stored_weights) {

@@ -6,6 +6,7 @@
 #include "resmon/resmon.hpp"
 #include "runtime/arguments.hpp"
 #include "runtime/context.hpp"
+#include "runtime/torch_threads.hpp"
 
 namespace tarvex::resmon {
 
@@ -14,18 +15,7 @@ namespace {
 constexpr double kImprovementMargin = 1e-5;
 constexpr double kMaxGradientNorm = 5.0;
 
-// The value of an index-like object, as range() reads it. Counts beyond the
-// range of long long are saturated: no loop here can run that far anyway.
-long long index_value(py::handle value) {
-    py::object index = rt::steal_or_throw(PyNumber_Index(value.ptr()));
-    int overflow = 0;
-    long long result = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow != 0) return overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
-    return result;
-}
-
-long long rows_of(py::handle tensor) { return index_value(tensor.attr("shape")[py::int_(0)]); }
+long long rows_of(py::handle tensor) { return rt::saturating_index(tensor.attr("shape")[py::int_(0)]); }
 
 // Everything one training run works with.
 struct Training {
@@ -87,7 +77,7 @@ double train_batch(Training& t, py::handle idx) {
 // One pass over a fresh permutation of the rows; returns the mean batch loss.
 double train_epoch(Training& t) {
     const long long rows = rows_of(t.x_tensor);
-    const long long batch_size = index_value(t.self.attr("batch_size"));
+    const long long batch_size = rt::saturating_index(t.self.attr("batch_size"));
     if (batch_size <= 0) rt::throw_python_error(PyExc_ValueError, "batch_size must be a positive integer");
     py::object permutation = t.torch.attr("randperm")(t.x_tensor.attr("shape")[py::int_(0)]);
     double epoch_loss = 0.0;
@@ -113,7 +103,7 @@ py::object run_epochs(Training& t) {
     py::object best_state = py::none();
     double best_loss = std::numeric_limits<double>::infinity();
     long long stagnant = 0;
-    const long long epochs = index_value(t.self.attr("epochs"));
+    const long long epochs = rt::saturating_index(t.self.attr("epochs"));
     for (long long epoch = 0; epoch < epochs; ++epoch) {
         const double mean_loss = train_epoch(t);
         if (mean_loss + kImprovementMargin < best_loss) {
@@ -128,41 +118,10 @@ py::object run_epochs(Training& t) {
     return best_state;
 }
 
-// PyTorch's intra-op thread count is process-wide, so fits running at the same
-// time share one limit: the first to enter saves the count and sets one
-// thread, the last to leave restores the saved count. The GIL, held here,
-// serialises the bookkeeping.
-class SingleIntraOpThread {
-public:
-    explicit SingleIntraOpThread(py::object torch) : torch_(std::move(torch)) {
-        if (holders_ == 0) {
-            saved_threads_ = py::cast<int>(torch_.attr("get_num_threads")());
-            torch_.attr("set_num_threads")(1);
-        }
-        ++holders_;
-    }
-    SingleIntraOpThread(const SingleIntraOpThread&) = delete;
-    SingleIntraOpThread& operator=(const SingleIntraOpThread&) = delete;
-
-    ~SingleIntraOpThread() {
-        if (--holders_ > 0) return;
-        try {
-            torch_.attr("set_num_threads")(saved_threads_);
-        } catch (py::error_already_set& error) {
-            error.discard_as_unraisable("restoring PyTorch's thread count");
-        }
-    }
-
-private:
-    py::object torch_;
-    static inline int holders_ = 0;
-    static inline int saved_threads_ = 0;
-};
-
 // The epoch loop, run with one intra-op thread on CPU devices.
 py::object train_with_thread_limit(Training& t, py::handle device) {
     if (!equals(device.attr("type"), py::str("cpu"))) return run_epochs(t);
-    SingleIntraOpThread limit(t.torch);
+    rt::SingleIntraOpThread limit(t.torch);
     return run_epochs(t);
 }
 

@@ -45,7 +45,8 @@ def split_data(X: np.ndarray, y: np.ndarray, seed: int, calib_share: float, test
     if subset is not None and subset < len(y):
         X, _, y, _ = train_test_split(X, y, train_size=subset, stratify=y, random_state=seed)
     n = len(y)
-    n_test, n_calib = math.ceil(test_share * n), math.ceil(calib_share * n)
+    # (- 1e-9: 0.28 * 400 is 112.00000000000001 in floating point)
+    n_test, n_calib = math.ceil(test_share * n - 1e-9), math.ceil(calib_share * n - 1e-9)
     X_rest, X_test, y_rest, y_test = train_test_split(X, y, test_size=n_test, stratify=y, random_state=seed)
     X_train, X_calib, y_train, y_calib = train_test_split(X_rest, y_rest, test_size=n_calib, stratify=y_rest,
                                                           random_state=seed)

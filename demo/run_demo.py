@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+import textwrap
 import time
 from pathlib import Path
 
@@ -54,14 +55,15 @@ def main(argv: list[str] | None = None) -> int:
     started = time.perf_counter()
     result = run_scenario(config, args.output_dir, cases)
     print()
-    print(f"'above tau': share of test inputs scoring above tau, with its 95% Wilson interval (for the clean "
-          f"model: the false alarms). 'alarm after': median number of inputs through the faulted model until a "
-          f"window alarm ({config.window} inputs, significance {config.significance:g}) fires, over "
-          f"{config.streams} streams that start after {config.window} clean inputs; 'fired': share of those "
-          f"streams on which it fired within {config.stream_length} faulted inputs (for the clean model: share of "
-          f"{config.streams} clean streams of {config.window + config.stream_length} inputs with an alarm). "
-          "'blamed Z': the logit watch.explain blames most often for the alarms (share of alarms); "
-          "'logits hit': the logits whose weights the fault changed.")
+    legend = (
+        "'above tau': share of test inputs scoring above tau, with its 95% Wilson interval (for the clean model: "
+        "the false alarms). 'alarm after': median number of inputs through the faulted model until a window alarm "
+        f"({config.window} inputs, significance {config.significance:g}) fires, over {config.streams} streams that "
+        f"start after {config.window} clean inputs; 'fired': share of those streams on which it fired within "
+        f"{config.stream_length} faulted inputs (for the clean model: share of {config.streams} clean streams of "
+        f"{config.window + config.stream_length} inputs with an alarm). 'blamed Z': the logit watch.explain blames "
+        "most often for the alarms (share of alarms); 'logits hit': the logits whose weights the fault changed.")
+    print(textwrap.fill(legend, width=110))
     for case in result.cases:
         print()
         print(format_table(case, config))

@@ -149,6 +149,7 @@ def blame(monitor: NeuralConditionalMonitor, S: np.ndarray, Z: np.ndarray) -> np
     columns = np.argmax(np.where(np.isfinite(contributions), contributions, -np.inf), axis=1)
     broken = ~np.isfinite(contributions).all(axis=1)
     if broken.any():
+        assert monitor.z_mean is not None and monitor.z_scale is not None  # explain checked the monitor is trained
         with np.errstate(over="ignore", invalid="ignore"):
             distance = np.abs((Z[broken].astype(np.float64) - monitor.z_mean) / monitor.z_scale)
         columns[broken] = np.argmax(np.nan_to_num(distance, nan=np.inf), axis=1)

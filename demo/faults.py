@@ -58,17 +58,20 @@ def add_gaussian_noise(model: nn.Module, parameter: str, relative_std: float, se
 
 
 def kill_unit(model: nn.Module, layer: str, unit: int) -> dict[str, np.ndarray]:
-    """Makes output `unit` of the linear layer `layer` constantly zero by
-    zeroing its row of weights and its bias; after a ReLU the unit is dead.
-    Returns the changed flat indices per parameter name."""
+    """Makes output `unit` of the linear layer `layer` (or output channel
+    `unit` of the convolution `layer`) constantly zero by zeroing its weights
+    and its bias; after a ReLU the unit is dead. Returns the changed flat
+    indices per parameter name."""
     module = dict(model.named_modules()).get(layer)
-    if not isinstance(module, nn.Linear):
-        raise KeyError(f"model has no linear layer named {layer!r}")
-    if not 0 <= unit < module.out_features:
-        raise ValueError(f"unit must be in 0..{module.out_features - 1}, got {unit}")
+    if not isinstance(module, (nn.Linear, nn.Conv2d)):
+        raise KeyError(f"model has no linear or convolutional layer named {layer!r}")
+    units = module.out_features if isinstance(module, nn.Linear) else module.out_channels
+    if not 0 <= unit < units:
+        raise ValueError(f"unit must be in 0..{units - 1}, got {unit}")
+    per_unit = module.weight[unit].numel()
     with torch.no_grad():
         module.weight[unit].zero_()
-        changed = {f"{layer}.weight": np.arange(unit * module.in_features, (unit + 1) * module.in_features)}
+        changed = {f"{layer}.weight": np.arange(unit * per_unit, (unit + 1) * per_unit)}
         if module.bias is not None:
             module.bias[unit] = 0.0
             changed[f"{layer}.bias"] = np.array([unit])

@@ -1,10 +1,12 @@
-"""The monitoring scenario, step by step: train a classifier, fit the monitor
-on the clean classifier's S/Z, then score held-out inputs through the clean
-model and through faulted copies of it."""
+"""The monitoring scenario, model by model: train a classifier, fit the
+monitor on the clean classifier's S/Z, calibrate its threshold on held-out
+clean inputs, then score untouched test inputs through the clean model and
+through faulted copies of it, one at a time and as streams under a window
+alarm."""
 
 from __future__ import annotations
 
-import json
+import math
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -14,31 +16,56 @@ import numpy as np
 import torch
 import torch.nn as nn
 
-from classifier import accuracy, load_split, train_classifier
+from classifier import DigitCNN, MLPClassifier, Split, cancer_split, digits_split, train_classifier
 from faults import Fault, add_gaussian_noise, faulted_copy, flip_bits, kill_unit
-from features import DEFAULT_S_LAYER, extract_sz
+from streams import ExampleStream, alarm_delays, clean_fire_rate, example_stream
+from tarvex.core import watch
 from tarvex.core.resmon import NeuralConditionalMonitor
 
 
 @dataclass
 class DemoConfig:
     seed: int = 0
-    subset: int | None = None  # use only this many digit images (for quick runs)
-    test_share: float = 0.25
+    subset: int | None = None  # use only this many rows of each data set (quick runs)
     classifier_epochs: int = 40
-    s_layer: str = DEFAULT_S_LAYER
-    # The monitor is fitted on the training images plus this many copies of
-    # them with Gaussian pixel noise, all through the clean model.
-    jitter_copies: int = 3
+    # The monitor is fitted on the training rows plus this many copies of them
+    # with N(0, jitter_std^2) noise on every standardised input, all through
+    # the clean model: held-out inputs fall around the training ones, and a
+    # monitor that saw only the training rows scores them too high.
+    jitter_copies: int = 10
     jitter_std: float = 0.7
-    monitor_hidden: tuple[int, ...] = (64, 64)
+    monitor_hidden: tuple[int, ...] = (128, 128)
     monitor_epochs: int = 120
-    monitor_dropout: float = 0.0
+    monitor_batch_size: int = 256
+    monitor_lr: float = 3e-3
+    # Requested false-alarm rate; raised to the smallest rate the calibration
+    # split resolves (10 / its rows) where that split is too small.
+    false_alarm_rate: float = 0.02
+    window: int = 50
+    significance: float = 1e-3
+    streams: int = 200  # per fault
+    stream_length: int = 250  # faulted inputs per stream, after a full window of clean ones
 
 
-def default_faults() -> list[Fault]:
-    """The faults of the scenario. All but the last sit downstream of S (the
-    first hidden layer); the last changes the layer S is read from."""
+@dataclass
+class ModelCase:
+    """One monitored model: its data, how it is built, where S is read (Z is
+    always the model's output, the logits), its faults, and whether the
+    monitor engineers pair products of the S columns."""
+
+    key: str  # used in file names
+    title: str
+    load: Callable[[int, int | None], Split]
+    build: Callable[[Split], nn.Module]
+    s: str
+    faults: list[Fault]
+    pair_products: bool = True
+    shown_fault: str = ""  # the fault of the stream picture (default: the first)
+
+
+def _mlp_faults() -> list[Fault]:
+    """All but the last sit after S (hidden1); the last changes the layer S
+    is read from."""
     return [
         Fault("3 sign-bit flips", "sign bit of 3 weights flipped",
               flip_bits, dict(parameter="out.weight", count=3, bit=31, seed=1)),
@@ -48,18 +75,43 @@ def default_faults() -> list[Fault]:
               flip_bits, dict(parameter="out.weight", count=3, bit=29, seed=1)),
         Fault("weight noise 20%", "Gaussian, std 20% of the weights' std",
               add_gaussian_noise, dict(parameter="hidden2.weight", relative_std=0.2, seed=1)),
-        Fault("dead unit", "unit 8 always outputs 0",
-              kill_unit, dict(layer="hidden2", unit=8)),
+        Fault("dead unit", "unit 8 always outputs 0", kill_unit, dict(layer="hidden2", unit=8)),
         Fault("weight noise 20% (S layer)", "Gaussian, std 20% of the weights' std",
               add_gaussian_noise, dict(parameter="hidden1.weight", relative_std=0.2, seed=1)),
     ]
 
 
-def jittered(X: np.ndarray, copies: int, std: float, seed: int) -> np.ndarray:
-    """`X` followed by `copies` copies of it with N(0, std²) noise added."""
-    rng = np.random.default_rng(seed)
-    parts = [X] + [X + std * rng.standard_normal(X.shape) for _ in range(copies)]
-    return np.concatenate(parts).astype(np.float32)
+def _cnn_faults() -> list[Fault]:
+    """As for the MLPs; S is pool1, so conv1 is the S layer."""
+    faults = _mlp_faults()
+    faults[3] = Fault("weight noise 20%", "Gaussian, std 20% of the weights' std",
+                      add_gaussian_noise, dict(parameter="conv2.weight", relative_std=0.2, seed=1))
+    faults[4] = Fault("dead channel", "channel 5 always outputs 0", kill_unit, dict(layer="conv2", unit=5))
+    faults[5] = Fault("weight noise 20% (S layer)", "Gaussian, std 20% of the weights' std",
+                      add_gaussian_noise, dict(parameter="conv1.weight", relative_std=0.2, seed=1))
+    return faults
+
+
+def _mlp(split: Split) -> nn.Module:
+    return MLPClassifier(n_inputs=split.X_train.shape[1], n_classes=split.n_classes)
+
+
+def _cnn(split: Split) -> nn.Module:
+    return DigitCNN(n_classes=split.n_classes)
+
+
+def default_cases() -> list[ModelCase]:
+    return [
+        ModelCase("digits-mlp", "digits, MLP 64 -> 16 -> 32 -> 10; S = hidden1 (16 values)",
+                  digits_split, _mlp, "hidden1", _mlp_faults(), shown_fault="dead unit"),
+        ModelCase("cancer-mlp", "breast cancer, MLP 30 -> 16 -> 32 -> 2; S = hidden1 (16 values)",
+                  cancer_split, _mlp, "hidden1", _mlp_faults(), shown_fault="weight noise 20%"),
+        # 64 S columns: pair products would make 2,208 engineered columns,
+        # five times slower to fit and worse on held-out inputs.
+        ModelCase("digits-cnn", "digits, CNN conv1 -> pool1 -> conv2 -> pool2 -> out; S = pool1 (64 values)",
+                  digits_split, _cnn, "pool1", _cnn_faults(), pair_products=False,
+                  shown_fault="3 vanishing weights"),
+    ]
 
 
 def alarm_rate(scores: np.ndarray, tau: float) -> float:
@@ -68,54 +120,117 @@ def alarm_rate(scores: np.ndarray, tau: float) -> float:
     return float(np.mean(~(np.asarray(scores) <= tau))) if len(scores) else 0.0
 
 
+def resolvable_rate(requested: float, rows: int) -> float:
+    """`requested`, or the smallest false-alarm rate that `rows` calibration
+    rows resolve (`watch.calibrate` needs at least 10 / rate rows)."""
+    if rows < 11:
+        raise ValueError(f"{rows} calibration rows cannot calibrate any false-alarm rate below 1")
+    rate = max(requested, 10.0 / rows)
+    while math.ceil(10.0 / rate) > rows:
+        rate = math.nextafter(rate, 1.0)
+    return rate
+
+
+def jittered(X: np.ndarray, copies: int, std: float, seed: int) -> np.ndarray:
+    """`X` followed by `copies` copies of it with N(0, std^2) noise added."""
+    rng = np.random.default_rng(seed)
+    parts = [X] + [X + std * rng.standard_normal(X.shape) for _ in range(copies)]
+    return np.concatenate(parts).astype(np.float32)
+
+
+def blame(monitor: NeuralConditionalMonitor, S: np.ndarray, Z: np.ndarray) -> np.ndarray:
+    """The Z column that contributes most to each row's score. Rows whose
+    contributions are not finite (a logit near the float32 limit) blame the
+    column furthest from its training mean in training standard deviations."""
+    if len(S) == 0:
+        return np.zeros(0, dtype=np.int64)
+    with np.errstate(over="ignore", invalid="ignore"):  # logits near the float32 limit overflow
+        contributions = watch.explain(monitor, S, Z)
+    columns = np.argmax(np.where(np.isfinite(contributions), contributions, -np.inf), axis=1)
+    broken = ~np.isfinite(contributions).all(axis=1)
+    if broken.any():
+        assert monitor.z_mean is not None and monitor.z_scale is not None  # explain checked the monitor is trained
+        with np.errstate(over="ignore", invalid="ignore"):
+            distance = np.abs((Z[broken].astype(np.float64) - monitor.z_mean) / monitor.z_scale)
+        columns[broken] = np.argmax(np.nan_to_num(distance, nan=np.inf), axis=1)
+    return columns
+
+
+def changed_rows(model: nn.Module, broken: nn.Module, layer: str = "out") -> list[int]:
+    """Outputs of `layer` whose weights or bias differ between the models:
+    the logits a fault in the output layer hits directly."""
+    before, after = dict(model.named_parameters()), dict(broken.named_parameters())
+    rows: set[int] = set()
+    for name in (f"{layer}.weight", f"{layer}.bias"):
+        if name in before:
+            old, new = before[name].detach(), after[name].detach()
+            differs = (old.view(torch.int32) != new.view(torch.int32)).reshape(old.shape[0], -1).any(dim=1)
+            rows.update(torch.nonzero(differs).flatten().tolist())
+    return sorted(rows)
+
+
 @dataclass
 class Outcome:
-    """Accuracy and monitor scores of one model (clean or faulted) on the held-out inputs."""
+    """One model (clean or faulted) on the test inputs: its accuracy, the
+    monitor's scores, which Z column the alarms blame, and the window alarm's
+    delays over streams."""
 
     name: str
     target: str
     description: str
     accuracy: float
     scores: np.ndarray
+    tau: float
+    blamed: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.int64))
+    rows_hit: list[int] = field(default_factory=list)
+    delays: np.ndarray = field(default_factory=lambda: np.zeros(0))
 
-    def rate(self, tau: float) -> float:
-        return alarm_rate(self.scores, tau)
+    @property
+    def inputs(self) -> int:
+        return len(self.scores)
+
+    @property
+    def alarms(self) -> int:
+        return int(np.count_nonzero(~(self.scores <= self.tau)))
+
+    @property
+    def rate(self) -> float:
+        return alarm_rate(self.scores, self.tau)
+
+    def top_blame(self) -> tuple[int, float] | None:
+        """(most blamed Z column, share of the alarms blaming it), or None
+        without alarms."""
+        if len(self.blamed) == 0:
+            return None
+        counts = np.bincount(self.blamed)
+        return int(counts.argmax()), float(counts.max() / len(self.blamed))
+
+
+@dataclass
+class CaseResult:
+    case: ModelCase
+    rows: dict[str, int]  # train / calib / test / fit
+    false_alarm_rate: float  # the calibrated (stated) rate
+    tau: float
+    monitor: NeuralConditionalMonitor
+    clean: Outcome
+    clean_stream_fire_rate: float
+    faulted: list[Outcome]
+    example: ExampleStream
+    example_fault: str
+    reload_max_relative_difference: float
+    reloaded_tau: float | None
+    monitor_path: Path
+    timings: dict[str, float] = field(default_factory=dict)
 
 
 @dataclass
 class DemoResult:
-    tau: float
-    clean: Outcome
-    faulted: list[Outcome]
-    monitor: NeuralConditionalMonitor
-    fit_rows: int
-    reload_max_relative_difference: float
-    plot_path: Path
-    monitor_path: Path
+    config: DemoConfig
+    cases: list[CaseResult]
+    scores_plot: Path
+    stream_plot: Path
     timings: dict[str, float] = field(default_factory=dict)
-
-    @property
-    def false_alarm_rate(self) -> float:
-        return self.clean.rate(self.tau)
-
-
-def fit_monitor(model: nn.Module, X: np.ndarray, config: DemoConfig) -> tuple[NeuralConditionalMonitor, int]:
-    """Fits a monitor on the clean model's S/Z of `X` and its jittered copies."""
-    S, Z = extract_sz(model, jittered(X, config.jitter_copies, config.jitter_std, config.seed), config.s_layer)
-    monitor = NeuralConditionalMonitor(hidden=tuple(config.monitor_hidden), epochs=config.monitor_epochs,
-                                       dropout=config.monitor_dropout, random_state=config.seed)
-    monitor.fit(S, Z)
-    return monitor, len(S)
-
-
-def score_model(model: nn.Module, monitor: NeuralConditionalMonitor, X: np.ndarray, y: np.ndarray,
-                s_layer: str, name: str, target: str = "-", description: str = "") -> Outcome:
-    S, Z = extract_sz(model, X, s_layer)
-    # A badly broken model can give logits near the float32 limit, whose
-    # scores overflow to inf: expected here, and counted as alarms.
-    with np.errstate(over="ignore", invalid="ignore"):
-        scores = monitor.score_batch(S, Z)
-    return Outcome(name, target, description, accuracy(model, X, y), scores)
 
 
 def relative_difference(a: np.ndarray, b: np.ndarray) -> float:
@@ -128,79 +243,120 @@ def relative_difference(a: np.ndarray, b: np.ndarray) -> float:
     return float(np.max(np.abs(a - b) / np.maximum(np.abs(b), 1.0)))
 
 
-def save_and_reload(monitor: NeuralConditionalMonitor, path: Path) -> NeuralConditionalMonitor:
-    """Writes the monitor's dictionary as JSON to `path` and loads it back."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with open(path, "w", encoding="utf-8") as handle:
-        json.dump(monitor.to_dict(), handle, allow_nan=False)
-    with open(path, "r", encoding="utf-8") as handle:
-        return NeuralConditionalMonitor.from_dict(json.load(handle))
+def _score(monitor: NeuralConditionalMonitor, model: nn.Module, X: np.ndarray, s: str
+           ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    S, Z = watch.capture(model, X, s, "output")
+    # A badly broken model can give logits near the float32 limit, whose
+    # scores overflow to inf: expected here, and counted as alarms.
+    with np.errstate(over="ignore", invalid="ignore"):
+        return S, Z, monitor.score_batch(S, Z)
 
 
-def run_scenario(config: DemoConfig, output_dir: Path, faults: list[Fault] | None = None,
+def run_case(case: ModelCase, config: DemoConfig, output_dir: Path,
+             progress: Callable[[str], None] = print) -> CaseResult:
+    timings: dict[str, float] = {}
+    label = case.key
+
+    def phase(key: str, started: float, message: str) -> None:
+        timings[key] = time.perf_counter() - started
+        progress(f"[{label}] {message} ({timings[key]:.1f} s)")
+
+    started = time.perf_counter()
+    split = case.load(config.seed, config.subset)
+    torch.manual_seed(config.seed)
+    model = train_classifier(case.build(split), split.X_train, split.y_train, epochs=config.classifier_epochs,
+                             seed=config.seed)
+    S_clean, Z_clean = watch.capture(model, split.X_test, case.s, "output")
+    clean_accuracy = float((Z_clean.argmax(axis=1) == split.y_test).mean())
+    phase("classifier", started, f"{len(split.y_train)} training, {len(split.y_calib)} calibration and "
+          f"{len(split.y_test)} test rows; classifier trained for {config.classifier_epochs} epochs, "
+          f"test accuracy {clean_accuracy:.1%}")
+
+    started = time.perf_counter()
+    S_fit, Z_fit = watch.capture(model, jittered(split.X_train, config.jitter_copies, config.jitter_std,
+                                                 config.seed), case.s, "output")
+    monitor = NeuralConditionalMonitor(hidden=tuple(config.monitor_hidden), epochs=config.monitor_epochs,
+                                       batch_size=config.monitor_batch_size, lr=config.monitor_lr,
+                                       dropout=0.0, random_state=config.seed)
+    monitor.s_engineer.include_interactions = case.pair_products
+    monitor.fit(S_fit, Z_fit)
+    phase("monitor", started, f"monitor fitted on {len(S_fit)} clean S/Z rows (S {monitor.s_dim} columns, "
+          f"{monitor.input_dim} engineered; Z {monitor.z_dim})")
+
+    started = time.perf_counter()
+    rate = resolvable_rate(config.false_alarm_rate, len(split.y_calib))
+    tau = watch.calibrate(monitor, *watch.capture(model, split.X_calib, case.s, "output"), false_alarm_rate=rate)
+    with np.errstate(over="ignore", invalid="ignore"):
+        clean_scores = monitor.score_batch(S_clean, Z_clean)
+    clean = Outcome("none (clean model)", "-", "", clean_accuracy, clean_scores, tau)
+    faulted = []
+    for fault in case.faults:
+        broken = faulted_copy(model, fault)
+        S, Z, scores = _score(monitor, broken, split.X_test, case.s)
+        outcome = Outcome(fault.name, fault.target, fault.description,
+                          float((Z.argmax(axis=1) == split.y_test).mean()), scores, tau,
+                          rows_hit=changed_rows(model, broken))
+        alarmed = ~(scores <= tau)
+        outcome.blamed = blame(monitor, S[alarmed], Z[alarmed])
+        faulted.append(outcome)
+    rate_note = "" if rate == config.false_alarm_rate else \
+        f" (the {len(split.y_calib)} calibration rows resolve no less than {rate:.1%})"
+    phase("scoring", started, f"tau = {tau:.2f} calibrated for {rate:.1%} false alarms{rate_note}; "
+          f"test rows scored through the clean model and {len(faulted)} faulted copies")
+
+    started = time.perf_counter()
+    rng = np.random.default_rng(config.seed)
+    alarm = watch.WindowAlarm(tau=tau, false_alarm_rate=rate, window=config.window,
+                              significance=config.significance)
+    for outcome in faulted:
+        outcome.delays = alarm_delays(alarm, clean_scores, outcome.scores, streams=config.streams,
+                                      length=config.stream_length, warmup=config.window, rng=rng)
+    fire_rate = clean_fire_rate(alarm, clean_scores, streams=config.streams,
+                                length=config.window + config.stream_length, rng=rng)
+    shown = next((outcome for outcome in faulted if outcome.name == case.shown_fault), faulted[0])
+    example = example_stream(alarm, clean_scores, shown.scores, before=3 * config.window,
+                             after=3 * config.window, rng=rng)
+    phase("streams", started, f"window alarm run over {config.streams} streams per fault and "
+          f"{config.streams} clean streams")
+
+    started = time.perf_counter()
+    monitor_path = output_dir / f"monitor-{case.key}.json"
+    watch.save(monitor, monitor_path)
+    reloaded = watch.load(monitor_path)
+    difference = relative_difference(reloaded.score_batch(S_clean, Z_clean), clean_scores)
+    same = "identical scores" if difference == 0.0 else f"same scores up to a relative {difference:.1e}"
+    if reloaded.tau != tau:
+        same += f", but tau changed from {tau!r} to {reloaded.tau!r}"
+    phase("persistence", started, f"monitor saved to {monitor_path} and reloaded: {same}")
+
+    rows = {"train": len(split.y_train), "calib": len(split.y_calib), "test": len(split.y_test), "fit": len(S_fit)}
+    return CaseResult(case, rows, rate, tau, monitor, clean, fire_rate, faulted, example, shown.name, difference,
+                      reloaded.tau, monitor_path, timings)
+
+
+def run_scenario(config: DemoConfig, output_dir: Path, cases: list[ModelCase] | None = None,
                  progress: Callable[[str], None] = print) -> DemoResult:
-    """Runs the whole scenario, writing scores.png and monitor.json into
-    `output_dir`, and reports each phase with its duration to `progress`.
+    """Runs every case, writing a monitor file per case and the two figures
+    (scores.png, stream.png) into `output_dir`, and reports each phase with
+    its duration to `progress`.
 
     PyTorch runs with one intra-op thread meanwhile (restored afterwards): the
     models are so small that more threads only add overhead, and on a busy
     machine they slow training down several times over."""
+    from report import plot_scores, plot_streams  # matplotlib is loaded only when a scenario runs
+
+    output_dir = Path(output_dir)
+    output_dir.mkdir(parents=True, exist_ok=True)
+    cases = default_cases() if cases is None else cases
     threads = torch.get_num_threads()
     torch.set_num_threads(1)
     try:
-        return _run_scenario(config, Path(output_dir), faults, progress)
+        results = [run_case(case, config, output_dir, progress) for case in cases]
     finally:
         torch.set_num_threads(threads)
-
-
-def _run_scenario(config: DemoConfig, output_dir: Path, faults: list[Fault] | None,
-                  progress: Callable[[str], None]) -> DemoResult:
-    from report import plot_scores  # matplotlib is loaded only when a scenario runs
-
-    faults = default_faults() if faults is None else faults
-    timings: dict[str, float] = {}
-    steps = 6
-
-    def phase(number: int, key: str, started: float, message: str) -> None:
-        timings[key] = time.perf_counter() - started
-        progress(f"[{number}/{steps}] {message} ({timings[key]:.1f} s)")
-
     started = time.perf_counter()
-    data = load_split(seed=config.seed, subset=config.subset, test_share=config.test_share)
-    phase(1, "data", started, f"digits: {len(data.y_train)} training and {len(data.y_test)} held-out images")
-
-    started = time.perf_counter()
-    model = train_classifier(data.X_train, data.y_train, epochs=config.classifier_epochs, seed=config.seed)
-    phase(2, "classifier", started, f"classifier trained for {config.classifier_epochs} epochs, "
-          f"held-out accuracy {accuracy(model, data.X_test, data.y_test):.1%}")
-
-    started = time.perf_counter()
-    monitor, fit_rows = fit_monitor(model, data.X_train, config)
-    if monitor.tau is None:
-        raise RuntimeError("the monitor has no threshold after fitting")
-    tau = monitor.tau
-    phase(3, "monitor", started, f"monitor fitted on {fit_rows} clean S/Z rows "
-          f"(S {monitor.s_dim} columns, Z {monitor.z_dim}), tau = {tau:.2f}")
-
-    started = time.perf_counter()
-    clean = score_model(model, monitor, data.X_test, data.y_test, config.s_layer, "none (clean model)")
-    faulted = [score_model(faulted_copy(model, fault), monitor, data.X_test, data.y_test, config.s_layer,
-                           fault.name, fault.target, fault.description) for fault in faults]
-    phase(4, "scoring", started, f"scored {len(data.y_test)} held-out inputs through the clean model "
-          f"and {len(faults)} faulted copies")
-
-    started = time.perf_counter()
-    plot_path = plot_scores(clean, faulted, tau, output_dir / "scores.png")
-    phase(5, "plot", started, f"score distributions saved to {plot_path}")
-
-    started = time.perf_counter()
-    monitor_path = output_dir / "monitor.json"
-    reloaded = save_and_reload(monitor, monitor_path)
-    S, Z = extract_sz(model, data.X_test, config.s_layer)
-    difference = relative_difference(reloaded.score_batch(S, Z), clean.scores)
-    same = "identical scores" if difference == 0.0 else f"same scores up to a relative {difference:.1e}"
-    if reloaded.tau != monitor.tau:
-        same += f", but tau changed from {monitor.tau!r} to {reloaded.tau!r}"
-    phase(6, "persistence", started, f"monitor saved to {monitor_path} and reloaded: {same}")
-
-    return DemoResult(tau, clean, faulted, monitor, fit_rows, difference, plot_path, monitor_path, timings)
+    scores_plot = plot_scores(results, output_dir / "scores.png")
+    stream_plot = plot_streams(results, config, output_dir / "stream.png")
+    timings = {"figures": time.perf_counter() - started}
+    progress(f"figures saved to {scores_plot} and {stream_plot} ({timings['figures']:.1f} s)")
+    return DemoResult(config, results, scores_plot, stream_plot, timings)

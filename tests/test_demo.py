@@ -1,7 +1,8 @@
-"""The demo's building blocks (fault injectors, S/Z extraction, the scenario
-pipeline) and a quick run of the demo script itself."""
+"""The demo's building blocks (fault injectors, data splits, window-alarm
+streams, the scenario pipeline) and a quick run of the demo script itself."""
 
 import json
+import math
 import os
 import subprocess
 import sys
@@ -10,23 +11,26 @@ from pathlib import Path
 import numpy as np
 import pytest
 import torch
+from scipy.stats import binom
 
 import tarvex
+from tarvex.core import watch
 
 DEMO_DIR = Path(__file__).resolve().parent.parent / "demo"
 sys.path.insert(0, str(DEMO_DIR))
 
-from classifier import DigitClassifier, load_split  # noqa: E402
-from faults import Fault, add_gaussian_noise, faulted_copy, flip_bits, kill_unit  # noqa: E402
-from features import extract_sz  # noqa: E402
-from report import format_table  # noqa: E402
-from scenario import DemoConfig, alarm_rate, default_faults, relative_difference, run_scenario  # noqa: E402
+from classifier import DigitCNN, MLPClassifier, digits_split  # noqa: E402
+from faults import add_gaussian_noise, faulted_copy, flip_bits, kill_unit  # noqa: E402
+from report import format_table, wilson_interval  # noqa: E402
+from scenario import (DemoConfig, alarm_rate, blame, default_cases, relative_difference,  # noqa: E402
+                      resolvable_rate, run_scenario)
+from streams import alarm_delays, clean_fire_rate  # noqa: E402
 
 
 @pytest.fixture
 def model():
     torch.manual_seed(7)
-    return DigitClassifier().eval()
+    return MLPClassifier().eval()
 
 
 def snapshot(model):
@@ -71,27 +75,38 @@ def test_gaussian_noise_changes_only_its_parameter(model):
     assert 0.15 < relative < 0.25
 
 
-def test_dead_unit_zeroes_its_row_and_bias_only_and_stays_dead(model):
+def _cnn_conv2(m, x):
+    return torch.relu(m.conv2(m.pool1(torch.relu(m.conv1(x.reshape(-1, 1, 8, 8))))))
+
+
+@pytest.mark.parametrize("build, layer, unit, per_unit, hidden", [
+    (MLPClassifier, "hidden2", 5, 16, lambda m, x: torch.relu(m.hidden2(torch.relu(m.hidden1(x))))),
+    (DigitCNN, "conv2", 3, 4 * 3 * 3, _cnn_conv2),
+])
+def test_dead_unit_zeroes_its_weights_and_bias_only_and_stays_dead(build, layer, unit, per_unit, hidden):
+    torch.manual_seed(7)
+    model = build().eval()
     before = snapshot(model)
-    reported = kill_unit(model, "hidden2", unit=5)
-    after = snapshot(model)
-    changed = changed_entries(before, after)
-    assert changed.keys() == reported.keys() == {"hidden2.weight", "hidden2.bias"}
-    np.testing.assert_array_equal(changed["hidden2.weight"], np.arange(5 * 16, 6 * 16))
-    np.testing.assert_array_equal(changed["hidden2.bias"], [5])
-    assert torch.count_nonzero(after["hidden2.weight"][5]) == 0 and after["hidden2.bias"][5] == 0
+    reported = kill_unit(model, layer, unit=unit)
+    changed = changed_entries(before, snapshot(model))
+    assert changed.keys() == reported.keys() == {f"{layer}.weight", f"{layer}.bias"}
+    np.testing.assert_array_equal(changed[f"{layer}.weight"], np.arange(unit * per_unit, (unit + 1) * per_unit))
+    np.testing.assert_array_equal(changed[f"{layer}.bias"], [unit])
     with torch.no_grad():
-        hidden = torch.relu(model.hidden2(torch.relu(model.hidden1(torch.randn(50, 64)))))
-    assert torch.count_nonzero(hidden[:, 5]) == 0 and torch.count_nonzero(hidden) > 0
+        activations = hidden(model, torch.randn(50, 64))
+    assert torch.count_nonzero(activations[:, unit]) == 0 and torch.count_nonzero(activations) > 0
 
 
-def test_faulted_copy_leaves_the_original_untouched(model):
-    before = snapshot(model)
-    for fault in default_faults():
-        broken = faulted_copy(model, fault)
-        assert changed_entries(before, snapshot(broken)), fault.name
-        assert not broken.training
-    assert not changed_entries(before, snapshot(model))
+def test_faulted_copies_change_the_copy_only():
+    for case in default_cases():
+        torch.manual_seed(7)
+        model = case.build(digits_split(subset=100) if case.key != "cancer-mlp" else case.load(0, 100)).eval()
+        before = snapshot(model)
+        for fault in case.faults:
+            broken = faulted_copy(model, fault)
+            assert changed_entries(before, snapshot(broken)), (case.key, fault.name)
+            assert not broken.training
+        assert not changed_entries(before, snapshot(model))
 
 
 @pytest.mark.parametrize("call, error", [
@@ -110,22 +125,6 @@ def test_injectors_reject_bad_targets_without_changing_anything(model, call, err
     assert not changed_entries(before, snapshot(model))
 
 
-def test_extract_sz_gives_the_layer_output_and_the_logits(model):
-    X = torch.randn(37, 64).numpy()
-    model.train()
-    S, Z = extract_sz(model, X, "hidden1", batch_size=10)
-    assert S.shape == (37, 16) and Z.shape == (37, 10) and S.dtype == Z.dtype == np.float32
-    with torch.no_grad():
-        np.testing.assert_allclose(S, model.hidden1(torch.from_numpy(X)).numpy(), rtol=1e-6, atol=1e-6)
-        np.testing.assert_allclose(Z, model.eval()(torch.from_numpy(X)).numpy(), rtol=1e-6, atol=1e-6)
-    model.train()
-    extract_sz(model, X, "hidden2")
-    assert model.training, "extract_sz must restore the model's mode"
-    assert all(not module._forward_hooks for module in model.modules()), "hook left behind"
-    with pytest.raises(KeyError):
-        extract_sz(model, X, "hidden7")
-
-
 @pytest.mark.parametrize("scores, expected", [
     ([1.0, 2.0, 3.0, 4.0], 0.5),
     ([np.nan, np.inf, 0.0, 2.5], 0.5),  # non-finite scores are alarms; 2.5 == tau is not
@@ -142,60 +141,96 @@ def test_relative_difference():
         relative_difference(np.zeros(2), np.zeros(3))
 
 
-def test_load_split_is_stratified_standardised_and_disjoint():
-    data = load_split(seed=1, subset=400, test_share=0.25)
-    assert data.X_train.shape == (300, 64) and data.X_test.shape == (100, 64)
-    assert data.X_train.dtype == np.float32 and set(np.unique(data.y_test)) == set(range(10))
-    assert np.abs(data.X_train.mean(axis=0)).max() < 1e-4
+@pytest.mark.parametrize("successes, trials, expected", [
+    (5, 10, (0.2366, 0.7634)), (0, 10, (0.0, 0.2775)), (10, 10, (0.7225, 1.0)), (0, 0, (0.0, 1.0))])
+def test_wilson_interval(successes, trials, expected):
+    np.testing.assert_allclose(wilson_interval(successes, trials), expected, atol=1e-4)
+
+
+@pytest.mark.parametrize("requested, rows, expected", [(0.02, 504, 0.02), (0.02, 200, 0.05), (0.02, 57, 10 / 57)])
+def test_resolvable_rate_is_what_calibrate_accepts(requested, rows, expected):
+    rate = resolvable_rate(requested, rows)
+    assert rate == pytest.approx(expected) and math.ceil(10 / rate) <= rows
+
+
+def test_split_parts_are_disjoint_stratified_and_standardised():
+    data = digits_split(seed=1, subset=400)
+    sizes = [len(data.y_train), len(data.y_calib), len(data.y_test)]
+    assert sizes == [400 - 112 - 88, 112, 88] and data.n_classes == 10
+    assert all(set(np.unique(y)) == set(range(10)) for y in (data.y_train, data.y_calib, data.y_test))
+    assert data.X_train.dtype == np.float32 and np.abs(data.X_train.mean(axis=0)).max() < 1e-4
     train_rows = {row.tobytes() for row in data.X_train}
-    assert sum(row.tobytes() in train_rows for row in data.X_test) <= 2  # digits has a few exact duplicates
+    assert sum(row.tobytes() in train_rows for row in np.concatenate([data.X_calib, data.X_test])) <= 2  # duplicates
+
+
+def test_window_alarm_streams():
+    """A fault putting every input above tau fires after exactly the window's
+    critical count of them; one putting none above never fires."""
+    alarm = watch.WindowAlarm(tau=1.0, false_alarm_rate=0.02, window=50, significance=1e-3)
+    critical = next(c for c in range(51) if binom.sf(c - 1, 50, 0.02) <= 1e-3)
+    clean, above = np.zeros(30), np.full(30, 5.0)
+    rng = np.random.default_rng(0)
+    delays = alarm_delays(alarm, clean, above, streams=5, length=40, warmup=50, rng=rng)
+    np.testing.assert_array_equal(delays, np.full(5, critical))
+    assert np.isinf(alarm_delays(alarm, clean, clean, streams=3, length=40, warmup=50, rng=rng)).all()
+    assert clean_fire_rate(alarm, clean, streams=4, length=100, rng=rng) == 0.0
+    assert clean_fire_rate(alarm, above, streams=4, length=100, rng=rng) == 1.0
+
+
+def test_blame_names_the_moved_column_also_when_scores_overflow():
+    rng = np.random.default_rng(0)
+    S = rng.normal(size=(300, 3)).astype(np.float32)
+    Z = np.concatenate([S, S[:, :1] * S[:, 1:2]], axis=1)
+    monitor = watch.resmon.NeuralConditionalMonitor(hidden=(8,), epochs=3, dropout=0.0)
+    monitor.fit(S, Z)
+    moved = Z[:4].copy()
+    moved[:2, 2] += 50.0
+    moved[2:, 1] = 3e38  # standardising this overflows: contributions are not finite
+    np.testing.assert_array_equal(blame(monitor, S[:4], moved), [2, 2, 1, 1])
 
 
 def test_scenario_smoke_run(tmp_path):
-    """The whole pipeline on a small subset with very few epochs."""
+    """Every model through the whole pipeline, on small subsets with very few
+    epochs, into an output folder that does not exist yet."""
     lines = []
     torch.set_num_threads(2)
-    config = DemoConfig(subset=300, classifier_epochs=3, monitor_epochs=3, jitter_copies=1, monitor_hidden=(8,))
-    result = run_scenario(config, tmp_path / "out", progress=lines.append)
+    config = DemoConfig(subset=200, classifier_epochs=2, monitor_epochs=2, jitter_copies=1, monitor_hidden=(8,),
+                        streams=5, stream_length=30)
+    output = tmp_path / "a" / "b"
+    result = run_scenario(config, output, progress=lines.append)
     assert torch.get_num_threads() == 2
 
-    assert [line[:5] for line in lines] == [f"[{i}/6]" for i in range(1, 7)]
-    assert result.monitor.s_dim == 16 and result.monitor.z_dim == 10 and result.fit_rows == 2 * 225
-    assert result.clean.scores.shape == (75,)
-    assert [outcome.name for outcome in result.faulted] == [fault.name for fault in default_faults()]
-    assert all(outcome.scores.shape == (75,) for outcome in result.faulted)
-    assert 0.0 <= result.false_alarm_rate <= 1.0
-
-    assert result.plot_path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    stored = json.loads(result.monitor_path.read_text())
-    assert stored["type"] == "neural_conditional_monitor_v1" and len(stored) == 20
-    assert result.reload_max_relative_difference < 1e-5
-
-    table = format_table(result.clean, result.faulted, result.tau).splitlines()
-    assert len(table) == 2 + 1 + len(result.faulted)
-    assert all(f"{result.false_alarm_rate:.1%}" in line for line in table[2:])
-
-
-def test_custom_fault_list_and_output_folder_creation(tmp_path):
-    config = DemoConfig(subset=200, classifier_epochs=1, monitor_epochs=2, jitter_copies=0, monitor_hidden=(4,))
-    fault = Fault("one flip", "bit 31", flip_bits, dict(parameter="out.bias", count=1, bit=31))
-    result = run_scenario(config, tmp_path / "a" / "b", faults=[fault], progress=lambda _line: None)
-    assert [outcome.target for outcome in result.faulted] == ["out.bias"]
-    assert (tmp_path / "a" / "b" / "scores.png").is_file()
+    cases = default_cases()
+    assert [case.case.key for case in result.cases] == [case.key for case in cases]
+    assert len(lines) == 5 * len(cases) + 1
+    for case, outcome in zip(cases, result.cases):
+        assert outcome.monitor.s_engineer.include_interactions == case.pair_products
+        assert [fault.name for fault in outcome.faulted] == [fault.name for fault in case.faults]
+        assert outcome.rows["calib"] >= math.ceil(10 / outcome.false_alarm_rate)
+        assert all(len(fault.scores) == outcome.rows["test"] and len(fault.delays) == 5 for fault in outcome.faulted)
+        assert [bool(fault.rows_hit) for fault in outcome.faulted] == [f.target.startswith("out.") for f in case.faults]
+        stored = json.loads(outcome.monitor_path.read_text())
+        assert stored["tau"] == outcome.tau and outcome.reload_max_relative_difference < 1e-5
+        table = format_table(outcome, config).splitlines()
+        assert len(table) == 3 + 2 + 1 + len(case.faults)
+        assert sum("[" in line and "%]" in line for line in table) == 1 + len(case.faults)
+    for picture in (result.scores_plot, result.stream_plot):
+        assert picture.parent == output and picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 def test_demo_script_runs_from_the_repository_root(tmp_path):
     """`python demo/run_demo.py` as the README runs it (sys.path[0] is demo/),
-    with the installed package, on a small subset."""
+    with the installed package, on one model and a small subset."""
     package_root = Path(tarvex.__file__).resolve().parent.parent
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(package_root), env.get("PYTHONPATH")]))
     result = subprocess.run(
         [sys.executable, str(DEMO_DIR / "run_demo.py"), "--subset", "200", "--classifier-epochs", "2",
-         "--monitor-epochs", "2", "--output-dir", str(tmp_path)],
+         "--monitor-epochs", "2", "--jitter-copies", "1", "--monitor-hidden", "8", "--streams", "5",
+         "--models", "digits-cnn", "--output-dir", str(tmp_path)],
         capture_output=True, text=True, cwd=DEMO_DIR.parent, env=env, timeout=120,
     )
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "[6/6]" in result.stdout and "false alarms" in result.stdout
-    assert f"picture: {tmp_path / 'scores.png'}" in result.stdout
-    assert (tmp_path / "scores.png").is_file() and (tmp_path / "monitor.json").is_file()
+    assert "digits-cnn: digits, CNN" in result.stdout and "none (clean model)" in result.stdout
+    assert f"pictures: {tmp_path / 'scores.png'}, {tmp_path / 'stream.png'}" in result.stdout
+    assert (tmp_path / "monitor-digits-cnn.json").is_file() and not (tmp_path / "monitor-digits-mlp.json").exists()

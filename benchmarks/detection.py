@@ -374,8 +374,9 @@ def plot(cases: list[Case], path: Path) -> Path:
         for i, name in enumerate(names):
             rates = case.rates[name][1:]
             share = np.array([r.share for r in rates]) * 100
-            low = share - np.array([r.interval[0] for r in rates]) * 100
-            high = np.array([r.interval[1] for r in rates]) * 100 - share
+            # clipped: at 0% or 100% the interval's bound can sit a rounding error past the rate
+            low = np.maximum(share - np.array([r.interval[0] for r in rates]) * 100, 0.0)
+            high = np.maximum(np.array([r.interval[1] for r in rates]) * 100 - share, 0.0)
             ax.bar(x + (i - (len(names) - 1) / 2) * width, share, width, yerr=[low, high], capsize=1.5,
                    label=name, color=plt.cm.tab10(i % 10))
         ax.axhline(100 * RATE, color="black", linewidth=0.6, linestyle=":")

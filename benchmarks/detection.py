@@ -1,9 +1,12 @@
 """Detection quality: how often the conditional monitor catches weight faults
 at a 1% false-alarm rate, against the detectors a user could run instead.
 
-    .venv/bin/python benchmarks/detection.py            # 2 data sets x 2 model shapes, a few minutes
-    .venv/bin/python benchmarks/detection.py --quick    # one model shape, fewer epochs
-    .venv/bin/pip install '.[bench]'                    # the outlier-detection library's detectors
+    .venv/bin/python benchmarks/detection.py            # 2 data sets x 2 model shapes, 2.5-6 minutes
+    .venv/bin/python benchmarks/detection.py --quick    # one model shape, 40 epochs, about 30 s
+    .venv/bin/pip install '.[bench]'                    # adds the outlier-detection library's detectors
+
+`--seed N` changes the data split, the classifiers and the faults;
+`--no-tune` leaves `watch.tune` out.
 
 For each data set (scikit-learn's bundled digits and breast cancer) and model
 shape, a classifier is trained on the fit split; S (its first hidden layer
@@ -19,8 +22,10 @@ non-finite score counts as above), with a 95% Wilson interval over the rows;
 it varies from seed to seed far more than the interval says, since the fault
 itself (which weights, which unit) changes with the seed. "windows" is the
 share of windows of 50 consecutive rows (shuffled) in which a fresh
-`watch.WindowAlarm` fires. Fit and score times are wall-clock seconds on this
-machine, with PyTorch on one thread.
+`watch.WindowAlarm` fires. `watch.tune` chooses its settings with the clean
+calibration rows as its held-out rows (never the test rows or the faults),
+and the goal lines compare it with the best baseline for each fault. Fit
+and score times are wall-clock seconds, with PyTorch on one thread.
 
 The table is printed and the per-input rates are drawn into
 benchmarks/output/detection.png (`--output` to change it).

@@ -308,11 +308,11 @@ _PLAIN_S = dict.fromkeys(_ENGINEER_FLAGS, False)
 
 # Settings `tune` tries when given none. Without dropout and on S as it is
 # (standardised, without the engineered squares, logs and products) the
-# network predicts Z several times more precisely out of sample on small
-# classifiers, and a learning rate of 3e-3 gets there within the default
-# epochs; two layers suit deeper models, one wide layer few training inputs.
-# The last is the constructor's defaults, for S that determines Z only
-# loosely. Equal figures go to the earlier candidate.
+# network predicts Z more precisely for new inputs of small classifiers, and
+# a learning rate of 3e-3 gets there within the default epochs; two layers
+# suit deeper models, one wide layer few distinct training inputs. The last
+# is the constructor's defaults, for S that determines Z only loosely. Equal
+# figures go to the earlier candidate.
 TUNE_CANDIDATES: tuple[dict[str, Any], ...] = (
     {"hidden": (64, 64), "dropout": 0.0, "lr": 3e-3, **_PLAIN_S},
     {"hidden": (512,), "dropout": 0.0, "lr": 3e-3, **_PLAIN_S},
@@ -325,11 +325,11 @@ _SHIFTS = (0.01, 0.03, 0.1, 0.3, 1.0)
 _MISMATCH = "mismatched S"
 
 
-# Constructor settings a candidate may set, with the range of their values
-# (lower bound, lower bound allowed, upper bound not allowed); random_state
-# is tune's own argument.
-_MONITOR_SETTINGS: dict[str, tuple[float, bool, float]] = {
-    "hidden": (1, True, math.inf),
+# Constructor settings a candidate may set besides `device` (a str, checked
+# by the constructor), with the range of their values: (lower bound, lower
+# bound allowed, upper bound not allowed). random_state is tune's own.
+_SETTING_RANGES: dict[str, tuple[float, bool, float]] = {
+    "hidden": (1, True, math.inf),  # every width
     "epochs": (1, True, math.inf),
     "batch_size": (1, True, math.inf),
     "lr": (0.0, False, math.inf),
@@ -337,8 +337,8 @@ _MONITOR_SETTINGS: dict[str, tuple[float, bool, float]] = {
     "dropout": (0.0, True, 1.0),
     "tau_quantile": (0.0, False, 1.0),
     "patience": (1, True, math.inf),
-    "device": (-math.inf, False, math.inf),  # a str, checked by the constructor
 }
+_MONITOR_SETTINGS = (*_SETTING_RANGES, "device")
 
 
 def _candidate_monitor(candidate: Any, index: int, random_state: int) -> Any:
@@ -359,10 +359,8 @@ def _candidate_monitor(candidate: Any, index: int, random_state: int) -> Any:
         monitor = resmon.NeuralConditionalMonitor(random_state=random_state, **settings)
     except (TypeError, ValueError) as error:
         raise type(error)(f"candidate {index}: {error}") from None
-    for name, (low, inclusive, high) in _MONITOR_SETTINGS.items():
+    for name, (low, inclusive, high) in _SETTING_RANGES.items():
         value = getattr(monitor, name)
-        if name == "device":
-            continue
         values = value if name == "hidden" else (value,)
         if not values or any(not (v >= low if inclusive else v > low) or not v < high for v in values):
             raise ValueError(f"candidate {index}: {name} = {value!r} is out of range")
@@ -476,9 +474,9 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
 
     Cost: one `fit` per candidate on the training rows (three for the
     default candidates, each about as long as a default `fit`) and seven
-    scorings of the held-out rows per candidate, which take far less. The result depends only on the data,
-    `candidates` and `random_state`; like `fit`, it reseeds PyTorch's and
-    NumPy's global generators.
+    scorings of the held-out rows per candidate, which take far less. The
+    result depends only on the data, `candidates` and `random_state`; like
+    `fit`, it reseeds PyTorch's and NumPy's global generators.
 
     Bad input raises before any training: `TypeError` or `ValueError` for a
     rate outside (0, 1), S and Z (or the held-out pair) that are not finite 2-D

@@ -257,3 +257,52 @@ def test_score_dask_on_a_local_cluster_matches_score_chunks(fresh, held_out):
             as cluster, distributed.Client(cluster):
         scores = lazy.compute()
     np.testing.assert_allclose(scores, watch.score_chunks(fresh, S, Z), rtol=1e-6)
+
+
+# --- tune ------------------------------------------------------------------------
+
+# Few rows and epochs; "weak" barely moves from its initial weights, so its
+# residuals are wide and the synthetic faults hide in them.
+TUNE_WEAK = {"hidden": (2,), "epochs": 1, "lr": 1e-5, "batch_size": 64}
+TUNE_GOOD = {"hidden": (16,), "epochs": 3, "lr": 1e-2, "batch_size": 32, "dropout": 0.0,
+             "include_interactions": False}
+
+
+@pytest.mark.parametrize("split, candidates, best", [("random", [TUNE_WEAK, TUNE_GOOD], 1),
+                                                     ("held_out", [TUNE_GOOD, TUNE_WEAK], 0)])
+def test_tune_keeps_the_candidate_that_detects_synthetic_faults_best_and_repeats_itself(split, candidates, best):
+    S, Z = linear_pairs(800, noise=0.02)
+    extra = {} if split == "random" else {"held_out": linear_pairs(200, noise=0.02, rows_seed=9)}
+    runs = [watch.tune(S, Z, false_alarm_rate=0.05, candidates=candidates, random_state=4, **extra)
+            for _ in range(2)]
+    report = runs[0].tuning_report
+    assert report.chosen == best and report.criterion[best] > report.criterion[1 - best] + 0.1
+    assert runs[0].hidden == (16,) and not runs[0].s_engineer.include_interactions
+    assert (report.training_rows, report.held_out_rows) == ((600, 200) if split == "random" else (800, 200))
+    assert report.detection == runs[1].tuning_report.detection
+    assert runs[0].to_dict() == runs[1].to_dict()  # same weights and the same calibrated tau
+    assert "mismatched S" in str(report) and "*" in str(report).splitlines()[2 + best]
+
+
+@pytest.mark.parametrize("change, kwargs, error, message", [
+    ("nan", {}, ValueError, "non-finite"),
+    ("rows", {}, ValueError, "rows"),
+    (None, {"false_alarm_rate": 1.0}, ValueError, "between 0 and 1"),
+    (None, {"false_alarm_rate": 0.01}, ValueError, "too few"),
+    (None, {"candidates": []}, ValueError, "at least one"),
+    (None, {"candidates": [TUNE_GOOD, {"hiden": (8,)}]}, ValueError, "unknown settings"),
+    (None, {"candidates": [TUNE_GOOD, {"include_square": 1}]}, TypeError, "bool"),
+    (None, {"candidates": [TUNE_GOOD, {"dropout": 1.0}]}, ValueError, "out of range"),
+    (None, {"candidates": [TUNE_GOOD, {"hidden": [8]}]}, TypeError, "candidate 1"),
+    (None, {"held_out": (np.zeros((300, 4)), np.zeros((300, 2)))}, ValueError, "held-out"),
+    (None, {"held_out": (np.zeros((100, 4)), np.zeros((100, 3)))}, ValueError, "at least 200"),
+])
+def test_tune_refuses_bad_input_before_training(monkeypatch, change, kwargs, error, message):
+    S, Z = linear_pairs(400)
+    if change == "nan":
+        Z[7, 1] = np.inf
+    elif change == "rows":
+        S = S[:-1]
+    monkeypatch.setattr(resmon.NeuralConditionalMonitor, "fit", lambda *a: pytest.fail("trained on bad input"))
+    with pytest.raises(error, match=message):
+        watch.tune(S, Z, **{"false_alarm_rate": 0.05, "candidates": [TUNE_GOOD], **kwargs})

@@ -1,5 +1,6 @@
 """Working integrity checks around a NeuralConditionalMonitor: capture S and Z
-from a model, calibrate, explain, window alarms, large-data scoring and files."""
+from a model, calibrate, tune, explain, window alarms, large-data scoring and
+files."""
 
 import os
 from typing import Any, Iterable
@@ -11,7 +12,21 @@ import torch
 
 from tarvex.core.resmon import NeuralConditionalMonitor
 
-__all__ = ["capture", "calibrate", "explain", "WindowAlarm", "score_chunks", "save", "load", "score_dask"]
+__all__ = [
+    "capture",
+    "calibrate",
+    "tune",
+    "TuningReport",
+    "TUNE_CANDIDATES",
+    "explain",
+    "WindowAlarm",
+    "score_chunks",
+    "save",
+    "load",
+    "score_dask",
+]
+
+TUNE_CANDIDATES: tuple[dict[str, Any], ...]
 
 def capture(
     model: torch.nn.Module,
@@ -25,6 +40,39 @@ def capture(
 def calibrate(
     monitor: NeuralConditionalMonitor, S: npt.ArrayLike, Z: npt.ArrayLike, *, false_alarm_rate: float
 ) -> float: ...
+
+class TuningReport:
+    settings: list[dict[str, Any]]
+    faults: list[str]
+    detection: list[list[float]]
+    criterion: list[float]
+    fit_seconds: list[float]
+    chosen: int
+    training_rows: int
+    held_out_rows: int
+    false_alarm_rate: float
+    def __init__(
+        self,
+        *,
+        settings: list[dict[str, Any]],
+        faults: list[str],
+        detection: list[list[float]],
+        fit_seconds: list[float],
+        chosen: int,
+        training_rows: int,
+        held_out_rows: int,
+        false_alarm_rate: float,
+    ) -> None: ...
+
+def tune(
+    S: npt.ArrayLike,
+    Z: npt.ArrayLike,
+    *,
+    false_alarm_rate: float = 0.01,
+    candidates: Iterable[dict[str, Any]] | None = None,
+    random_state: int = 0,
+    held_out: tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
+) -> NeuralConditionalMonitor: ...
 def explain(monitor: NeuralConditionalMonitor, S: npt.ArrayLike, Z: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
 
 class WindowAlarm:

@@ -1,0 +1,432 @@
+"""Detection quality: how often the conditional monitor catches weight faults
+at a 1% false-alarm rate, against the detectors a user could run instead.
+
+    .venv/bin/python benchmarks/detection.py            # 2 data sets x 2 model shapes, 2.5-6 minutes
+    .venv/bin/python benchmarks/detection.py --quick    # one model shape, 40 epochs, about 30 s
+    .venv/bin/pip install '.[bench]'                    # adds the outlier-detection library's detectors
+
+`--seed N` changes the data split, the classifiers and the faults;
+`--no-tune` leaves `watch.tune` out.
+
+For each data set (scikit-learn's bundled digits and breast cancer) and model
+shape, a classifier is trained on the fit split; S (its first hidden layer
+before the ReLU) and Z (its logits) are captured for three disjoint splits of
+the data, each its inputs plus jittered copies of them. Every detector is
+fitted on the same fit rows, its threshold set on the same calibration rows
+(the conformal rule of `watch.calibrate`: at most 1% of them above it), and
+its rates measured on the test rows, passed through the clean model and
+through a copy with each fault injected.
+
+"per input" is the share of faulted test rows above the threshold (a
+non-finite score counts as above), with a 95% Wilson interval over the rows;
+it varies from seed to seed far more than the interval says, since the fault
+itself (which weights, which unit) changes with the seed. "windows" is the
+share of windows of 50 consecutive rows (shuffled) in which a fresh
+`watch.WindowAlarm` fires. `watch.tune` chooses its settings with the clean
+calibration rows as its held-out rows (never the test rows or the faults),
+and the goal lines compare it with the best baseline for each fault. Fit
+and score times are wall-clock seconds, with PyTorch on one thread.
+
+The table is printed and the per-input rates are drawn into
+benchmarks/output/detection.png (`--output` to change it).
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import platform
+import sys
+import time
+import warnings
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+import numpy as np
+import torch
+from sklearn.covariance import LedoitWolf
+from sklearn.linear_model import LinearRegression
+
+HERE = Path(__file__).resolve().parent
+if str(HERE) not in sys.path:
+    sys.path.insert(0, str(HERE))
+
+import detection_models as dm  # noqa: E402
+from tarvex.core import resmon, watch  # noqa: E402
+
+RATE = 0.01
+WINDOW = 50
+TUNED = "monitor, watch.tune"
+
+
+# --- detectors ---------------------------------------------------------------------
+
+
+class Detector:
+    """Fitted on clean (S, Z) rows; `score` gives one float per row, higher is
+    more surprising. `held_out` is the clean calibration split, which only
+    `watch.tune` reads (to choose its settings, never its weights)."""
+
+    name = "?"
+
+    def fit(self, S: np.ndarray, Z: np.ndarray, held_out: tuple[np.ndarray, np.ndarray]) -> None:
+        raise NotImplementedError
+
+    def score(self, S: np.ndarray, Z: np.ndarray) -> np.ndarray:
+        raise NotImplementedError
+
+
+class _Mahalanobis:
+    """Squared Mahalanobis length under the Ledoit-Wolf covariance of the rows
+    it was fitted on."""
+
+    def fit(self, R: np.ndarray) -> None:
+        estimate = LedoitWolf().fit(R)
+        self.mean = estimate.location_
+        self.precision = np.linalg.inv(estimate.covariance_)
+
+    def __call__(self, R: np.ndarray) -> np.ndarray:
+        d = R - self.mean
+        with np.errstate(over="ignore", invalid="ignore"):
+            scores = np.einsum("ij,jk,ik->i", d, self.precision, d)
+        return np.where(np.isfinite(scores), scores, np.inf)
+
+
+class ZMahalanobis(Detector):
+    name = "Mahalanobis on Z"
+
+    def fit(self, S, Z, held_out):
+        self.distance = _Mahalanobis()
+        self.distance.fit(Z.astype(np.float64))
+
+    def score(self, S, Z):
+        return self.distance(Z.astype(np.float64))
+
+
+class LinearResidual(Detector):
+    """Least squares of Z on features of S; Mahalanobis on the residual."""
+
+    def __init__(self, with_relu: bool) -> None:
+        self.with_relu = with_relu
+        self.name = "linear Z ~ [S, relu S]" if with_relu else "linear Z ~ S"
+
+    def features(self, S: np.ndarray) -> np.ndarray:
+        S = S.astype(np.float64)
+        return np.hstack([S, np.maximum(S, 0.0)]) if self.with_relu else S
+
+    def fit(self, S, Z, held_out):
+        X = self.features(S)
+        self.regression = LinearRegression().fit(X, Z.astype(np.float64))
+        self.distance = _Mahalanobis()
+        self.distance.fit(Z - self.regression.predict(X))
+
+    def score(self, S, Z):
+        with np.errstate(over="ignore", invalid="ignore"):
+            return self.distance(Z.astype(np.float64) - self.regression.predict(self.features(S)))
+
+
+class OutlierLibrary(Detector):
+    """An unconditional detector of the outlier-detection library on [S, Z]
+    (rows with non-finite values score inf: the library refuses them)."""
+
+    def __init__(self, name: str, make: Callable[[], Any]) -> None:
+        self.name, self.make = name, make
+
+    def fit(self, S, Z, held_out):
+        self.model = self.make()
+        self.model.fit(np.hstack([S, Z]).astype(np.float64))
+
+    def score(self, S, Z):
+        X = np.hstack([S, Z]).astype(np.float64)
+        finite = np.isfinite(X).all(axis=1)
+        scores = np.full(len(X), np.inf)
+        if finite.any():
+            scores[finite] = self.model.decision_function(X[finite])
+        return scores
+
+
+def library_detectors(seed: int) -> list[Detector]:
+    try:
+        from pyod.models.ecod import ECOD
+        from pyod.models.iforest import IForest
+    except ImportError:
+        return []
+    return [OutlierLibrary("ECOD on [S, Z]", ECOD),
+            OutlierLibrary("isolation forest on [S, Z]", lambda: IForest(random_state=seed))]
+
+
+class Monitor(Detector):
+    """The conditional monitor, built by `make(S, Z, held_out)` (a constructor
+    and `fit`, or `watch.tune`)."""
+
+    def __init__(self, name: str, make: Callable[..., Any]) -> None:
+        self.name, self.make = name, make
+
+    def fit(self, S, Z, held_out):
+        self.monitor = self.make(S, Z, held_out)
+
+    def score(self, S, Z):
+        with np.errstate(over="ignore", invalid="ignore"):
+            scores = self.monitor.score_batch(S, Z)
+        return np.where(np.isfinite(scores), scores, np.inf)
+
+
+def fitted_monitor(seed: int, epochs: int | None = None, **settings: Any) -> Callable[..., Any]:
+    def make(S: np.ndarray, Z: np.ndarray, held_out: Any) -> Any:
+        if epochs is not None:
+            settings["epochs"] = epochs
+        monitor = resmon.NeuralConditionalMonitor(random_state=seed, **settings)
+        monitor.fit(S, Z)
+        return monitor
+    return make
+
+
+def tuned_monitor(seed: int, candidates: list[dict[str, Any]] | None) -> Callable[..., Any]:
+    def make(S: np.ndarray, Z: np.ndarray, held_out: Any) -> Any:
+        return watch.tune(S, Z, false_alarm_rate=RATE, candidates=candidates, random_state=seed,
+                          held_out=held_out)
+    return make
+
+
+def detectors(seed: int, quick: bool, with_tune: bool) -> list[Detector]:
+    epochs = 40 if quick else None
+    found: list[Detector] = [
+        ZMahalanobis(), LinearResidual(False), LinearResidual(True), *library_detectors(seed),
+        Monitor("monitor, default settings", fitted_monitor(seed, epochs)),
+        Monitor("monitor, demo settings", fitted_monitor(seed, epochs, hidden=(64, 64), dropout=0.0)),
+    ]
+    if with_tune:
+        candidates = None
+        if quick:
+            candidates = [dict(c, epochs=min(c.get("epochs", 120), 40)) for c in watch.TUNE_CANDIDATES]
+        found.append(Monitor(TUNED, tuned_monitor(seed, candidates)))
+    return found
+
+
+# --- measurement -------------------------------------------------------------------
+
+
+def conformal_threshold(scores: np.ndarray, rate: float) -> float:
+    """The rule of `watch.calibrate`: the smallest score with at most
+    floor(rate * n) calibration scores strictly above it."""
+    n = len(scores)
+    allowed = math.floor(rate * n)
+    return float(np.partition(scores, n - 1 - allowed)[n - 1 - allowed])
+
+
+def wilson(k: int, n: int, z: float = 1.959964) -> tuple[float, float]:
+    """95% Wilson score interval for k successes in n trials."""
+    if n == 0:
+        return (0.0, 1.0)
+    p = k / n
+    centre = (p + z * z / (2 * n)) / (1 + z * z / n)
+    half = z * math.sqrt(p * (1 - p) / n + z * z / (4 * n * n)) / (1 + z * z / n)
+    return max(0.0, centre - half), min(1.0, centre + half)
+
+
+def windows_fired(scores: np.ndarray, tau: float, order: np.ndarray) -> float:
+    """Share of consecutive windows of WINDOW rows (in `order`) in which a
+    fresh WindowAlarm fires."""
+    shuffled = scores[order]
+    count = len(shuffled) // WINDOW
+    fired = 0
+    for i in range(count):
+        alarm = watch.WindowAlarm(tau=tau, false_alarm_rate=RATE, window=WINDOW)
+        fired += alarm.update(shuffled[i * WINDOW:(i + 1) * WINDOW])
+    return fired / count
+
+
+@dataclass
+class Rate:
+    above: int
+    rows: int
+    windows: float
+
+    @property
+    def share(self) -> float:
+        return self.above / self.rows
+
+    @property
+    def interval(self) -> tuple[float, float]:
+        return wilson(self.above, self.rows)
+
+
+@dataclass
+class Case:
+    dataset: str
+    shape: str
+    seed: int
+    accuracy: float
+    fault_names: list[str]
+    after_s: list[bool]
+    fault_accuracy: list[float]
+    rows: dict[str, int]
+    # detector name -> [clean test rate, then one per fault]
+    rates: dict[str, list[Rate]] = field(default_factory=dict)
+    fit_seconds: dict[str, float] = field(default_factory=dict)
+    score_seconds: dict[str, float] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)
+
+
+def capture(model: torch.nn.Module, X: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    with warnings.catch_warnings(), np.errstate(over="ignore", invalid="ignore"):
+        warnings.simplefilter("ignore")  # overflowing logits of the exponent flips
+        return watch.capture(model, X, dm.S_LAYER, "output", batch_size=4096)
+
+
+def run_case(dataset: str, shape: str, seed: int, quick: bool, with_tune: bool,
+             log: Callable[[str], None]) -> Case:
+    splits = dm.load_splits(dataset, seed)
+    model = dm.train_classifier(splits.fit, splits.fit_labels, dm.SHAPES[shape], splits.n_classes, seed)
+    fault_list = dm.faults(model, seed)
+    broken = [fault.applied_to(model) for fault in fault_list]
+    S_fit, Z_fit = capture(model, splits.fit)
+    S_cal, Z_cal = capture(model, splits.calibration)
+    tests = [capture(m, splits.test) for m in [model] + broken]
+    order = np.random.default_rng(seed).permutation(len(splits.test))
+    case = Case(dataset, shape, seed, dm.accuracy(model, splits.test, splits.test_labels),
+                [f.name for f in fault_list], [f.after_s for f in fault_list],
+                [dm.accuracy(m, splits.test, splits.test_labels) for m in broken],
+                dict(fit=len(S_fit), calibration=len(S_cal), test=len(splits.test)))
+    for detector in detectors(seed, quick, with_tune):
+        started = time.perf_counter()
+        detector.fit(S_fit, Z_fit, (S_cal, Z_cal))
+        case.fit_seconds[detector.name] = time.perf_counter() - started
+        tau = conformal_threshold(detector.score(S_cal, Z_cal), RATE)
+        if isinstance(detector, Monitor):  # the same rule, through the toolkit
+            tau = watch.calibrate(detector.monitor, S_cal, Z_cal, false_alarm_rate=RATE)
+        started = time.perf_counter()
+        all_scores = [detector.score(S, Z) for S, Z in tests]
+        case.score_seconds[detector.name] = time.perf_counter() - started
+        case.rates[detector.name] = [
+            Rate(int(np.count_nonzero(~(scores <= tau))), len(scores), windows_fired(scores, tau, order))
+            for scores in all_scores]
+        report = getattr(getattr(detector, "monitor", None), "tuning_report", None)
+        if report is not None:
+            case.notes.append(str(report))
+        log(f"  {detector.name:<28} fit {case.fit_seconds[detector.name]:6.1f} s")
+    return case
+
+
+# --- output ------------------------------------------------------------------------
+
+
+def percent(share: float) -> str:
+    return f"{100 * share:.1f}"
+
+
+def goal_lines(case: Case) -> list[str]:
+    """Per fault after S: is the tuned monitor's per-input rate at least the
+    best baseline's (or that rate inside the tuned monitor's 95% interval),
+    and does its window alarm fire in every window?"""
+    if TUNED not in case.rates:
+        return []
+    baselines = [name for name in case.rates if not name.startswith("monitor")]
+    lines = []
+    for j, (fault, after) in enumerate(zip(case.fault_names, case.after_s)):
+        if not after:
+            continue
+        tuned = case.rates[TUNED][j + 1]
+        best = max(baselines, key=lambda name: case.rates[name][j + 1].share)
+        best_share = case.rates[best][j + 1].share
+        per_input = tuned.share >= best_share or tuned.interval[1] >= best_share
+        lines.append(f"  {fault:<22} per input {'met' if per_input else 'NOT met':<8} "
+                     f"({percent(tuned.share)}% vs {percent(best_share)}%, {best}); "
+                     f"windows {'all fire' if tuned.windows == 1.0 else f'{percent(tuned.windows)}% fire'}")
+    return lines
+
+
+def format_case(case: Case) -> str:
+    names = list(case.rates)
+    lines = [f"{case.dataset}, model {case.shape}, seed {case.seed}: clean accuracy {case.accuracy:.1%}; "
+             f"rows fit {case.rows['fit']}, calibration {case.rows['calibration']}, test {case.rows['test']}",
+             "accuracy with each fault: " + ", ".join(
+                 f"{n} {a:.1%}" for n, a in zip(case.fault_names, case.fault_accuracy))]
+    header = f"{'detector':<28} {'clean':>5} " + " ".join(f"{n[:20]:>20}" for n in case.fault_names)
+    lines += ["", "per input: % of test rows above the threshold [95% interval]; clean: false alarms",
+              header, "-" * len(header)]
+    for name in names:
+        cells = [f"{percent(case.rates[name][0].share):>5}"]
+        for rate in case.rates[name][1:]:
+            low, high = rate.interval
+            cells.append(f"{percent(rate.share):>5} [{percent(low):>4}-{percent(high):>5}]")
+        lines.append(f"{name:<28} " + " ".join(f"{c:>20}" if i else c for i, c in enumerate(cells)))
+    lines += ["", f"windows: % of windows of {WINDOW} rows in which WindowAlarm fires; seconds to fit, "
+              f"and to score {len(case.rates[names[0]])} x {case.rows['test']} rows",
+              header + f" {'fit s':>7} {'score s':>7}", "-" * (len(header) + 16)]
+    for name in names:
+        cells = [f"{percent(r.windows):>5}" for r in case.rates[name]]
+        lines.append(f"{name:<28} {cells[0]} " + " ".join(f"{c:>20}" for c in cells[1:]) +
+                     f" {case.fit_seconds[name]:7.1f} {case.score_seconds[name]:7.2f}")
+    goal = goal_lines(case)
+    if goal:
+        lines += ["", "goal, faults after S (tuned monitor against the best baseline):"] + goal
+    lines += [""] + case.notes
+    return "\n".join(lines)
+
+
+def plot(cases: list[Case], path: Path) -> Path:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(len(cases), 1, figsize=(12, 3.2 * len(cases) + 0.5), squeeze=False)
+    for ax, case in zip(axes[:, 0], cases):
+        names = list(case.rates)
+        width = 0.8 / len(names)
+        x = np.arange(len(case.fault_names))
+        for i, name in enumerate(names):
+            rates = case.rates[name][1:]
+            share = np.array([r.share for r in rates]) * 100
+            # clipped: at 0% or 100% the interval's bound can sit a rounding error past the rate
+            low = np.maximum(share - np.array([r.interval[0] for r in rates]) * 100, 0.0)
+            high = np.maximum(np.array([r.interval[1] for r in rates]) * 100 - share, 0.0)
+            ax.bar(x + (i - (len(names) - 1) / 2) * width, share, width, yerr=[low, high], capsize=1.5,
+                   label=name, color=plt.cm.tab10(i % 10))
+        ax.axhline(100 * RATE, color="black", linewidth=0.6, linestyle=":")
+        ax.set_xticks(x, case.fault_names, fontsize=8)
+        ax.set_ylim(0, 102)
+        ax.set_ylabel("% of inputs above tau")
+        ax.set_title(f"{case.dataset}, model {case.shape} (seed {case.seed}), thresholds at {RATE:.0%} "
+                     "false alarms", fontsize=9)
+    handles, labels = axes[0, 0].get_legend_handles_labels()
+    fig.legend(handles, labels, fontsize=8, ncol=4, loc="upper center")
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.5 / (3.2 * len(cases) + 0.5)))
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return path
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="one model shape, monitors trained for 40 epochs")
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--datasets", nargs="+", default=list(dm.DATASETS), choices=list(dm.DATASETS))
+    parser.add_argument("--shapes", nargs="+", default=None, choices=list(dm.SHAPES))
+    parser.add_argument("--no-tune", action="store_true", help="leave watch.tune out")
+    parser.add_argument("--output", type=Path, default=HERE / "output" / "detection.png")
+    args = parser.parse_args(argv)
+    shapes = args.shapes or (list(dm.SHAPES)[:1] if args.quick else list(dm.SHAPES))
+    torch.set_num_threads(1)
+    print(f"Python {platform.python_version()}, PyTorch {torch.__version__}, {platform.machine()}; "
+          f"false-alarm rate {RATE:.0%}, window {WINDOW}")
+    if not library_detectors(args.seed):
+        print("note: the outlier-detection library (pyod) is not installed; its detectors are left out "
+              "(pip install '.[bench]')")
+    cases = []
+    started = time.perf_counter()
+    for dataset in args.datasets:
+        for shape in shapes:
+            print(f"{dataset}, model {shape}:", flush=True)
+            cases.append(run_case(dataset, shape, args.seed, args.quick, not args.no_tune,
+                                  lambda line: print(line, flush=True)))
+    for case in cases:
+        print("\n" + format_case(case))
+    print(f"\nplot: {plot(cases, args.output)}; total {time.perf_counter() - started:.0f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -582,9 +582,11 @@ def explain(monitor: Any, S: Any, Z: Any) -> np.ndarray:
         raise ValueError(f"give S and Z both 2-D (a batch) or both 1-D (one input), got shapes "
                          f"{S.shape} and {Z.shape}")
     _check_shapes(monitor, S.shape, Z.shape)
-    r = _residuals(monitor, S, Z).astype(np.float64)
     inv_cov = np.asarray(monitor.inv_cov, dtype=np.float64)
+    # Z near the float32 limit overflows when standardised; such rows score
+    # inf anyway, so their non-finite contributions need no warning.
     with np.errstate(invalid="ignore", over="ignore"):
+        r = _residuals(monitor, S, Z).astype(np.float64)
         contributions = r * (r @ inv_cov.T)
     return contributions[0] if single else contributions
 

@@ -1,5 +1,6 @@
 // _ResidualHead: the network that maps engineered S to the predicted mean and
 // clamped log-variance of standardised Z.
+#include "resmon/network_forward.hpp"
 #include "resmon/resmon.hpp"
 #include "runtime/classes.hpp"
 
@@ -61,10 +62,13 @@ const rt::FunctionDefinition kForward{
 
 py::object define_residual_head(py::module_ module) {
     py::tuple bases = py::make_tuple(module.attr("nn").attr("Module"));
-    return rt::create_class("_ResidualHead", module, bases, [&](py::object& ns) {
+    py::object forward = rt::make_function(kForward, module);
+    py::object head = rt::create_class("_ResidualHead", module, bases, [&](py::object& ns) {
         ns["__init__"] = rt::make_function(kInit, module);
-        ns["forward"] = rt::make_function(kForward, module);
+        ns["forward"] = forward;
     });
+    remember_network_originals(module, head, forward);
+    return head;
 }
 
 }  // namespace tarvex::resmon

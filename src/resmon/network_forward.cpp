@@ -103,11 +103,15 @@ bool functions_are_plain(const Originals& o) {
            lookup(torch, o.s_relu_).is(o.torch_relu_);
 }
 
+// No __torch_function__ or dispatch mode could observe the calls made.
+bool no_active_modes(const Originals& o) {
+    return !is_truthy(o.function_mode_enabled()) && equals(o.dispatch_stack_length(), py::int_(0));
+}
+
 bool no_global_interception(const Originals& o) {
     for (const py::object& name : o.global_hook_names)
         if (!is_empty_registry(o, entry(o.module_globals.ptr(), name))) return false;
-    return o.tracing_state().is_none() && !is_truthy(o.function_mode_enabled()) &&
-           equals(o.dispatch_stack_length(), py::int_(0));
+    return o.tracing_state().is_none() && no_active_modes(o);
 }
 
 // The instance dictionary of a module whose call goes straight to its
@@ -264,7 +268,7 @@ void remember_network_originals(py::module_ module, py::handle head_class, py::h
 }
 
 bool is_plain_cpu_device(py::handle device) {
-    if (originals == nullptr || !is_exact(device, originals->device_class)) return false;
+    if (originals == nullptr || !is_exact(device, originals->device_class) || !no_active_modes(*originals)) return false;
     return equals(device.attr(originals->s_type), originals->s_cpu) && device.attr(originals->s_index).is_none();
 }
 

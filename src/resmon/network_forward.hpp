@@ -15,7 +15,8 @@ namespace tarvex::resmon {
 void remember_network_originals(py::module_ module, py::handle head_class, py::handle head_forward);
 
 // Whether `device` is exactly torch.device("cpu"), to which moving a CPU
-// tensor hands back the tensor itself.
+// tensor hands back the tensor itself, with no mode active that could see
+// the call being left out.
 bool is_plain_cpu_device(py::handle device);
 
 // Gradient tracking switched off for the holder's lifetime and then set back

@@ -1,15 +1,23 @@
-"""Benchmarks of tarvex.core.resmon; prints tables, asserts nothing but that
-the native engineered matrix has the bits of the NumPy composition.
+"""Benchmarks of tarvex.core.resmon against the plain composition: the same
+monitor written directly in Python with the same NumPy, PyTorch and
+scikit-learn calls (benchmarks/plain_monitor.py). Prints tables, saves the
+scaling curves as a PNG, and asserts nothing but that both give the same bits.
 
     .venv/bin/python benchmarks/bench.py            # full run, a few minutes on 2 cores
-    .venv/bin/python benchmarks/bench.py --quick    # smaller sizes, under a minute
+    .venv/bin/python benchmarks/bench.py --quick    # smaller sizes, about a minute
+    .venv/bin/python benchmarks/bench.py --large    # also 1e6 rows in the scaling curves
 
-"Kernel" is the engineer's transform as shipped; "NumPy" is the same monitor or
-engineer with `transform` replaced, on the instance, by the whole-array NumPy
-composition below. Times are the best of several rounds in which both variants
-alternate, so that load from other processes hits both alike. Peak memory is
-what tracemalloc sees above the memory in use before the call: every NumPy
-allocation, but not PyTorch's own tensors (the same for both variants).
+Times are the best of several rounds in which both implementations alternate,
+so that load from other processes hits both alike. With one PyTorch thread
+(the default) they are the calling thread's CPU time, which a shared machine
+disturbs far less than wall time; CUDA rows use wall time.
+
+Peak memory is the growth of the process's resident set (VmHWM over VmRSS
+before the call, after resetting the high-water mark): NumPy's and PyTorch's
+allocations alike. It is measured after all timings, with glibc's mmap
+threshold fixed at 128 KiB so that every large block comes from the system and
+goes back when freed, which makes the peaks repeatable; the timings run with
+the allocator's default settings.
 """
 
 from __future__ import annotations
@@ -30,6 +38,9 @@ import numpy as np
 import torch
 
 from tarvex.core import resmon
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from plain_monitor import PlainMonitor  # noqa: E402
 
 Z_DIM = 10
 
@@ -56,50 +67,35 @@ def compose(engineer, x):
     return np.concatenate(parts, axis=1).astype(np.float32)
 
 
-@contextmanager
-def composed(engineer):
-    """The engineer's transform replaced by the composition while inside."""
-    engineer.transform = lambda x: compose(engineer, x)
-    try:
-        yield
-    finally:
-        del engineer.transform
-
-
 # --- measuring ----------------------------------------------------------------
 
 
-def best_times(variants: Dict[str, Callable[[], object]], rounds: int, min_seconds: float = 0.05) -> Dict[str, float]:
+CLOCK = time.perf_counter  # replaced by time.thread_time when PyTorch runs one thread
+
+
+def best_times(variants: Dict[str, Callable[[], object]], rounds: int, min_seconds: float = 0.05,
+               clock: Callable[[], float] | None = None) -> Dict[str, float]:
     """Best seconds per call of each variant; variants alternate within a round."""
+    clock = clock or CLOCK
     numbers = {}
     for name, fn in variants.items():
-        start = time.perf_counter()
+        start = clock()
         fn()
-        once = max(time.perf_counter() - start, 1e-7)
+        once = max(clock() - start, 1e-7)
         numbers[name] = max(1, int(min_seconds / once))
     best = {name: math.inf for name in variants}
     for _ in range(rounds):
         for name, fn in variants.items():
             number = numbers[name]
-            start = time.perf_counter()
+            start = clock()
             for _ in range(number):
                 fn()
-            best[name] = min(best[name], (time.perf_counter() - start) / number)
+            best[name] = min(best[name], (clock() - start) / number)
     return best
 
 
-def kernel_and_composition(engineer, fn: Callable[[], object], rounds: int) -> Dict[str, float]:
-    """Best seconds per call of `fn` as shipped and with the engineer's
-    transform replaced by the composition, alternating round by round."""
-    best = {"kernel": math.inf, "numpy": math.inf}
-    for _ in range(rounds):
-        best["kernel"] = min(best["kernel"], best_times({"kernel": fn}, 1)["kernel"])
-        with composed(engineer):
-            best["numpy"] = min(best["numpy"], best_times({"numpy": fn}, 1)["numpy"])
-    return best
-
-
-def peak_extra_bytes(fn: Callable[[], object]) -> int:
+def traced_peak_bytes(fn: Callable[[], object]) -> int:
+    """Peak NumPy allocations above those before the call, as tracemalloc sees them."""
     gc.collect()
     tracemalloc.start()
     try:
@@ -152,11 +148,13 @@ def synthetic(n: int, s_dim: int, seed: int = 0):
     return S, Z
 
 
-def trained_monitor(s_dim: int):
-    S, Z = synthetic(2000, s_dim, seed=s_dim)
-    monitor = resmon.NeuralConditionalMonitor(epochs=2)
-    monitor.fit(S, Z)
-    return monitor
+def trained_pair(s_dim: int, n: int = 2000, epochs: int = 2, device: str = "cpu"):
+    """(ours, plain), trained alike on the same rows; their scores must agree bit for bit."""
+    S, Z = synthetic(n, s_dim, seed=s_dim)
+    ours = resmon.NeuralConditionalMonitor(epochs=epochs, device=device)
+    plain = PlainMonitor(epochs=epochs, device=device)
+    assert np.array_equal(ours.fit(S, Z), plain.fit(S, Z)), "training scores differ"
+    return ours, plain
 
 
 # --- sections --------------------------------------------------------------------
@@ -174,8 +172,8 @@ def bench_transform(row_counts, s_dims, rounds):
             del kernel_out, numpy_out
             t = best_times({"kernel": lambda: engineer.transform(S), "numpy": lambda: compose(engineer, S)},
                            rounds if n < 10**5 else max(2, rounds // 2))
-            m_kernel = peak_extra_bytes(lambda: engineer.transform(S))
-            m_numpy = peak_extra_bytes(lambda: compose(engineer, S))
+            m_kernel = traced_peak_bytes(lambda: engineer.transform(S))
+            m_numpy = traced_peak_bytes(lambda: compose(engineer, S))
             rows.append([f"{n:g} x {s_dim}", fmt_time(t["kernel"]), fmt_time(t["numpy"]),
                          f"{t['numpy'] / t['kernel']:.1f}x", fmt_bytes(m_kernel), fmt_bytes(m_numpy),
                          f"{m_kernel / m_numpy:.2f}"])
@@ -183,114 +181,197 @@ def bench_transform(row_counts, s_dims, rounds):
                 ["rows x s_dim", "kernel", "numpy", "speed-up", "kernel peak", "numpy peak", "peak ratio"], rows)
 
 
-def bench_score(monitors, rounds):
-    rows, anatomy = [], []
-    for s_dim, monitor in monitors.items():
-        S, Z = synthetic(64, s_dim, seed=3)
-        s, z = S[0], Z[0]
-        engineer = monitor.s_engineer
-        kernel_score = monitor.score(s, z)
-        with composed(engineer):
-            assert monitor.score(s, z) == kernel_score
-        best = kernel_and_composition(engineer, lambda: monitor.score(s, z), rounds)
-        rows.append([s_dim, fmt_time(best["kernel"]), fmt_time(best["numpy"]),
-                     f"{best['numpy'] / best['kernel']:.2f}x"])
-
-        # Where the single-input time goes.
-        S1 = np.asarray(s, dtype=np.float32).reshape(1, -1)
-        x_tensor = torch.from_numpy(engineer.transform(S1))
-        parts = best_times({
-            "transform (kernel)": lambda: engineer.transform(S1),
-            "transform (numpy)": lambda: compose(engineer, S1),
-            "network forward": lambda: torch_forward(monitor, x_tensor),
-            "einsum": lambda: np.einsum("ni,ij,nj->n", S1[:, :Z_DIM], monitor.inv_cov, S1[:, :Z_DIM]),
-        }, rounds)
-        anatomy.append([s_dim, fmt_time(best["kernel"])] + [fmt_time(v) for v in parts.values()] +
-                       [fmt_time(best["kernel"] - parts["transform (kernel)"] - parts["network forward"])])
-    print_table("score (one input), kernel vs the composition in place of transform",
-                ["s_dim", "kernel", "numpy", "speed-up"], rows)
-    print_table("where one score's time goes (network forward under no_grad; rest = glue, Z, einsum, NaN check)",
-                ["s_dim", "score", "transform (kernel)", "transform (numpy)", "network forward", "einsum", "rest"],
-                anatomy)
+# --- resident memory -------------------------------------------------------------
 
 
-def torch_forward(monitor, x_tensor):
-    with torch.no_grad():
-        return monitor._model(x_tensor)
+class ResidentPeaks:
+    """Peak growth of the resident set during a call, from /proc/self/status.
+    `start()` fixes glibc's mmap and trim thresholds (see the module notes);
+    only the memory phase, after all timings, calls it."""
+
+    def __init__(self):
+        self.libc = None
+        self.available = os.path.exists("/proc/self/clear_refs")
+
+    def start(self) -> None:
+        try:
+            import ctypes
+
+            self.libc = ctypes.CDLL("libc.so.6")
+            self.libc.mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD
+            self.libc.mallopt(-1, 128 * 1024)  # M_TRIM_THRESHOLD
+        except (OSError, AttributeError):
+            self.libc = None
+
+    @staticmethod
+    def _status(key: str) -> int:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith(key):
+                    return int(line.split()[1]) * 1024
+        raise KeyError(key)
+
+    def __call__(self, fn: Callable[[], object], repeats: int = 2) -> float:
+        """Smallest peak growth over `repeats` calls, in bytes (NaN where unmeasurable)."""
+        if not self.available:
+            return math.nan
+        best = math.inf
+        for _ in range(repeats):
+            gc.collect()
+            if self.libc is not None:
+                self.libc.malloc_trim(0)
+            with open("/proc/self/clear_refs", "w") as clear:
+                clear.write("5")  # resets VmHWM to the current resident size
+            before = self._status("VmRSS:")
+            result = fn()
+            best = min(best, self._status("VmHWM:") - before)
+            del result
+        return best
 
 
-def bench_score_batch(monitors, row_counts, rounds):
+# --- ours against the plain composition ---------------------------------------------------------
+
+TARGETS = {
+    "score (one input)": 0.20,
+    "score_batch, time": 0.45,
+    "score_batch, peak memory, s_dim 16": 0.50,
+    "score_batch, peak memory, s_dim 32": 0.50,
+    "to_dict": 0.90,
+    "from_dict": 0.90,
+    "fit": 0.75,
+    "fit on CUDA": 1.00,
+}
+
+
+def pair_times(ours_fn, plain_fn, rounds, clock=None):
+    t = best_times({"ours": ours_fn, "plain": plain_fn}, rounds, clock=clock)
+    return t["ours"], t["plain"]
+
+
+def measure_targets(pairs, batch_rows, fit_rows, rounds, memory_jobs):
+    """Ratios of tarvex.core.resmon to the plain composition; fills
+    `memory_jobs` with the peak measurements to make after all timings."""
+    results = {}
+    ours, plain = pairs[16]
+    S, Z = synthetic(64, 16, seed=3)
+    s, z = S[0], Z[0]
+    assert ours.score(s, z) == plain.score(s, z)
+    results["score (one input)"] = ("time", *pair_times(lambda: ours.score(s, z), lambda: plain.score(s, z), 4 * rounds))
+
+    S, Z = synthetic(batch_rows, 16, seed=4)
+    assert np.array_equal(ours.score_batch(S, Z), plain.score_batch(S, Z)), "batch scores differ"
+    results["score_batch, time"] = (
+        "time", *pair_times(lambda: ours.score_batch(S, Z), lambda: plain.score_batch(S, Z), rounds))
+    for s_dim in (16, 32):
+        o, p = pairs[s_dim]
+        Sb, Zb = (S, Z) if s_dim == 16 else synthetic(batch_rows, s_dim, seed=4)
+        assert np.array_equal(o.score_batch(Sb, Zb), p.score_batch(Sb, Zb)), "batch scores differ"
+        memory_jobs[f"score_batch, peak memory, s_dim {s_dim}"] = (
+            lambda o=o, Sb=Sb, Zb=Zb: o.score_batch(Sb, Zb), lambda p=p, Sb=Sb, Zb=Zb: p.score_batch(Sb, Zb))
+
+    d = ours.to_dict()
+    assert json.dumps(d) == json.dumps(plain.to_dict()), "dictionaries differ"
+    results["to_dict"] = ("time", *pair_times(ours.to_dict, plain.to_dict, rounds))
+    back = resmon.NeuralConditionalMonitor.from_dict(d)
+    assert np.array_equal(back.score_batch(S[:500], Z[:500]), PlainMonitor.from_dict(d).score_batch(S[:500], Z[:500]))
+    results["from_dict"] = ("time", *pair_times(lambda: resmon.NeuralConditionalMonitor.from_dict(d),
+                                                lambda: PlainMonitor.from_dict(d), rounds))
+
+    for device, name in [("cpu", "fit"), ("cuda", "fit on CUDA")]:
+        if device == "cuda" and not torch.cuda.is_available():
+            continue
+        Sf, Zf = synthetic(fit_rows, 16, seed=5)
+        fit_ours = lambda: resmon.NeuralConditionalMonitor(epochs=3, patience=9, device=device).fit(Sf, Zf)  # noqa: E731
+        fit_plain = lambda: PlainMonitor(epochs=3, patience=9, device=device).fit(Sf, Zf)  # noqa: E731
+        if device == "cpu":
+            assert np.array_equal(fit_ours(), fit_plain()), "training scores differ"
+        else:
+            fit_ours(), fit_plain()  # warm-up; CUDA kernels need not repeat their bits across implementations
+        results[name] = ("time", *pair_times(fit_ours, fit_plain, 3, clock=None if device == "cpu" else time.perf_counter))
+    return results
+
+
+def print_targets(results, batch_rows, fit_rows):
     rows = []
-    for s_dim, monitor in monitors.items():
-        for n in row_counts:
-            S, Z = synthetic(n, s_dim, seed=4)
-            engineer = monitor.s_engineer
-            kernel_scores = monitor.score_batch(S, Z)
-            with composed(engineer):
-                assert np.array_equal(monitor.score_batch(S, Z), kernel_scores)
-            del kernel_scores
-            best = kernel_and_composition(engineer, lambda: monitor.score_batch(S, Z),
-                                          rounds if n < 10**5 else max(2, rounds // 2))
-            m_kernel = peak_extra_bytes(lambda: monitor.score_batch(S, Z))
-            with composed(engineer):
-                m_numpy = peak_extra_bytes(lambda: monitor.score_batch(S, Z))
-            rows.append([f"{n:g} x {s_dim}", fmt_time(best["kernel"]), fmt_time(best["numpy"]),
-                         f"{best['kernel'] / best['numpy']:.2f}", f"{n / best['kernel']:,.0f}",
-                         fmt_bytes(m_kernel), fmt_bytes(m_numpy), f"{m_kernel / m_numpy:.2f}"])
-    print_table("score_batch, kernel vs the composition in place of transform",
-                ["rows x s_dim", "kernel", "numpy", "time ratio", "kernel rows/s", "kernel peak", "numpy peak",
-                 "peak ratio"], rows)
+    for name, target in TARGETS.items():
+        if name not in results:
+            rows.append([name, "-", "-", "-", f"<= {target:.2f}", "not measured (no CUDA here)" if "CUDA" in name else "-"])
+            continue
+        kind, ours, plain = results[name]
+        fmt = fmt_time if kind == "time" else fmt_bytes
+        ratio = ours / plain
+        rows.append([name, fmt(ours), fmt(plain), f"{ratio:.2f}", f"<= {target:.2f}", "met" if ratio <= target else "MISSED"])
+    print_table(f"targets: tarvex.core.resmon against the plain composition (ratio = ours / plain); score_batch on "
+                f"{batch_rows:g} rows, fit on {fit_rows:g} rows for 3 epochs; s_dim 16 unless stated",
+                ["measure", "ours", "plain", "ratio", "target", ""], rows)
 
 
-@contextmanager
-def epoch_clock(stamps):
-    """Records the time at which each epoch starts: fit draws one fresh
-    permutation of the rows per epoch through torch.randperm."""
-    original = torch.randperm
-
-    def stamped(*args, **kwargs):
-        stamps.append(time.perf_counter())
-        return original(*args, **kwargs)
-
-    torch.randperm = stamped
-    try:
-        yield
-    finally:
-        torch.randperm = original
+# --- scaling ------------------------------------------------------------------------
 
 
-def bench_fit(row_counts, epochs=3):
-    rows = []
+def measure_scaling(pairs_by_width, row_counts, widths, width_rows, rounds, memory_jobs):
+    """score_batch time by rows (s_dim 16) and by S width (`width_rows` rows)."""
+    times = {"rows": {}, "width": {}}
     for n in row_counts:
-        S, Z = synthetic(n, 16, seed=5)
-        monitor = resmon.NeuralConditionalMonitor(epochs=epochs, patience=epochs + 1)
-        stamps = []
-        with epoch_clock(stamps):
-            start = time.perf_counter()
-            monitor.fit(S, Z)
-            total = time.perf_counter() - start
-        assert len(stamps) == epochs
-        per_epoch = (stamps[-1] - stamps[0]) / (epochs - 1)
-        rows.append([f"{n:g}", fmt_time(per_epoch), fmt_time(per_epoch / math.ceil(n / 64)),
-                     fmt_time(stamps[0] - start), fmt_time(total - (stamps[-1] - start) - per_epoch),
-                     fmt_time(total)])
-    print_table(f"fit (s_dim 16, z_dim {Z_DIM}, batch 64, {epochs} epochs): epoch = time between the starts of "
-                "successive epochs; after = last epoch's end to return, estimated (calibration)",
-                ["rows", "per epoch", "per batch", "before 1st epoch", "after", "total"], rows)
+        ours, plain = pairs_by_width[16]
+        S, Z = synthetic(n, 16, seed=7)
+        assert np.array_equal(ours.score_batch(S, Z), plain.score_batch(S, Z))
+        times["rows"][n] = pair_times(lambda: ours.score_batch(S, Z), lambda: plain.score_batch(S, Z),
+                                      rounds if n < 10**6 else 2)
+        memory_jobs[("rows", n)] = (lambda o=ours, S=S, Z=Z: o.score_batch(S, Z),
+                                    lambda p=plain, S=S, Z=Z: p.score_batch(S, Z))
+    for width in widths:
+        ours, plain = pairs_by_width[width]
+        S, Z = synthetic(width_rows, width, seed=8)
+        assert np.array_equal(ours.score_batch(S, Z), plain.score_batch(S, Z))
+        times["width"][width] = pair_times(lambda: ours.score_batch(S, Z), lambda: plain.score_batch(S, Z), rounds)
+        memory_jobs[("width", width)] = (lambda o=ours, S=S, Z=Z: o.score_batch(S, Z),
+                                         lambda p=plain, S=S, Z=Z: p.score_batch(S, Z))
+    return times
 
 
-def bench_persistence(monitor, rounds):
-    d = monitor.to_dict()
-    text = json.dumps(d)
-    t = best_times({
-        "to_dict": monitor.to_dict,
-        "from_dict": lambda: resmon.NeuralConditionalMonitor.from_dict(d),
-        "json.dumps(to_dict())": lambda: json.dumps(monitor.to_dict()),
-        "from_dict(json.loads())": lambda: resmon.NeuralConditionalMonitor.from_dict(json.loads(text)),
-    }, rounds)
-    print_table(f"persistence (s_dim 16, hidden (64, 64); JSON {len(text) / 1024:.0f} KiB)",
-                ["operation", "time"], [[name, fmt_time(v)] for name, v in t.items()])
+def print_scaling(times, peaks, width_rows):
+    for axis, label in [("rows", "rows (s_dim 16)"), ("width", f"S columns ({width_rows:g} rows)")]:
+        rows = []
+        for key, (t_ours, t_plain) in times[axis].items():
+            m_ours, m_plain = peaks.get((axis, key), (math.nan, math.nan))
+            rows.append([f"{key:g}", fmt_time(t_ours), fmt_time(t_plain), f"{t_ours / t_plain:.2f}",
+                         fmt_bytes(m_ours), fmt_bytes(m_plain), f"{m_ours / m_plain:.2f}"])
+        print_table(f"score_batch scaling by {label}", [axis, "ours", "plain", "time ratio", "ours peak", "plain peak",
+                                                          "peak ratio"], rows)
 
+
+def plot_scaling(times, peaks, width_rows, path):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print(f"\n(matplotlib is not installed: no plot written to {path})")
+        return
+    fig, axes = plt.subplots(2, 2, figsize=(10, 7.5))
+    for column, (axis, xlabel) in enumerate([("rows", "rows (s_dim 16)"), ("width", f"S columns ({width_rows:g} rows)")]):
+        keys = list(times[axis])
+        for row, (what, ylabel) in enumerate([("time", "seconds per call"), ("memory", "peak extra memory (MiB)")]):
+            ax = axes[row][column]
+            for index, (name, style) in enumerate([("tarvex.core.resmon", "o-"), ("plain composition", "s--")]):
+                if what == "time":
+                    values = [times[axis][k][index] for k in keys]
+                else:
+                    values = [peaks.get((axis, k), (math.nan, math.nan))[index] / (1 << 20) for k in keys]
+                ax.plot(keys, values, style, label=name)
+            ax.set_xscale("log", base=2 if axis == "width" else 10)
+            ax.set_yscale("log")
+            ax.set_xlabel(xlabel)
+            ax.set_ylabel(ylabel)
+            ax.grid(True, which="both", alpha=0.3)
+            ax.legend()
+    fig.suptitle(f"score_batch, z_dim {Z_DIM}, hidden (64, 64), {torch.get_num_threads()} PyTorch thread(s)")
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fig.savefig(path, dpi=110)
+    print(f"\nscaling plot written to {path}")
 
 @contextmanager
 def quiet_stderr():
@@ -329,37 +410,63 @@ def profile_fit(n: int, epochs: int):
 
 
 def main(argv=None):
+    global CLOCK
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer rounds")
-    parser.add_argument("--sections", default="transform,score,batch,fit,persistence,profile",
-                        help="comma-separated subset of: transform,score,batch,fit,persistence,profile")
+    parser.add_argument("--large", action="store_true", help="also 1e6 rows in the scaling curves (about 3 GiB)")
+    parser.add_argument("--sections", default="transform,targets,scaling,profile",
+                        help="comma-separated subset of: transform,targets,scaling,profile")
     parser.add_argument("--threads", type=int, default=1,
                         help="PyTorch intra-op threads for scoring (default 1: on a small shared machine more "
                              "threads mostly measure contention; fit holds 1 during its loop anyway)")
+    parser.add_argument("--plot", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs",
+                                                       "scaling.png"),
+                        help="where the scaling plot goes (default docs/scaling.png)")
     args = parser.parse_args(argv)
     torch.set_num_threads(args.threads)
+    if args.threads == 1:
+        CLOCK = time.thread_time
 
     rounds = 3 if args.quick else 5
     big = [1, 10**3, 10**4] if args.quick else [1, 10**3, 10**5]
-    batches = [10**3, 10**4] if args.quick else [10**3, 10**4, 10**5]
-    fits = [10**3, 10**4] if args.quick else [10**3, 10**4, 10**5]
+    batch_rows = 10**4 if args.quick else 10**5
+    fit_rows = 2000 if args.quick else 10**4
+    row_counts = [10**3, 10**4] if args.quick else [10**3, 10**4, 10**5] + ([10**6] if args.large else [])
+    widths = [4, 8, 16, 32] if args.quick else [4, 8, 16, 32, 64, 128]
+    width_rows = 1000 if args.quick else 2000
 
     print(f"python {platform.python_version()}, numpy {np.__version__}, torch {torch.__version__} "
-          f"({torch.get_num_threads()} threads), {platform.machine()}")
+          f"({torch.get_num_threads()} threads), {platform.machine()}, CUDA "
+          f"{'available' if torch.cuda.is_available() else 'not available'}; timed with "
+          f"{'thread CPU time' if CLOCK is time.thread_time else 'wall time'}")
     started = time.perf_counter()
     wanted = set(args.sections.split(","))
     if "transform" in wanted:
         bench_transform(big, [16, 32], rounds)
-    if wanted & {"score", "batch"}:
-        monitors = {s_dim: trained_monitor(s_dim) for s_dim in (16, 32)}
-        if "score" in wanted:
-            bench_score(monitors, 4 * rounds)  # short calls: more rounds to find quiet moments
-        if "batch" in wanted:
-            bench_score_batch(monitors, batches, rounds)
-    if "fit" in wanted:
-        bench_fit(fits)
-    if "persistence" in wanted:
-        bench_persistence(trained_monitor(16), rounds)
+
+    memory_jobs, results, scaling = {}, {}, None
+    if wanted & {"targets", "scaling"}:
+        needed = {16, 32} if "targets" in wanted else set()
+        if "scaling" in wanted:
+            needed |= set(widths) | {16}
+        pairs = {s_dim: trained_pair(s_dim, epochs=1 if s_dim > 32 else 2) for s_dim in sorted(needed)}
+        if "targets" in wanted:
+            results = measure_targets(pairs, batch_rows, fit_rows, rounds, memory_jobs)
+        if "scaling" in wanted:
+            scaling = measure_scaling(pairs, row_counts, widths, width_rows, rounds, memory_jobs)
+
+        # The memory phase, after every timing (it changes the allocator's settings).
+        peak = ResidentPeaks()
+        peak.start()
+        peaks = {key: (peak(ours), peak(plain)) for key, (ours, plain) in memory_jobs.items()}
+        for key, (m_ours, m_plain) in peaks.items():
+            if isinstance(key, str):
+                results[key] = ("memory", m_ours, m_plain)
+        if "targets" in wanted:
+            print_targets(results, batch_rows, fit_rows)
+        if scaling is not None:
+            print_scaling(scaling, peaks, width_rows)
+            plot_scaling(scaling, peaks, width_rows, os.path.normpath(args.plot))
     if "profile" in wanted:
         profile_fit(10**3 if args.quick else 10**4, 2)
     print(f"\ntotal {time.perf_counter() - started:.0f} s")

@@ -43,7 +43,7 @@ void require_paired_rows(py::handle S, py::handle Z) {
 }
 
 std::optional<Py_ssize_t> vector_length(const Call& call, py::handle statistic) {
-    py::object shape = call.global("np").attr("shape")(statistic);
+    py::object shape = shape_of(call, statistic);
     if (py::len(shape) != 1) return std::nullopt;
     return py::cast<Py_ssize_t>(shape[py::int_(0)]);
 }

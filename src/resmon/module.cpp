@@ -17,6 +17,7 @@ void bind_imports(py::module_ module) {
 
 void module_body(py::module_ module) {
     bind_imports(module);
+    remember_numpy_originals(module);
     module.attr("_pairwise_products") = define_pairwise_products(module);
     module.attr("NeuralFeatureEngineer") = define_feature_engineer(module);
     module.attr("_ResidualHead") = define_residual_head(module);
@@ -26,13 +27,6 @@ void module_body(py::module_ module) {
 rt::ModuleLifecycle lifecycle("resmon", "tarvex.core.resmon", module_body);
 
 }  // namespace
-
-py::object float32(const Call& call) { return call.global("np").attr("float32"); }
-
-py::object as_float32_array(const Call& call, py::handle x) {
-    py::object np = call.global("np");
-    return np.attr("asarray")(x, py::arg("dtype") = np.attr("float32"));
-}
 
 }  // namespace tarvex::resmon
 

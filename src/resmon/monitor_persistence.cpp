@@ -93,11 +93,16 @@ py::object rebuild_network(const Call& call, py::handle monitor, py::handle stor
                                                     monitor.attr("z_dim"), monitor.attr("dropout"));
     model = model.attr("to")(monitor.attr("_torch_device"));
     py::object torch = call.global("torch");
+    py::object float32_dtype = torch.attr("float32");
+    // Nothing runs between the lookups that could change the new network,
+    // which nobody else holds yet: one state_dict gives every dtype.
+    py::object model_state = model.attr("state_dict")();
     py::dict state_dict;
     for (auto item : stored_weights.attr("items")()) {
         py::object key = item[py::int_(0)];
-        py::object dtype = model.attr("state_dict")()[key].attr("dtype");
-        state_dict[key] = torch.attr("tensor")(item[py::int_(1)], py::arg("dtype") = dtype);
+        py::object dtype = model_state[key].attr("dtype");
+        py::object tensor = dtype.is(float32_dtype) ? float32_tensor_from_lists(call, item[py::int_(1)]) : py::object();
+        state_dict[key] = tensor ? tensor : torch.attr("tensor")(item[py::int_(1)], py::arg("dtype") = dtype);
     }
     model.attr("load_state_dict")(state_dict);
     model.attr("eval")();

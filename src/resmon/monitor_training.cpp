@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "resmon/network_forward.hpp"
 #include "resmon/resmon.hpp"
 #include "runtime/arguments.hpp"
 #include "runtime/context.hpp"
@@ -22,9 +23,12 @@ struct Training {
     py::object torch;
     py::handle self;
     py::object model;
+    py::object parameters;  // list(model.parameters()), for gradient clipping
     py::object optimizer;
     py::object x_tensor;
     py::object z_tensor;
+    py::object device;
+    bool on_cpu = true;
 };
 
 // Stores the engineer, z_mean and z_scale; returns (S_eng, Z_norm).
@@ -46,10 +50,14 @@ std::pair<py::object, py::object> prepare_data(const Call& call, py::handle self
 // Python code that may replace the monitor's device (set_device from another
 // thread, or from a width's __index__).
 Training build_training(const Call& call, py::handle self, py::handle S_eng, py::handle Z_norm, py::handle device) {
-    Training t{call.global("torch"), self, {}, {}, {}, {}};
+    Training t{call.global("torch"), self, {}, {}, {}, {}, {}, py::reinterpret_borrow<py::object>(device)};
+    t.on_cpu = equals(device.attr("type"), py::str("cpu"));
     t.model = call.global("_ResidualHead")(self.attr("input_dim"), self.attr("hidden"), self.attr("z_dim"),
                                            self.attr("dropout"));
     t.model.attr("to")(device);
+    // The network's parameters stay the same objects for the whole run; the
+    // list spares walking the modules again for every batch.
+    t.parameters = py::list(t.model.attr("parameters")());
     t.optimizer = t.torch.attr("optim").attr("AdamW")(t.model.attr("parameters")(), py::arg("lr") = self.attr("lr"),
                                                       py::arg("weight_decay") = self.attr("weight_decay"));
     t.x_tensor = t.torch.attr("from_numpy")(S_eng).attr("to")(device);
@@ -57,37 +65,75 @@ Training build_training(const Call& call, py::handle self, py::handle S_eng, py:
     return t;
 }
 
-// One optimisation step on the rows `idx`; returns the batch loss.
-double train_batch(Training& t, py::handle idx) {
+// The network's (mu, log_var) for a training batch: evaluated on the
+// parameters when calling the module would do nothing more (no hooks, nothing
+// replaced), which spares the module-call machinery on every batch.
+std::pair<py::object, py::object> training_forward(const Call& call, Training& t, py::object xb) {
+    if (std::optional<NetworkPlan> plan = NetworkPlan::of(t.model, true))
+        return plan->mean_and_log_var(call, std::move(xb));
+    py::tuple outputs = py::tuple(t.model(xb));
+    return {outputs[0], outputs[1]};
+}
+
+// The sum of an epoch's batch losses, as the double sum of loss.item().
+// On the CPU each loss is read at once. On an accelerator, reading a loss
+// waits for the device to finish the batch; there the losses are added up
+// in a float64 tensor on the device instead, one IEEE double addition per
+// batch in the same order (the same bits), and read once per epoch.
+class EpochLoss {
+public:
+    explicit EpochLoss(const Training& t) {
+        if (!t.on_cpu)
+            total_ = t.torch.attr("zeros")(py::tuple(), py::arg("dtype") = t.torch.attr("float64"),
+                                           py::arg("device") = t.device);
+    }
+
+    void add(py::handle loss) {
+        if (total_)
+            total_.attr("add_")(loss.attr("detach")());
+        else
+            sum_ += py::cast<double>(loss.attr("item")());
+    }
+
+    double value() const { return total_ ? py::cast<double>(total_.attr("item")()) : sum_; }
+
+private:
+    double sum_ = 0.0;
+    py::object total_;
+};
+
+// One optimisation step on the rows `idx`; adds the batch loss to `epoch_loss`.
+void train_batch(const Call& call, Training& t, py::handle idx, EpochLoss& epoch_loss) {
     py::object xb = t.x_tensor[idx];
     py::object zb = t.z_tensor[idx];
     t.optimizer.attr("zero_grad")(py::arg("set_to_none") = true);
-    py::tuple outputs = py::tuple(t.model(xb));
-    py::object mu = outputs[0], log_var = outputs[1];
+    auto [mu, log_var] = training_forward(call, t, std::move(xb));
     // Gaussian negative log-likelihood with per-element variance (no 1/2, no constant).
     py::object error = power(zb - mu, py::int_(2));
     py::object loss = (error * t.torch.attr("exp")(-log_var) + log_var).attr("mean")();
     loss.attr("backward")();
-    t.torch.attr("nn").attr("utils").attr("clip_grad_norm_")(t.model.attr("parameters")(),
-                                                             py::arg("max_norm") = kMaxGradientNorm);
+    t.torch.attr("nn").attr("utils").attr("clip_grad_norm_")(t.parameters, py::arg("max_norm") = kMaxGradientNorm);
     t.optimizer.attr("step")();
-    return py::cast<double>(loss.attr("item")());
+    epoch_loss.add(loss);
 }
 
 // One pass over a fresh permutation of the rows; returns the mean batch loss.
-double train_epoch(Training& t) {
+double train_epoch(const Call& call, Training& t) {
     const long long rows = rows_of(t.x_tensor);
     const long long batch_size = rt::saturating_index(t.self.attr("batch_size"));
     if (batch_size <= 0) rt::throw_python_error(PyExc_ValueError, "batch_size must be a positive integer");
-    py::object permutation = t.torch.attr("randperm")(t.x_tensor.attr("shape")[py::int_(0)]);
-    double epoch_loss = 0.0;
+    // Drawn on the CPU as always, then moved to the training tensors' device
+    // once per epoch (a no-op on the CPU): indexing a device tensor with a
+    // host index would copy the index over, and wait, for every batch.
+    py::object permutation = t.torch.attr("randperm")(t.x_tensor.attr("shape")[py::int_(0)]).attr("to")(t.device);
+    EpochLoss epoch_loss(t);
     long long batches = 0;
     for (long long start = 0; start < rows; start += batch_size) {
         py::object idx = permutation[py::slice(py::int_(start), py::int_(start + batch_size), py::none())];
-        epoch_loss += train_batch(t, idx);
+        train_batch(call, t, idx, epoch_loss);
         batches += 1;
     }
-    return epoch_loss / static_cast<double>(std::max(1LL, batches));
+    return epoch_loss.value() / static_cast<double>(std::max(1LL, batches));
 }
 
 py::dict detached_cpu_copy(py::handle model) {
@@ -99,13 +145,13 @@ py::dict detached_cpu_copy(py::handle model) {
 
 // Trains until `epochs` run out or `patience` epochs in a row fail to improve
 // the mean loss by more than the margin; returns the best epoch's weights.
-py::object run_epochs(Training& t) {
+py::object run_epochs(const Call& call, Training& t) {
     py::object best_state = py::none();
     double best_loss = std::numeric_limits<double>::infinity();
     long long stagnant = 0;
     const long long epochs = rt::saturating_index(t.self.attr("epochs"));
     for (long long epoch = 0; epoch < epochs; ++epoch) {
-        const double mean_loss = train_epoch(t);
+        const double mean_loss = train_epoch(call, t);
         if (mean_loss + kImprovementMargin < best_loss) {
             best_loss = mean_loss;
             stagnant = 0;
@@ -119,15 +165,17 @@ py::object run_epochs(Training& t) {
 }
 
 // The epoch loop, run with one intra-op thread on CPU devices.
-py::object train_with_thread_limit(Training& t, py::handle device) {
-    if (!equals(device.attr("type"), py::str("cpu"))) return run_epochs(t);
+py::object train_with_thread_limit(const Call& call, Training& t) {
+    if (!t.on_cpu) return run_epochs(call, t);
     rt::SingleIntraOpThread limit(t.torch);
-    return run_epochs(t);
+    return run_epochs(call, t);
 }
 
 // Inverse Ledoit-Wolf covariance of the training residuals.
 py::object inverse_residual_covariance(const Call& call, Training& t, py::handle Z_norm) {
     py::object mu_pred = rt::with_context(t.torch.attr("no_grad")(), [&]() -> py::object {
+        std::optional<NetworkPlan> plan = NetworkPlan::of(t.model, false);
+        if (plan && plan->log_var_cannot_fail()) return plan->mean(t.x_tensor);
         py::tuple outputs(t.model(t.x_tensor));
         return outputs[0];
     });
@@ -160,7 +208,7 @@ py::object fit(const Call& call) {
 
     py::object device = self.attr("_torch_device");
     Training t = build_training(call, self, S_eng, Z_norm, device);
-    py::object best_state = train_with_thread_limit(t, device);
+    py::object best_state = train_with_thread_limit(call, t);
     if (best_state.is_none()) rt::throw_python_error(PyExc_RuntimeError, "Neural monitor failed to train");
     t.model.attr("load_state_dict")(best_state);
     t.model.attr("eval")();

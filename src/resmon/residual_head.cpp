@@ -1,5 +1,6 @@
 // _ResidualHead: the network that maps engineered S to the predicted mean and
 // clamped log-variance of standardised Z.
+#include "resmon/network_forward.hpp"
 #include "resmon/resmon.hpp"
 #include "runtime/classes.hpp"
 
@@ -60,8 +61,10 @@ const rt::MethodTable kHeadMethods{
 
 py::object define_residual_head(py::module_ module) {
     py::tuple bases = py::make_tuple(module.attr("nn").attr("Module"));
-    return rt::create_class(kHeadMethods.class_name, module, bases,
-                            [&](py::object& ns) { rt::add_methods(ns, kHeadMethods, module); });
+    py::object head = rt::create_class(kHeadMethods.class_name, module, bases,
+                                       [&](py::object& ns) { rt::add_methods(ns, kHeadMethods, module); });
+    remember_network_originals(module, head, head.attr("__dict__")["forward"]);
+    return head;
 }
 
 }  // namespace tarvex::resmon

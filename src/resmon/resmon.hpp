@@ -23,9 +23,23 @@ void add_training_methods(py::object& namespace_, py::module_ module);
 void add_scoring_methods(py::object& namespace_, py::module_ module);
 void add_persistence_methods(py::object& namespace_, py::module_ module);
 
-// Small helpers shared by the concerns.
+// Small helpers shared by the concerns (array_shortcuts.cpp). Where NumPy's
+// outcome is known they skip its Python-level wrappers, with the same result.
+void remember_numpy_originals(py::module_ module);            // when the module body runs
 py::object float32(const Call& call);                        // np.float32
 py::object as_float32_array(const Call& call, py::handle x);  // np.asarray(x, dtype=np.float32)
+py::object shape_of(const Call& call, py::handle array);      // np.shape(array)
+// Whether objects are exact ndarrays, while the module's `np` is NumPy.
+class NumpyArrays {
+public:
+    explicit NumpyArrays(const Call& call);
+    bool exact(py::handle value) const { return ndarray_ != nullptr && Py_TYPE(value.ptr()) == ndarray_; }
+
+private:
+    PyTypeObject* ndarray_ = nullptr;
+};
+// np.einsum("ni,ij,nj->n", r, matrix, r): each row's quadratic form.
+py::object row_quadratic_forms(const Call& call, py::handle r, py::handle matrix);
 
 // Shape checks (input_checks.cpp), each raising ValueError with the expected
 // and the received shapes.
@@ -39,6 +53,11 @@ std::optional<Py_ssize_t> vector_length(const Call& call, py::handle statistic);
 // constant and blind its column; refused with the column named. Data that
 // already hold NaN or inf pass (training then fails on them).
 void require_finite_statistics(const Call& call, py::handle data, py::handle mean, py::handle scale, const char* name);
+
+// torch.tensor(value, dtype=torch.float32) of stored weights given as nested
+// lists of floats; a null object where that call must be made instead
+// (weight_lists.cpp).
+py::object float32_tensor_from_lists(const Call& call, py::handle value);
 
 // Refuses, with ValueError "Monitor dictionary is inconsistent: ...", a monitor
 // loaded from a dictionary whose arrays, values or stored weights do not fit

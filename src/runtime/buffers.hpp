@@ -50,6 +50,34 @@ private:
     bool held_ = false;
 };
 
+// A C-contiguous buffer of float32 ("f") or float64 ("d") items, viewed for
+// as long as the view lives; false when the object exports no such buffer,
+// with no Python error left set. `ndim` < 0 accepts any number of dimensions.
+class ContiguousView {
+public:
+    ContiguousView(py::handle object, const char* format, int ndim, bool writable = false) {
+        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND | (writable ? PyBUF_WRITABLE : 0);
+        if (!buffer_.acquire(object, flags)) return;
+        const Py_buffer& view = buffer_.view();
+        const Py_ssize_t itemsize = std::strcmp(format, "d") == 0 ? 8 : 4;
+        valid_ = (ndim < 0 || view.ndim == ndim) && view.itemsize == itemsize && view.format != nullptr &&
+                 std::strcmp(view.format, format) == 0;
+    }
+
+    explicit operator bool() const { return valid_; }
+    const Py_buffer& view() const { return buffer_.view(); }
+    Py_ssize_t extent(int axis) const { return buffer_->shape[axis]; }
+    Py_ssize_t size() const { return buffer_->len / buffer_->itemsize; }
+    template <class T>
+    T* items() const {
+        return static_cast<T*>(buffer_->buf);
+    }
+
+private:
+    Buffer buffer_;
+    bool valid_ = false;
+};
+
 // Releases the GIL for the scope when `release` is true (large jobs only:
 // the hand-off costs more than small arithmetic).
 class WithoutGil {

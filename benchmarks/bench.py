@@ -40,7 +40,7 @@ import torch
 from tarvex.core import resmon
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from plain_monitor import PlainMonitor  # noqa: E402
+from plain_monitor import PlainFeatureEngineer, PlainMonitor  # noqa: E402
 
 Z_DIM = 10
 
@@ -49,22 +49,10 @@ Z_DIM = 10
 
 
 def compose(engineer, x):
-    """transform written with whole-array NumPy operations: one product column
-    per pair of columns, stacked, then concatenated and converted."""
-    if engineer.mean_ is None or engineer.scale_ is None:
-        raise RuntimeError("Feature engineer not fit")
-    x = np.asarray(x, dtype=np.float32)
-    base = (x - engineer.mean_) / engineer.scale_
-    parts = [base]
-    if engineer.include_square:
-        parts.append(base**2)
-    if engineer.include_logabs:
-        parts.append(np.sign(base) * np.log1p(np.abs(base)))
-    if engineer.include_interactions:
-        d = base.shape[1]
-        pairs = [base[:, i] * base[:, j] for i in range(d) for j in range(i + 1, d)]
-        parts.append(np.stack(pairs, axis=1).astype(np.float32) if pairs else np.zeros((base.shape[0], 0), np.float32))
-    return np.concatenate(parts, axis=1).astype(np.float32)
+    """transform written with whole-array NumPy operations: the plain
+    engineer's transform, on the statistics and flags of `engineer`."""
+    return PlainFeatureEngineer(engineer.include_square, engineer.include_logabs, engineer.include_interactions,
+                                engineer.mean_, engineer.scale_).transform(x)
 
 
 # --- measuring ----------------------------------------------------------------

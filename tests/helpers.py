@@ -7,6 +7,9 @@ import tempfile
 import textwrap
 
 import numpy as np
+import torch
+
+from tarvex.core import resmon
 
 
 def linear_pairs(n: int, s_dim: int = 4, z_dim: int = 3, seed: int = 0, noise: float = 0.1, rows_seed=None):
@@ -17,6 +20,25 @@ def linear_pairs(n: int, s_dim: int = 4, z_dim: int = 3, seed: int = 0, noise: f
     S = rng.normal(size=(n, s_dim)).astype(np.float32)
     Z = (S @ weights + noise * rng.normal(size=(n, z_dim))).astype(np.float32)
     return S, Z
+
+
+def hand_made_monitor(s_dim=3, z_dim=2, seed=0, hidden=(8,), dropout=0.0):
+    """A monitor whose trained state is set by hand: random engineer
+    statistics, a freshly initialised network in eval mode, random Z
+    statistics and a positive-definite inv_cov (no dimensions stored)."""
+    rng = np.random.default_rng(seed)
+    m = resmon.NeuralConditionalMonitor(hidden=hidden, dropout=dropout)
+    m.s_engineer = resmon.NeuralFeatureEngineer(
+        mean_=rng.normal(size=s_dim).astype(np.float32), scale_=(1 + rng.random(s_dim)).astype(np.float32)
+    )
+    input_dim = 3 * s_dim + s_dim * (s_dim - 1) // 2
+    torch.manual_seed(seed)
+    m._model = resmon._ResidualHead(input_dim, hidden, z_dim, dropout).eval()
+    m.z_mean = rng.normal(size=z_dim).astype(np.float32)
+    m.z_scale = (1 + rng.random(z_dim)).astype(np.float32)
+    a = rng.normal(size=(z_dim, z_dim))
+    m.inv_cov = a @ a.T + np.eye(z_dim)
+    return m
 
 
 def compose(engineer, x):

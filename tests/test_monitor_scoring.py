@@ -6,23 +6,9 @@ import torch
 
 from tarvex.core import resmon
 
+from helpers import hand_made_monitor
+
 M = resmon.NeuralConditionalMonitor
-
-
-def hand_made_monitor(s_dim=3, z_dim=2, seed=0):
-    rng = np.random.default_rng(seed)
-    m = M(hidden=(8,), dropout=0.0)
-    m.s_engineer = resmon.NeuralFeatureEngineer(
-        mean_=rng.normal(size=s_dim).astype(np.float32), scale_=(1 + rng.random(s_dim)).astype(np.float32)
-    )
-    input_dim = 3 * s_dim + s_dim * (s_dim - 1) // 2
-    torch.manual_seed(seed)
-    m._model = resmon._ResidualHead(input_dim, (8,), z_dim, 0.0).eval()
-    m.z_mean = rng.normal(size=z_dim).astype(np.float32)
-    m.z_scale = (1 + rng.random(z_dim)).astype(np.float32)
-    a = rng.normal(size=(z_dim, z_dim))
-    m.inv_cov = a @ a.T + np.eye(z_dim)
-    return m
 
 
 def direct_scores(m, S, Z):

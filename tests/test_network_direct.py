@@ -14,7 +14,7 @@ from torch.overrides import TorchFunctionMode
 
 from tarvex.core import resmon
 
-from helpers import linear_pairs
+from helpers import hand_made_monitor, linear_pairs
 
 M = resmon.NeuralConditionalMonitor
 
@@ -37,18 +37,7 @@ def module_calls():
 
 
 def hand_made(hidden, dropout, s_dim=3, z_dim=2, seed=0):
-    rng = np.random.default_rng(seed)
-    m = M(hidden=hidden, dropout=dropout)
-    m.s_engineer = resmon.NeuralFeatureEngineer(
-        mean_=rng.normal(size=s_dim).astype(np.float32), scale_=(1 + rng.random(s_dim)).astype(np.float32)
-    )
-    torch.manual_seed(seed)
-    m._model = resmon._ResidualHead(3 * s_dim + s_dim * (s_dim - 1) // 2, hidden, z_dim, dropout).eval()
-    m.z_mean = rng.normal(size=z_dim).astype(np.float32)
-    m.z_scale = (1 + rng.random(z_dim)).astype(np.float32)
-    a = rng.normal(size=(z_dim, z_dim))
-    m.inv_cov = a @ a.T + np.eye(z_dim)
-    return m
+    return hand_made_monitor(s_dim, z_dim, seed, hidden=hidden, dropout=dropout)
 
 
 def composed_scores(m, S, Z):

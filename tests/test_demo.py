@@ -14,7 +14,7 @@ import torch
 from scipy.stats import binom
 
 import tarvex
-from tarvex.core import watch
+from tarvex.core import resmon, watch
 
 DEMO_DIR = Path(__file__).resolve().parent.parent / "demo"
 sys.path.insert(0, str(DEMO_DIR))
@@ -181,7 +181,7 @@ def test_blame_names_the_moved_column_also_when_scores_overflow():
     rng = np.random.default_rng(0)
     S = rng.normal(size=(300, 3)).astype(np.float32)
     Z = np.concatenate([S, S[:, :1] * S[:, 1:2]], axis=1)
-    monitor = watch.resmon.NeuralConditionalMonitor(hidden=(8,), epochs=3, dropout=0.0)
+    monitor = resmon.NeuralConditionalMonitor(hidden=(8,), epochs=3, dropout=0.0)
     monitor.fit(S, Z)
     moved = Z[:4].copy()
     moved[:2, 2] += 50.0

@@ -229,7 +229,7 @@ def test_load_refuses_what_is_not_a_monitor_file(monitor, tmp_path, monkeypatch,
         path = tmp_path / "pipe"
         os.mkfifo(path)
     elif kind == "too large":
-        monkeypatch.setattr(watch, "_MAX_FILE_BYTES", path.stat().st_size - 1)
+        monkeypatch.setattr(watch.files, "_MAX_FILE_BYTES", path.stat().st_size - 1)
     elif kind == "nan":
         path.write_text(path.read_text().replace('"tau": ', '"tau": NaN, "x": ', 1))
     elif kind == "not an object":

@@ -1,0 +1,104 @@
+"""Argument checks shared by the watch toolkit: trained monitors, matrices of
+the monitor's widths, counts and rates, and the evaluation-mode context that
+every function running a model uses."""
+
+from __future__ import annotations
+
+import numbers
+from typing import Any
+
+import numpy as np
+import torch
+
+from tarvex.core import resmon
+
+
+def _require_trained(monitor: Any) -> None:
+    if not isinstance(monitor, resmon.NeuralConditionalMonitor):
+        raise TypeError(f"monitor must be a NeuralConditionalMonitor, got {type(monitor).__name__}")
+    for name in ("_model", "z_mean", "z_scale", "inv_cov"):
+        if getattr(monitor, name) is None:
+            raise RuntimeError("Detector not fit/loaded")
+
+
+def _widths(monitor: Any) -> tuple[int, int]:
+    s_dim = monitor.s_dim if monitor.s_dim is not None else len(monitor.s_engineer.mean_)
+    return int(s_dim), int(len(monitor.z_mean))
+
+
+def _positive_int(value: Any, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, got {value}")
+    return int(value)
+
+
+def _open_unit_interval(value: Any, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    value = float(value)
+    if not 0.0 < value < 1.0:  # also refuses NaN
+        raise ValueError(f"{name} must lie strictly between 0 and 1, got {value!r}")
+    return value
+
+
+def _matrix(x: Any, name: str) -> np.ndarray:
+    try:
+        array = np.asarray(x, dtype=np.float32)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"{name} cannot be converted to a float32 array: {error}") from None
+    return array
+
+
+def _check_shapes(monitor: Any, S_shape: tuple[int, ...], Z_shape: tuple[int, ...], where: str = "") -> None:
+    """S must be (n, s_dim) and Z (n, z_dim) for the monitor's widths."""
+    s_dim, z_dim = _widths(monitor)
+    if len(S_shape) != 2:
+        raise ValueError(f"S{where} must be 2-D (rows, {s_dim}), got shape {tuple(S_shape)}")
+    if len(Z_shape) != 2:
+        raise ValueError(f"Z{where} must be 2-D (rows, {z_dim}), got shape {tuple(Z_shape)}")
+    if S_shape[1] != s_dim:
+        raise ValueError(f"S{where} has {S_shape[1]} columns, the monitor takes {s_dim}")
+    if Z_shape[1] != z_dim:
+        raise ValueError(f"Z{where} has {Z_shape[1]} columns, the monitor takes {z_dim}")
+    if S_shape[0] != Z_shape[0]:
+        raise ValueError(f"S{where} has {S_shape[0]} rows but Z{where} has {Z_shape[0]}")
+
+
+def _pair(monitor: Any, S: Any, Z: Any) -> tuple[np.ndarray, np.ndarray]:
+    _require_trained(monitor)
+    S, Z = _matrix(S, "S"), _matrix(Z, "Z")
+    _check_shapes(monitor, S.shape, Z.shape)
+    return S, Z
+
+
+class _eval_mode:
+    """Puts every submodule of `model` in evaluation mode and switches off
+    gradients while inside; restores each submodule's own mode on the way out,
+    also after an error."""
+
+    def __init__(self, model: torch.nn.Module) -> None:
+        self.model = model
+        self.modes: list[tuple[torch.nn.Module, bool]] = []
+        self.no_grad = torch.no_grad()
+
+    def __enter__(self) -> None:
+        self.modes = [(module, module.training) for module in self.model.modules()]
+        self.model.eval()
+        self.no_grad.__enter__()
+
+    def __exit__(self, *exc: Any) -> None:
+        self.no_grad.__exit__(*exc)
+        for module, training in self.modes:
+            module.training = training
+
+
+def _finite_matrix(x: Any, name: str) -> np.ndarray:
+    array = _matrix(x, name)
+    if array.ndim != 2 or array.shape[0] == 0 or array.shape[1] == 0:
+        raise ValueError(f"{name} must be a non-empty 2-D array (rows, columns), got shape {array.shape}")
+    bad = int(np.count_nonzero(~np.isfinite(array)))
+    if bad:
+        raise ValueError(f"{name} holds {bad} non-finite values; tune on clean data")
+    return array

@@ -1,0 +1,142 @@
+"""Capturing S and Z from a model: forward hooks on the named submodules (or
+the model's output), batching of the inputs, and the model's device and
+training modes restored afterwards."""
+
+from __future__ import annotations
+
+import difflib
+from typing import Any, Iterable, Iterator
+
+import numpy as np
+import torch
+
+from ._arguments import _eval_mode, _positive_int
+
+_OUTPUT = "output"
+
+
+def _batches(inputs: Any, batch_size: int) -> Iterator[Any]:
+    if isinstance(inputs, (torch.Tensor, np.ndarray)):
+        if inputs.ndim == 0:
+            raise ValueError("inputs must have one row per input, got a 0-d array")
+        for start in range(0, inputs.shape[0], batch_size):
+            yield inputs[start:start + batch_size]
+        return
+    if isinstance(inputs, (str, bytes, dict)) or not isinstance(inputs, Iterable):
+        raise TypeError(f"inputs must be a tensor, an array or an iterable of batches, got {type(inputs).__name__}")
+    for batch in inputs:
+        if isinstance(batch, (tuple, list)):
+            if not batch:
+                raise ValueError("a batch given as a tuple or list must hold the input as its first item")
+            batch = batch[0]
+        yield batch
+
+
+def _as_input(batch: Any, device: torch.device | None, float_dtype: torch.dtype) -> torch.Tensor:
+    if isinstance(batch, np.ndarray):
+        batch = torch.from_numpy(np.ascontiguousarray(batch))
+        if batch.is_floating_point():
+            batch = batch.to(float_dtype)
+    elif not isinstance(batch, torch.Tensor):
+        raise TypeError(f"a batch must be a tensor or a NumPy array, got {type(batch).__name__}")
+    if batch.ndim == 0:
+        raise ValueError("a batch must have one row per input, got a 0-d tensor")
+    return batch.to(device) if device is not None else batch
+
+
+def _rows(output: Any, name: str, rows: int) -> np.ndarray:
+    if not isinstance(output, torch.Tensor):
+        raise TypeError(f"{name!r} returned {type(output).__name__}, not a tensor")
+    if output.ndim == 0 or output.shape[0] != rows:
+        raise ValueError(f"{name!r} returned shape {tuple(output.shape)} for a batch of {rows} inputs; "
+                         "its first dimension must be the batch")
+    return output.detach().reshape(rows, -1).to(device="cpu", dtype=torch.float32).numpy()
+
+
+def _model_device(model: torch.nn.Module) -> tuple[torch.device | None, torch.dtype]:
+    for tensor in list(model.parameters()) + list(model.buffers()):
+        if tensor.is_floating_point():
+            return tensor.device, tensor.dtype
+    return None, torch.float32
+
+
+def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: int = 256,
+            device: str | torch.device | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """Runs `model` over `inputs` and returns (S, Z): the outputs of the
+    submodules named `s` and `z`, one float32 row per input.
+
+    Names are those of `model.named_modules()`; "output" means the model's own
+    output. `inputs` is a tensor or a NumPy array (split into batches of
+    `batch_size` rows), or an iterable of batches, each a tensor, an array, or
+    a tuple or list whose first item is the input (as a DataLoader yields).
+    Floating NumPy inputs are converted to the model's floating dtype; tensors
+    are passed as they are. Each captured output must have the batch as its
+    first dimension and is flattened per input.
+
+    While it runs every submodule is in evaluation mode and gradients are off;
+    afterwards each submodule's mode is restored and the hooks are removed,
+    also after an error. `device` (None: where the model is) is where the
+    model runs; a model moved for the capture is moved back afterwards.
+    An unknown name raises `ValueError` listing the close matches; a hooked
+    submodule that runs other than once per forward pass raises `ValueError`.
+    """
+    if not isinstance(model, torch.nn.Module):
+        raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
+    batch_size = _positive_int(batch_size, "batch_size")
+    modules = dict(model.named_modules())
+    names = [name for name in modules if name]
+    for label, name in (("s", s), ("z", z)):
+        if not isinstance(name, str):
+            raise TypeError(f"{label} must be a submodule name (str), got {type(name).__name__}")
+        if name != _OUTPUT and (not name or name not in modules):
+            close = difflib.get_close_matches(name, names + [_OUTPUT], n=5, cutoff=0.5)
+            hint = f"close matches: {close}" if close else f"available: {(names + [_OUTPUT])[:20]}"
+            raise ValueError(f"model has no submodule named {name!r}; {hint}")
+    target = torch.device(device) if device is not None else None
+    home, float_dtype = _model_device(model)
+
+    captured: dict[str, list[Any]] = {name: [] for name in {s, z} if name != _OUTPUT}
+    handles = []
+    parts: dict[str, list[np.ndarray]] = {s: [], z: []}
+    try:
+        for name in captured:
+            handles.append(modules[name].register_forward_hook(
+                lambda _module, _args, output, name=name: captured[name].append(output)))
+        if target is not None and home is not None and target != home:
+            model.to(target)
+        with _eval_mode(model):
+            for batch in _batches(inputs, batch_size):
+                x = _as_input(batch, target, float_dtype)
+                if x.shape[0] == 0:
+                    continue
+                for calls in captured.values():
+                    calls.clear()
+                output = model(x)
+                rows = x.shape[0]
+                for name in (s, z) if s != z else (s,):
+                    if name == _OUTPUT:
+                        parts[name].append(_rows(output, name, rows))
+                        continue
+                    calls = captured[name]
+                    if len(calls) != 1:
+                        raise ValueError(f"submodule {name!r} ran {len(calls)} times in one forward pass; "
+                                         "it must run exactly once")
+                    parts[name].append(_rows(calls[0], name, rows))
+    finally:
+        for handle in handles:
+            handle.remove()
+        if target is not None and home is not None and target != home:
+            model.to(home)
+    if not parts[s]:
+        raise ValueError("inputs held no rows")
+    S = _concatenate(parts[s], s)
+    Z = S.copy() if z == s else _concatenate(parts[z], z)
+    return S, Z
+
+
+def _concatenate(parts: list[np.ndarray], name: str) -> np.ndarray:
+    widths = {part.shape[1] for part in parts}
+    if len(widths) != 1:
+        raise ValueError(f"{name!r} gave a different number of values per input in different batches: "
+                         f"{sorted(widths)}")
+    return np.ascontiguousarray(np.concatenate(parts, axis=0), dtype=np.float32)

@@ -1,0 +1,77 @@
+"""Scoring Dask arrays block by block: the monitor travels once per graph
+as its plain dictionary and is rebuilt once per worker process."""
+
+from __future__ import annotations
+
+import math
+import threading
+from collections import OrderedDict
+from typing import Any
+
+import numpy as np
+
+from tarvex.core import resmon
+
+from ._arguments import _check_shapes, _require_trained
+
+
+# worker rebuilds each monitor once and not once per block.
+_rebuilt: OrderedDict[str, Any] = OrderedDict()
+_rebuilt_lock = threading.Lock()
+_REBUILT_KEPT = 4
+
+
+def _rebuilt_monitor(state: dict[str, Any], token: str) -> Any:
+    with _rebuilt_lock:
+        monitor = _rebuilt.get(token)
+        if monitor is None:
+            monitor = resmon.NeuralConditionalMonitor.from_dict(state)
+            _rebuilt[token] = monitor
+            while len(_rebuilt) > _REBUILT_KEPT:
+                _rebuilt.popitem(last=False)
+        else:
+            _rebuilt.move_to_end(token)
+        return monitor
+
+
+def _score_block(S_block: np.ndarray, Z_block: np.ndarray, *, monitor_state: dict[str, Any],
+                 monitor_token: str) -> np.ndarray:
+    return _rebuilt_monitor(monitor_state, monitor_token).score_batch(S_block, Z_block)
+
+
+def score_dask(monitor: Any, S: Any, Z: Any) -> Any:
+    """Scores Dask arrays block by block; returns a lazy float64 Dask array
+    of one score per row, chunked like the rows of S.
+
+    S and Z must be 2-D Dask arrays chunked by rows only (one chunk across the
+    columns; `rechunk({1: -1})` otherwise); Z is rechunked to S's row chunks
+    if they differ. The monitor travels as its plain dictionary (`to_dict()`,
+    so `tau` must be set), as one task of the graph: each worker receives it
+    once and rebuilds the monitor once per process, then scores its blocks
+    with `score_batch`. Needs the `dask` extra (`pip install tarvex-core[dask]`).
+    """
+    try:
+        import dask
+        import dask.array as da
+        from dask.base import tokenize
+    except ImportError:
+        raise ImportError("score_dask needs Dask: pip install 'tarvex-core[dask]'") from None
+    _require_trained(monitor)
+    for name, x in (("S", S), ("Z", Z)):
+        if not isinstance(x, da.Array):
+            raise TypeError(f"{name} must be a dask.array.Array, got {type(x).__name__}")
+        if any(math.isnan(size) for size in x.shape):
+            raise ValueError(f"{name} has unknown chunk sizes; call compute_chunk_sizes() first")
+    _check_shapes(monitor, tuple(S.shape), tuple(Z.shape))
+    for name, x in (("S", S), ("Z", Z)):
+        if len(x.chunks[1]) != 1:
+            raise ValueError(f"{name} is chunked across its columns ({x.chunks[1]}); chunk by rows only: "
+                             f"{name}.rechunk({{1: -1}})")
+    if Z.chunks[0] != S.chunks[0]:
+        Z = Z.rechunk({0: S.chunks[0]})
+    state = monitor.to_dict()
+    token = tokenize(state)
+    shipped = dask.delayed(state, pure=True, traverse=False, name=f"tarvex-monitor-{token}")
+    return da.blockwise(_score_block, "i", S, "ij", Z, "ik", dtype=np.float64, concatenate=True,
+                        meta=np.empty((0,), dtype=np.float64), monitor_state=shipped,
+                        monitor_token=token)

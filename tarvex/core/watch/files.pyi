@@ -1,0 +1,6 @@
+import os
+
+from tarvex.core.resmon import NeuralConditionalMonitor
+
+def save(monitor: NeuralConditionalMonitor, path: str | os.PathLike[str]) -> None: ...
+def load(path: str | os.PathLike[str], *, device: str = "cpu") -> NeuralConditionalMonitor: ...

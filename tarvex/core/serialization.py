@@ -1,5 +1,6 @@
 """JSON files for artifacts: reading of bounded regular files only, and
-writing that never leaves a half-written file in place of the old one."""
+writing that never leaves a half-written file in place of the old one, never
+replaces anything but a regular file, and cleans up after killed writers."""
 
 from __future__ import annotations
 

@@ -96,9 +96,9 @@ def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
     Only regular files (or links to them) of at most 256 MiB are read; other
     files, larger ones, text that is not strict JSON (NaN, Infinity), JSON
     nested thousands of levels deep or a document that is not a JSON object
-    raise `ValueError`. The dictionary goes
-    through `NeuralConditionalMonitor.from_dict`, whose errors propagate, and
-    the monitor is then moved with `set_device(device)`.
+    raise `ValueError`. The dictionary goes through
+    `NeuralConditionalMonitor.from_dict`, whose errors propagate, and the
+    monitor is then moved with `set_device(device)`.
     """
     target = _path(path)
     if not isinstance(device, str):

@@ -186,8 +186,8 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     `fit`, it reseeds PyTorch's and NumPy's global generators.
 
     Bad input raises before any training: `TypeError` or `ValueError` for a
-    rate outside (0, 1), S and Z (or the held-out pair) that are not finite 2-D
-    arrays of matching shapes, too few rows, an empty candidate list, or a
+    rate outside (0, 1), S and Z (or the held-out pair) that are not finite,
+    real 2-D arrays of matching shapes, too few rows, an empty candidate list, or a
     candidate with unknown settings or values of the wrong type or range.
     A candidate that fails to train raises the monitor's `RuntimeError`.
     """

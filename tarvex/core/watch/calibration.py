@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from ._arguments import _open_unit_interval, _pair
+from ._arguments import _open_unit_interval, _pair, _scores
 
 
 def calibrate(monitor: Any, S: Any, Z: Any, *, false_alarm_rate: float) -> float:
@@ -23,8 +23,10 @@ def calibrate(monitor: Any, S: Any, Z: Any, *, false_alarm_rate: float) -> float
     why at least 10 / rate rows are required. The new `tau` is saved by
     `to_dict` as usual.
 
-    A rate outside (0, 1), fewer rows than that, wrong shapes or non-finite
-    calibration scores raise `ValueError`, leaving `tau` unchanged.
+    The network scores in evaluation mode (no dropout), whatever mode it was
+    left in; its mode is restored afterwards. A rate outside (0, 1), fewer
+    rows than that, wrong shapes, complex S or Z or non-finite calibration
+    scores raise `ValueError`, leaving `tau` unchanged.
     """
     rate = _open_unit_interval(false_alarm_rate, "false_alarm_rate")
     S, Z = _pair(monitor, S, Z)
@@ -33,7 +35,7 @@ def calibrate(monitor: Any, S: Any, Z: Any, *, false_alarm_rate: float) -> float
     if n < needed:
         raise ValueError(f"{n} calibration rows cannot resolve a false-alarm rate of {rate!r}: "
                          f"at least {needed} (10 / rate) are needed")
-    scores = monitor.score_batch(S, Z)
+    scores = _scores(monitor, S, Z)
     bad = int(np.count_nonzero(~np.isfinite(scores)))
     if bad:
         raise ValueError(f"{bad} of {n} calibration rows score non-finite (non-finite or extreme S/Z values); "

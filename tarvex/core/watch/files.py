@@ -50,6 +50,13 @@ def save(monitor: Any, path: str | os.PathLike[str]) -> None:
     renamed over `path`. On any failure the temporary file is removed and an
     existing file at `path` is left as it was.
 
+    A symbolic link at `path` is followed: the file it points to is replaced
+    and the link stays. A file that is replaced keeps its permission bits. A
+    `path` that exists and is not a regular file (a FIFO, a socket, a device
+    node) raises `ValueError`, a directory `IsADirectoryError`, before
+    anything is written. Temporary files left by an earlier save to the same
+    path whose process was killed are removed.
+
     A monitor with a NaN or inf anywhere (weights, `tau`, scales) raises
     `ValueError` naming the entry, since standard JSON cannot hold it; an
     untrained monitor, or one without `tau`, raises the monitor's
@@ -69,14 +76,29 @@ def _refuse_constant(name: str) -> None:
     raise ValueError(f"monitor file holds the non-standard JSON value {name}")
 
 
+def _parse_document(data: bytes, target: str) -> Any:
+    """The JSON document in `data`: strict JSON in UTF-8, nested no deeper
+    than the parser's recursion allows (a monitor dictionary nests a few
+    levels; thousands are not a monitor)."""
+    try:
+        return json.loads(data.decode("utf-8"), parse_constant=_refuse_constant)
+    except UnicodeDecodeError as error:
+        raise ValueError(f"{target!r} is not UTF-8 text: {error}") from None
+    except json.JSONDecodeError as error:
+        raise ValueError(f"{target!r} is not valid JSON: {error}") from None
+    except RecursionError:
+        raise ValueError(f"{target!r} nests JSON arrays or objects too deeply to be a monitor file") from None
+
+
 def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
     """Reads a monitor written by `save` and returns it on `device`.
 
     Only regular files (or links to them) of at most 256 MiB are read; other
-    files, larger ones, text that is not strict JSON (NaN, Infinity) or a
-    document that is not a JSON object raise `ValueError`. The dictionary goes
-    through `NeuralConditionalMonitor.from_dict`, whose errors propagate, and
-    the monitor is then moved with `set_device(device)`.
+    files, larger ones, text that is not strict JSON (NaN, Infinity), JSON
+    nested thousands of levels deep or a document that is not a JSON object
+    raise `ValueError`. The dictionary goes through
+    `NeuralConditionalMonitor.from_dict`, whose errors propagate, and the
+    monitor is then moved with `set_device(device)`.
     """
     target = _path(path)
     if not isinstance(device, str):
@@ -98,12 +120,7 @@ def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
         data = handle.read(_MAX_FILE_BYTES + 1)
     if len(data) > _MAX_FILE_BYTES:
         raise ValueError(f"{target!r} is more than the {_MAX_FILE_BYTES} bytes a monitor file may have")
-    try:
-        d = json.loads(data.decode("utf-8"), parse_constant=_refuse_constant)
-    except UnicodeDecodeError as error:
-        raise ValueError(f"{target!r} is not UTF-8 text: {error}") from None
-    except json.JSONDecodeError as error:
-        raise ValueError(f"{target!r} is not valid JSON: {error}") from None
+    d = _parse_document(data, target)
     if not isinstance(d, dict):
         raise ValueError(f"{target!r} holds a JSON {type(d).__name__}, not a monitor dictionary")
     return resmon.NeuralConditionalMonitor.from_dict(d).set_device(device)

@@ -495,14 +495,17 @@ class Coverage:
             raise ValueError(f"a coverage document is a JSON object, got {type(document).__name__}")
         if document.get("format") != _FORMAT:
             raise ValueError(f"not a coverage document: format {document.get('format')!r}")
-        if document.get("format_version") != _FORMAT_VERSION:
-            raise ValueError(f"coverage format version {document.get('format_version')!r} is not supported "
+        version = document.get("format_version")
+        if not _is_int(version) or version != _FORMAT_VERSION:
+            raise ValueError(f"coverage format version {version!r} is not supported "
                              f"(this version reads {_FORMAT_VERSION})")
         expected = {"format", "format_version", "package_version", "layers", "false_alarm_rate", "random_state",
                     "max_width", "reductions", "monitors", "calibration"}
         if set(document) != expected:
             raise ValueError(f"coverage document keys differ: missing {sorted(expected - set(document))}, "
                              f"unknown {sorted(set(document) - expected)}")
+        if not isinstance(document["package_version"], str):
+            raise ValueError("package_version must be a str")
         layers = document["layers"]
         if not isinstance(layers, list) or len(layers) < 2 or not all(isinstance(n, str) for n in layers) \
                 or len(set(layers)) != len(layers):

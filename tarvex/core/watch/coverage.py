@@ -19,8 +19,9 @@ Why this holds: the monitors and reductions are fitted on other inputs, so
 the calibration inputs and a new clean input are exchangeable; each one's
 smallest count of others scoring at least as high is a symmetric function of
 the whole set, and the threshold is the K-th smallest of the calibration
-inputs' counts, K = floor(rate * (n + 1)), lowered by one rank for the new
-input's own vote. At most K - 1 + 1 of the n + 1 inputs can then fall below
+inputs' leave-one-out counts, K = floor(rate * (n + 1)), which leaves room
+for the one count the new input adds to each of theirs. At most K of the
+n + 1 inputs (K - 1 calibration inputs and the new one) can then fall below
 it, so the new one does with probability at most K / (n + 1) <= rate.
 
 Wide layers are reduced before fitting (`_Reduction`), deterministically and

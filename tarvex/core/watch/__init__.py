@@ -6,8 +6,9 @@ hooks (`capture`), sets the threshold from held-out clean data (`calibrate`),
 chooses the monitor's settings by how well they detect synthetic faults
 (`tune`), says which Z column an alarm comes from (`explain`), raises a fault alarm over
 a window of inputs (`WindowAlarm`), scores data larger than memory
-(`score_chunks`) or spread over a Dask cluster (`score_dask`), and stores the
-monitor as a JSON file (`save`, `load`).
+(`score_chunks`) or spread over a Dask cluster (`score_dask`), stores the
+monitor as a JSON file (`save`, `load`), and watches every layer of a model
+with a chain of monitors under one false-alarm rate (`cover`, `Coverage`).
 
 Bad input raises a clear exception before anything is changed; a monitor that
 is not trained raises the monitor's own `RuntimeError("Detector not fit/loaded")`.
@@ -17,10 +18,11 @@ from .alarms import WindowAlarm
 from .calibration import calibrate
 from .capturing import capture
 from .chunked import score_chunks
+from .coverage import Coverage, CoverageReport, cover
 from .dask_scoring import score_dask
 from .explaining import explain
 from .files import load, save
 from .tuning import TUNE_CANDIDATES, TuningReport, tune
 
 __all__ = ["capture", "calibrate", "tune", "TuningReport", "TUNE_CANDIDATES", "explain", "WindowAlarm",
-           "score_chunks", "save", "load", "score_dask"]
+           "score_chunks", "save", "load", "score_dask", "cover", "Coverage", "CoverageReport"]

@@ -1,11 +1,12 @@
 """Working integrity checks around a NeuralConditionalMonitor: capture S and Z
-from a model, calibrate, tune, explain, window alarms, large-data scoring and
-files."""
+from a model, calibrate, tune, explain, window alarms, large-data scoring,
+files, and full-depth coverage."""
 
 from .alarms import WindowAlarm as WindowAlarm
 from .calibration import calibrate as calibrate
 from .capturing import capture as capture
 from .chunked import score_chunks as score_chunks
+from .coverage import Coverage as Coverage, CoverageReport as CoverageReport, cover as cover
 from .dask_scoring import score_dask as score_dask
 from .explaining import explain as explain
 from .files import load as load, save as save
@@ -23,4 +24,7 @@ __all__ = [
     "save",
     "load",
     "score_dask",
+    "cover",
+    "Coverage",
+    "CoverageReport",
 ]

@@ -3,7 +3,7 @@ from a model, calibrate, tune, explain, window alarms, large-data scoring and
 files."""
 
 from .alarms import WindowAlarm as WindowAlarm
-from .calibration import calibrate as calibrate
+from .calibration import Calibration as Calibration, calibrate as calibrate
 from .capturing import capture as capture
 from .chunked import score_chunks as score_chunks
 from .dask_scoring import score_dask as score_dask
@@ -14,6 +14,7 @@ from .tuning import TUNE_CANDIDATES as TUNE_CANDIDATES, TuningReport as TuningRe
 __all__ = [
     "capture",
     "calibrate",
+    "Calibration",
     "tune",
     "TuningReport",
     "TUNE_CANDIDATES",

@@ -104,7 +104,9 @@ def test_from_calibration_thresholds_are_the_beta_binomial_quantiles(rows, rate,
     alarm.update([0.0] * window)  # fills the window, so every partial threshold is found as in service
     law = dict(a=rows + 1 - rank, b=rank)
     for m in sorted({1, 2, 3, window // 2, window - 1, window}):
-        expected = next((c for c in range(1, m + 1) if stats.betabinom.sf(c - 1, m, **law) <= significance), m + 1)
+        # With a confidence, the binomial at the stated rate must find the count improbable too.
+        expected = next((c for c in range(1, m + 1) if stats.betabinom.sf(c - 1, m, **law) <= significance
+                         and (confidence is None or stats.binom.sf(c - 1, m, rate) <= significance)), m + 1)
         assert alarm._critical(m) == expected
 
 

@@ -19,8 +19,10 @@ class WindowAlarm:
     ) -> WindowAlarm:
         """Counts with the beta-binomial law of the calibration (rows, rank),
         so a clean window fires with probability at most `significance` over
-        the calibration draw and the window. Raises `TypeError` for a
-        calibration that is not a `Calibration`, `ValueError` for bad settings."""
+        the calibration draw and the window; with a calibration `confidence`,
+        also with the binomial law at the stated rate (fires only when both
+        find the count improbable). Raises `TypeError` for a calibration that
+        is not a `Calibration`, `ValueError` for bad settings."""
     @property
     def tau(self) -> float:
         """Scores above this count toward the alarm."""

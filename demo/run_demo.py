@@ -66,7 +66,8 @@ def main(argv: list[str] | None = None) -> int:
     legend = (
         "'above tau': share of test inputs scoring above tau, with its 95% Wilson interval (for the clean model: "
         "the false alarms). 'alarm after': median number of inputs through the faulted model until a window alarm "
-        f"(watch.WindowAlarm.from_calibration, {config.window} inputs, significance {config.significance:g}) fires, over {config.streams} streams that "
+        f"(watch.WindowAlarm.from_calibration, {config.window} inputs, significance {config.significance:g}) "
+        f"fires, over {config.streams} streams that "
         f"start after {config.window} clean inputs; 'fired': share of those streams on which it fired within "
         f"{config.stream_length} faulted inputs (for the clean model: share of {config.streams} clean streams of "
         f"{config.window + config.stream_length} inputs with an alarm). 'blamed Z': the logit watch.explain blames "

@@ -2,10 +2,11 @@
 
 The monitor itself scores (S, Z) pairs. This module does the rest of the job
 of watching a deployed model: it captures S and Z from the model with forward
-hooks (`capture`), sets the threshold from held-out clean data (`calibrate`),
-chooses the monitor's settings by how well they detect synthetic faults
-(`tune`), keeps what calibration decided (`Calibration`), says which Z column an alarm comes from (`explain`), raises a fault alarm over
-a window of inputs (`WindowAlarm`), scores data larger than memory
+hooks (`capture`), sets the threshold from held-out clean data (`calibrate`)
+and keeps what it decided (`Calibration`), chooses the monitor's settings by
+how well they detect synthetic faults (`tune`), says which Z column an alarm
+comes from (`explain`), raises a fault alarm over a window of inputs
+(`WindowAlarm`), scores data larger than memory
 (`score_chunks`) or spread over a Dask cluster (`score_dask`), and stores the
 monitor with its calibration as a JSON file (`save`, `load`).
 

@@ -48,7 +48,8 @@ def _blame(outcome) -> str:
 
 
 def format_table(result, config) -> str:
-    """A heading (model, threshold, false alarms with their interval) and one
+    """A heading (model, threshold, the false-alarm rate and the confidence it
+    was calibrated for) and one
     line per model, the clean one first: what was faulted and where, number
     of test inputs, accuracy and its change, the share of test inputs scoring
     above tau with its 95% interval, the median number of faulted inputs
@@ -69,9 +70,11 @@ def format_table(result, config) -> str:
                      ", ".join(map(str, outcome.rows_hit)) or "-"))
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     left = {0, 1, 8, 9}
+    confidence = ("on average over calibrations" if result.confidence is None
+                  else f"with confidence {result.confidence:.0%}")
     lines = [f"{result.case.key}: {result.case.title}",
-             f"tau = {result.tau:.2f}, calibrated on {result.rows['calib']} held-out clean inputs for "
-             f"{result.false_alarm_rate:.1%} false alarms; monitor fitted on {result.rows['fit']} rows",
+             f"tau = {result.tau:.2f}, calibrated on {result.rows['calib']} held-out clean inputs for at most "
+             f"{result.false_alarm_rate:.1%} false alarms {confidence}; monitor fitted on {result.rows['fit']} rows",
              ""]
     for number, row in enumerate(rows):
         cells = [cell.ljust(width) if i in left else cell.rjust(width)

@@ -28,6 +28,10 @@ from scenario import DemoConfig, default_cases, run_scenario  # noqa: E402
 DEFAULT_OUTPUT = DEMO_DIR.parent / "demo_output"
 
 
+def _confidence(text: str) -> float | None:
+    return None if text.lower() == "none" else float(text)
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     defaults = DemoConfig()
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -42,6 +46,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--monitor-hidden", type=int, nargs="+", default=list(defaults.monitor_hidden))
     parser.add_argument("--jitter-copies", type=int, default=defaults.jitter_copies)
     parser.add_argument("--false-alarm-rate", type=float, default=defaults.false_alarm_rate)
+    parser.add_argument("--confidence", type=_confidence, default=defaults.confidence,
+                        help="confidence of the false-alarm rate over the calibration draw, or 'none' for the "
+                             f"plain rule (default: {defaults.confidence})")
     parser.add_argument("--streams", type=int, default=defaults.streams, help="window-alarm streams per fault")
     parser.add_argument("--no-coverage", action="store_true", help="leave the full-depth coverage out")
     parser.add_argument("--coverage-epochs", type=int, default=defaults.coverage_epochs,
@@ -54,6 +61,7 @@ def main(argv: list[str] | None = None) -> int:
     config = DemoConfig(seed=args.seed, subset=args.subset, classifier_epochs=args.classifier_epochs,
                         monitor_epochs=args.monitor_epochs, monitor_hidden=tuple(args.monitor_hidden),
                         jitter_copies=args.jitter_copies, false_alarm_rate=args.false_alarm_rate,
+                        confidence=args.confidence,
                         streams=args.streams, coverage=not args.no_coverage, coverage_epochs=args.coverage_epochs)
     cases = [case for case in default_cases() if args.models is None or case.key in args.models]
     started = time.perf_counter()
@@ -62,7 +70,8 @@ def main(argv: list[str] | None = None) -> int:
     legend = (
         "'above tau': share of test inputs scoring above tau, with its 95% Wilson interval (for the clean model: "
         "the false alarms). 'alarm after': median number of inputs through the faulted model until a window alarm "
-        f"({config.window} inputs, significance {config.significance:g}) fires, over {config.streams} streams that "
+        f"(watch.WindowAlarm.from_calibration, {config.window} inputs, significance {config.significance:g}) "
+        f"fires, over {config.streams} streams that "
         f"start after {config.window} clean inputs; 'fired': share of those streams on which it fired within "
         f"{config.stream_length} faulted inputs (for the clean model: share of {config.streams} clean streams of "
         f"{config.window + config.stream_length} inputs with an alarm). 'blamed Z': the logit watch.explain blames "

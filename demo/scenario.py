@@ -42,6 +42,10 @@ class DemoConfig:
     # Requested false-alarm rate; raised to the smallest rate the calibration
     # split resolves (10 / its rows) where that split is too small.
     false_alarm_rate: float = 0.02
+    # With this confidence over the draw of the calibration rows, the rate of
+    # clean inputs above tau is at most the false-alarm rate (None: only on
+    # average, the plain conformal rule).
+    confidence: float | None = 0.9
     window: int = 50
     significance: float = 1e-3
     streams: int = 200  # per fault
@@ -259,6 +263,7 @@ class CaseResult:
     case: ModelCase
     rows: dict[str, int]  # train / calib / test / fit
     false_alarm_rate: float  # the calibrated (stated) rate
+    confidence: float | None  # the confidence it was calibrated with
     tau: float
     monitor: NeuralConditionalMonitor
     clean: Outcome
@@ -334,7 +339,8 @@ def run_case(case: ModelCase, config: DemoConfig, output_dir: Path,
 
     started = time.perf_counter()
     rate = resolvable_rate(config.false_alarm_rate, len(split.y_calib))
-    tau = watch.calibrate(monitor, *watch.capture(model, split.X_calib, case.s, "output"), false_alarm_rate=rate)
+    tau = watch.calibrate(monitor, *watch.capture(model, split.X_calib, case.s, "output"), false_alarm_rate=rate,
+                          confidence=config.confidence)
     with np.errstate(over="ignore", invalid="ignore"):
         clean_scores = monitor.score_batch(S_clean, Z_clean)
     clean = Outcome("none (clean model)", "-", "", clean_accuracy, clean_scores, tau)
@@ -350,13 +356,16 @@ def run_case(case: ModelCase, config: DemoConfig, output_dir: Path,
         faulted.append(outcome)
     rate_note = "" if rate == config.false_alarm_rate else \
         f" (the {len(split.y_calib)} calibration rows resolve no less than {rate:.1%})"
-    phase("scoring", started, f"tau = {tau:.2f} calibrated for {rate:.1%} false alarms{rate_note}; "
+    confidence_note = "" if config.confidence is None else f" with confidence {config.confidence:.0%}"
+    phase("scoring", started, f"tau = {tau:.2f} calibrated for {rate:.1%} false alarms{confidence_note}{rate_note}; "
           f"test rows scored through the clean model and {len(faulted)} faulted copies")
 
     started = time.perf_counter()
     rng = np.random.default_rng(config.seed)
-    alarm = watch.WindowAlarm(tau=tau, false_alarm_rate=rate, window=config.window,
-                              significance=config.significance)
+    # The alarm counts with the calibration's own law, so that a small
+    # calibration set does not make it fire on clean streams.
+    alarm = watch.WindowAlarm.from_calibration(monitor.calibration, window=config.window,
+                                               significance=config.significance)
     for outcome in faulted:
         outcome.delays = alarm_delays(alarm, clean_scores, outcome.scores, streams=config.streams,
                                       length=config.stream_length, warmup=config.window, rng=rng)
@@ -370,12 +379,14 @@ def run_case(case: ModelCase, config: DemoConfig, output_dir: Path,
 
     started = time.perf_counter()
     monitor_path = output_dir / f"monitor-{case.key}.json"
-    watch.save(monitor, monitor_path)
+    watch.save(monitor, monitor_path, layers=(case.s, "output"))
     reloaded = watch.load(monitor_path)
     difference = relative_difference(reloaded.score_batch(S_clean, Z_clean), clean_scores)
     same = "identical scores" if difference == 0.0 else f"same scores up to a relative {difference:.1e}"
     if reloaded.tau != tau:
         same += f", but tau changed from {tau!r} to {reloaded.tau!r}"
+    if reloaded.calibration != monitor.calibration:
+        same += ", but the calibration record changed"
     phase("persistence", started, f"monitor saved to {monitor_path} and reloaded: {same}")
 
     coverage = None
@@ -387,8 +398,8 @@ def run_case(case: ModelCase, config: DemoConfig, output_dir: Path,
               f"in {coverage.check_seconds:.1f} s")
 
     rows = {"train": len(split.y_train), "calib": len(split.y_calib), "test": len(split.y_test), "fit": len(S_fit)}
-    return CaseResult(case, rows, rate, tau, monitor, clean, fire_rate, faulted, example, shown.name, difference,
-                      reloaded.tau, monitor_path, timings, coverage)
+    return CaseResult(case, rows, rate, config.confidence, tau, monitor, clean, fire_rate, faulted, example,
+                      shown.name, difference, reloaded.tau, monitor_path, timings, coverage)
 
 
 def coverage_candidates(epochs: int | None) -> list[dict] | None:

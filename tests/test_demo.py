@@ -210,7 +210,9 @@ def test_scenario_smoke_run(tmp_path):
         assert all(len(fault.scores) == outcome.rows["test"] and len(fault.delays) == 5 for fault in outcome.faulted)
         assert [bool(fault.rows_hit) for fault in outcome.faulted] == [f.target.startswith("out.") for f in case.faults]
         stored = json.loads(outcome.monitor_path.read_text())
-        assert stored["tau"] == outcome.tau and outcome.reload_max_relative_difference < 1e-5
+        assert stored["monitor"]["tau"] == outcome.tau and outcome.reload_max_relative_difference < 1e-5
+        assert stored["calibration"]["confidence"] == config.confidence == 0.9
+        assert stored["layers"] == {"s": case.s, "z": "output"}
         table = format_table(outcome, config).splitlines()
         assert len(table) == 3 + 2 + 1 + len(case.faults)
         assert sum("[" in line and "%]" in line for line in table) == 1 + len(case.faults)

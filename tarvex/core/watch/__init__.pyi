@@ -3,7 +3,7 @@ from a model, calibrate, tune, explain, window alarms, large-data scoring,
 files, and full-depth coverage."""
 
 from .alarms import WindowAlarm as WindowAlarm
-from .calibration import calibrate as calibrate
+from .calibration import Calibration as Calibration, calibrate as calibrate
 from .capturing import capture as capture
 from .chunked import score_chunks as score_chunks
 from .coverage import Coverage as Coverage, CoverageReport as CoverageReport, cover as cover
@@ -15,6 +15,7 @@ from .tuning import TUNE_CANDIDATES as TUNE_CANDIDATES, TuningReport as TuningRe
 __all__ = [
     "capture",
     "calibrate",
+    "Calibration",
     "tune",
     "TuningReport",
     "TUNE_CANDIDATES",

@@ -125,10 +125,13 @@ def test_check_refuses_a_model_without_the_layers(coverage):
         coverage.check(other, inputs(5, 6, 0))
 
 
-def test_file_document_round_trip_scores_alike(mlp, coverage):
-    document = json.loads(json.dumps(coverage._to_file_document(), allow_nan=False))
+def test_coverage_file_round_trip_scores_alike(mlp, coverage, tmp_path):
+    path = tmp_path / "coverage.json"
+    watch.save(coverage, path)
+    document = json.loads(path.read_text())
     assert document["format"] == "tarvex-coverage" and document["format_version"] == 1
-    reloaded = watch.Coverage._from_file_document(document)
+    reloaded = watch.load(path)
+    assert isinstance(reloaded, watch.Coverage)
     X = inputs(300, 6, 3)
     before, after = coverage.check(mlp, X), reloaded.check(mlp, X)
     # the monitors' own round trip is exact up to float32 rounding, which can

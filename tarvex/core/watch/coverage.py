@@ -33,7 +33,6 @@ from __future__ import annotations
 
 import contextlib
 import difflib
-import importlib.metadata
 import math
 import numbers
 from fractions import Fraction
@@ -47,6 +46,7 @@ from tarvex.core import resmon
 
 from ._arguments import _eval_mode, _open_unit_interval, _positive_int
 from .capturing import _as_input, _batches, _model_device
+from .files import _package_version, _register_reader
 from .tuning import TUNE_CANDIDATES, tune
 
 INPUT = "input"
@@ -567,13 +567,6 @@ def _calibration_scores(value: Any, links: int) -> np.ndarray:
     return scores
 
 
-def _package_version() -> str:
-    try:
-        return importlib.metadata.version("tarvex-core")
-    except importlib.metadata.PackageNotFoundError:
-        return "unknown"
-
-
 # --- fitting -------------------------------------------------------------------------
 
 
@@ -709,3 +702,18 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     coverage._calibration = np.sort(scores, axis=0)
     coverage._count_threshold = _family_count_threshold(scores, rate)
     return coverage
+
+
+def _read_coverage_file(document: dict[str, Any], target: str, device: str) -> Coverage:
+    """`watch.load`'s reader for coverage files: the coverage with every
+    link's monitor on `device`; errors name the file."""
+    try:
+        coverage = Coverage._from_file_document(document)
+    except ValueError as error:
+        raise ValueError(f"{target!r}: {error}") from None
+    for monitor in coverage.monitors:
+        monitor.set_device(device)
+    return coverage
+
+
+_register_reader(_FORMAT, _FORMAT_VERSION, _read_coverage_file)

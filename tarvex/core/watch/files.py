@@ -228,7 +228,8 @@ def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
     `ValueError` naming the file. The monitor dictionary goes through
     `NeuralConditionalMonitor.from_dict`, whose `ValueError`s propagate (a
     missing entry raises `ValueError` too), and the monitor is then moved
-    with `set_device(device)`.
+    with `set_device(device)`. A coverage file (`watch.save` of a `Coverage`)
+    gives the `Coverage`, each link's monitor on `device`.
     """
     target = _path(path)
     if not isinstance(device, str):

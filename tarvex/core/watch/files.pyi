@@ -1,8 +1,6 @@
 import os
 from typing import Any
 
-from tarvex.core.resmon import NeuralConditionalMonitor
-
 MONITOR_FORMAT: str
 MONITOR_FORMAT_VERSION: int
 
@@ -14,10 +12,11 @@ def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None) -> N
     longer matches `tau`, the monitor's `RuntimeError` when untrained, and
     `TypeError` for anything that is not a monitor or a file document."""
 
-def load(path: str | os.PathLike[str], *, device: str = "cpu") -> NeuralConditionalMonitor:
+def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
     """Reads a monitor file (or a bare monitor dictionary) and returns the
-    monitor on `device` with `calibration`, `layers` and `tuning_report`
-    restored (None where absent).
+    `NeuralConditionalMonitor` on `device` with `calibration`, `layers` and
+    `tuning_report` restored (None where absent); a coverage file gives the
+    `Coverage`, its monitors on `device`.
 
     Raises `ValueError` naming the file for what is not a monitor file, a
     newer format version, or invalid entries."""

@@ -5,7 +5,8 @@ of watching a deployed model: it captures S and Z from the model with forward
 hooks (`capture`), sets the threshold from held-out clean data (`calibrate`),
 chooses the monitor's settings by how well they detect synthetic faults
 (`tune`), says which Z column an alarm comes from (`explain`), raises a fault alarm over
-a window of inputs (`WindowAlarm`), scores data larger than memory
+a window of inputs (`WindowAlarm`), watches a served model's every forward
+pass (`Watcher`, with `AlarmEvent`s and Prometheus metrics), scores data larger than memory
 (`score_chunks`) or spread over a Dask cluster (`score_dask`), and stores the
 monitor as a JSON file (`save`, `load`).
 
@@ -21,6 +22,7 @@ from .dask_scoring import score_dask
 from .explaining import explain
 from .files import load, save
 from .tuning import TUNE_CANDIDATES, TuningReport, tune
+from .watching import AlarmEvent, Watcher
 
 __all__ = ["capture", "calibrate", "tune", "TuningReport", "TUNE_CANDIDATES", "explain", "WindowAlarm",
-           "score_chunks", "save", "load", "score_dask"]
+           "score_chunks", "save", "load", "score_dask", "Watcher", "AlarmEvent"]

@@ -112,14 +112,15 @@ def _event_json(event: watch.AlarmEvent) -> dict[str, Any]:
     return fields
 
 
-def load_served(kind: str, files: Path) -> tuple[torch.nn.Module, watch.Watcher]:
+def load_served(kind: str, files: Path, **watcher_options: Any) -> tuple[torch.nn.Module, watch.Watcher]:
     """The demo's classifier `kind` with the weights `files/classifier-<kind>.pt`,
-    and a watcher from `files/monitor-<kind>.json`."""
+    and a watcher from `files/monitor-<kind>.json` (`watcher_options` go to
+    `Watcher.from_file`)."""
     build, _, s = MODELS[kind]
     model = build()
     model.load_state_dict(torch.load(files / f"classifier-{kind}.pt", weights_only=True))
     model.eval()
-    watcher = watch.Watcher.from_file(model, files / f"monitor-{kind}.json", s=s, z="output")
+    watcher = watch.Watcher.from_file(model, files / f"monitor-{kind}.json", s=s, z="output", **watcher_options)
     return model, watcher
 
 

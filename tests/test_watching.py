@@ -241,11 +241,13 @@ def test_threads_lose_nothing_and_keep_each_pass_paired(net, monitor):
             thread.join()
     calls = [call for thread in results.values() for call in thread]
     assert len(calls) == 600
-    for x, scores in calls:
-        np.testing.assert_array_equal(scores, monitor.score_batch(*offline(net, x)))
-    all_scores = np.concatenate([scores for _, scores in calls])
-    assert watcher.inputs_seen == len(all_scores)
-    assert watcher.inputs_above_tau == int(np.count_nonzero(all_scores > monitor.tau))
+    x_all = torch.cat([x for x, _ in calls])
+    scores = np.concatenate([scores for _, scores in calls])
+    # Each call's scores belong to its own inputs (a mispaired S and Z
+    # scores far off); batching changes the last float bits at most.
+    np.testing.assert_allclose(scores, monitor.score_batch(*offline(net, x_all)), rtol=1e-5, atol=1e-6)
+    assert watcher.inputs_seen == len(scores)
+    assert watcher.inputs_above_tau == int(np.count_nonzero(scores > monitor.tau))
 
 
 # --- metrics and files -----------------------------------------------------------

@@ -142,13 +142,12 @@ def copy_rows(value: Any, name: str) -> np.ndarray:
                         "[index] or [key]")
     if value.ndim == 0:
         raise ValueError(f"{name!r} gave a 0-d tensor; its first dimension must be the batch")
-    value = value.detach()
     if value.dtype == torch.float32 and value.device.type == "cpu":
-        array = value.numpy().copy()
+        array = (value.detach() if value.requires_grad else value).numpy().copy()
     else:
         # A new tensor whenever the dtype or the device changes.
-        array = value.to(device="cpu", dtype=torch.float32).numpy()
-    return array.reshape(array.shape[0], -1)
+        array = value.detach().to(device="cpu", dtype=torch.float32).numpy()
+    return array if array.ndim == 2 else array.reshape(array.shape[0], -1)
 
 
 class _Repeated:
@@ -208,12 +207,16 @@ class LayerTap:
 
     def _layer_hook(self, index: int, layer: Layer) -> Callable[..., None]:
         local = self._local
+        name = layer.name
 
         def hook(_module: Any, _args: Any, output: Any) -> None:
             rows = getattr(local, "rows", None)
             if rows is None:  # the submodule ran outside a pass of the model
                 return
-            rows[index] = _REPEATED if rows[index] is not None else copy_rows(select(output, layer), layer.name)
+            if rows[index] is not None:
+                rows[index] = _REPEATED
+            else:
+                rows[index] = copy_rows(select(output, layer) if layer.keys else output, name)
 
         return hook
 
@@ -225,13 +228,12 @@ class LayerTap:
             return
         for index, layer in enumerate(self.layers):
             if layer.module is None:
-                rows[index] = copy_rows(select(output, layer), layer.name)
+                rows[index] = copy_rows(select(output, layer) if layer.keys else output, layer.name)
             elif rows[index] is None or rows[index] is _REPEATED:
                 times = "did not run" if rows[index] is None else "ran more than once"
                 raise ValueError(f"submodule {layer.module_name!r} {times} in one forward pass; "
                                  "it must run exactly once")
-        counts = {array.shape[0] for array in rows}
-        if len(counts) != 1:
+        if len(rows) > 1 and any(array.shape[0] != rows[0].shape[0] for array in rows):
             raise ValueError(f"the layers {[layer.name for layer in self.layers]} gave different numbers of rows "
                              f"in one forward pass: {[array.shape[0] for array in rows]}; the first dimension of "
                              "each must be the batch")

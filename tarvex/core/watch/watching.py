@@ -247,8 +247,12 @@ class Watcher:
         S, Z = rows
         scores = self.monitor.score_batch(S, Z)
         self._local.scores = scores
-        above = ~(scores <= self.tau)
-        n_above = int(np.count_nonzero(above))
+        if len(scores) == 1:  # the common serving case, without array operations
+            above = None
+            n_above = 0 if scores[0] <= self.tau else 1
+        else:
+            above = ~(scores <= self.tau)
+            n_above = int(np.count_nonzero(above))
         fired: list[AlarmEvent] = []
         with self._lock:
             first = self._inputs_seen
@@ -257,8 +261,14 @@ class Watcher:
             if self._histogram is not None:
                 self._histogram.add(scores)
             if self.alarm is not None:
-                fired = self._update_alarm(scores, above, n_above, first, S, Z)
-        if self.on_alarm is not None:
+                if n_above == 0 and not self._window_firing:
+                    # Nothing above tau cannot start a firing.
+                    self.alarm.update(scores)
+                else:
+                    if above is None:
+                        above = ~(scores <= self.tau)
+                    fired = self._update_alarm(scores, above, n_above, first, S, Z)
+        if fired and self.on_alarm is not None:
             for event in fired:
                 self.on_alarm(event)
 
@@ -282,7 +292,8 @@ class Watcher:
                 if self._window_firing:
                     self._settle(first + position)
             index = first + position + 1
-            self._recent.append((index, float(scores[position]), S[position], Z[position]))
+            # Copies: a view would keep the whole batch alive.
+            self._recent.append((index, float(scores[position]), S[position].copy(), Z[position].copy()))
             now_firing = alarm.update(scores[position:position + 1])
             if now_firing and not self._window_firing and not (self.latch and self._firing):
                 events.append(self._fire(index, alarm.count))

@@ -220,6 +220,43 @@ def test_alarm_events_fire_once_log_and_clear(net, monitor, latch, caplog):
         ("fired", None), ("cleared", "acknowledged" if latch else "window")]
 
 
+def test_acknowledge_fires_again_while_the_fault_persists_and_reset_forgets_it(net, monitor):
+    watcher = watch.Watcher(net, monitor, s="body.0", z="output",
+                            alarm=watch.WindowAlarm(tau=monitor.tau, false_alarm_rate=0.05, window=20))
+    break_logit_0(net)
+    with watcher, torch.no_grad():
+        net(inputs(40, 11))
+        assert watcher.firing and watcher.alarms == 1
+        watcher.acknowledge()
+        assert not watcher.firing
+        net(inputs(1, 12))
+        assert watcher.firing and watcher.alarms == 2
+        watcher.acknowledge(reset=True)
+        net(inputs(1, 13))
+    assert not watcher.firing and watcher.alarms == 2 and watcher.alarm.count <= 1
+
+
+@pytest.mark.parametrize("window", [1, 7, 30])
+def test_batched_alarm_updates_report_every_change_as_single_updates_do(window):
+    rng = np.random.default_rng(window)
+    batched = watch.WindowAlarm(tau=1.0, false_alarm_rate=0.05, window=window)
+    single = watch.WindowAlarm(tau=1.0, false_alarm_rate=0.05, window=window)
+    state = False
+    for _ in range(40):
+        scores = np.where(rng.random(int(rng.integers(1, 60))) < rng.random() * 0.6, 2.0, 0.5)
+        scores[rng.random(len(scores)) < 0.03] = np.nan
+        fired, changes = batched._push(scores)
+        expected, any_firing = [], False
+        for position, score in enumerate(scores):
+            now = single.update(score)
+            any_firing = any_firing or now
+            if now != state:
+                expected.append((position, now, single.count))
+                state = now
+        assert changes == expected and fired == any_firing
+        assert batched.count == single.count
+
+
 def test_threads_lose_nothing_and_keep_each_pass_paired(net, monitor):
     alarm = watch.WindowAlarm(tau=monitor.tau, false_alarm_rate=0.05, window=50)
     watcher = watch.Watcher(net, monitor, s="body.0", z="output", alarm=alarm)

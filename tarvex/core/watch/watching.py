@@ -121,6 +121,7 @@ class Watcher:
         # Whether the alarm's window fired after the last input it took:
         # firings are the rises of this state.
         self._window_firing = False
+        self._rearm = False
         self._events: deque[AlarmEvent] = deque(maxlen=MAX_EVENTS)
         # The inputs above tau still inside the alarm's window, as
         # (index, score, s, z): enough for an event's worst score and blame.
@@ -224,15 +225,17 @@ class Watcher:
 
     def acknowledge(self, *, reset: bool = False) -> None:
         """Clears the firing state (logged as a clearing if it was firing).
-        The next input above `tau` that leaves the window's count improbable
-        fires again; `reset=True` also empties the alarm's window, for a
-        model that was repaired or replaced."""
+        The watcher fires again at the next input after which the alarm's
+        window still holds an improbable count; `reset=True` also empties
+        the window, for a model that was repaired or replaced."""
         if not isinstance(reset, bool):
             raise TypeError(f"reset must be a bool, got {type(reset).__name__}")
         with self._lock:
             was_firing = self._firing
             self._firing = False
-            self._window_firing = False
+            # Judge the next input afresh: a window that still fires then
+            # fires the watcher again.
+            self._rearm = True
             if reset:
                 if self.alarm is not None:
                     self.alarm.reset()
@@ -261,64 +264,55 @@ class Watcher:
             if self._histogram is not None:
                 self._histogram.add(scores)
             if self.alarm is not None:
-                if n_above == 0 and not self._window_firing:
+                if n_above == 0 and not self._window_firing and not self._rearm:
                     # Nothing above tau cannot start a firing.
                     self.alarm.update(scores)
                 else:
                     if above is None:
                         above = ~(scores <= self.tau)
-                    fired = self._update_alarm(scores, above, n_above, first, S, Z)
+                    fired = self._update_alarm(scores, above, first, S, Z)
         if fired and self.on_alarm is not None:
             for event in fired:
                 self.on_alarm(event)
 
-    def _update_alarm(self, scores: np.ndarray, above: np.ndarray, n_above: int, first: int,
+    def _update_alarm(self, scores: np.ndarray, above: np.ndarray, first: int,
                       S: np.ndarray, Z: np.ndarray) -> list[AlarmEvent]:
-        """Feeds the scores to the alarm and turns its rises into events.
-        The window's count only grows at a score above tau, so it can only
-        start firing there: the scores between those are fed in one call."""
+        """Feeds the scores to the alarm and turns the changes of its state
+        into firings and clearings, keeping the rows above tau for the
+        events' worst score and blame."""
         alarm = self.alarm
         assert alarm is not None
-        if n_above == 0:
-            alarm.update(scores)
-            if self._window_firing:
-                self._settle(first + len(scores))
-            return []
+        _, changes = alarm._push(scores, False if self._rearm else self._window_firing)
+        self._rearm = False
+        positions = np.flatnonzero(above).tolist()
+        kept = 0
         events = []
-        start = 0
-        for position in np.flatnonzero(above).tolist():
-            if position > start:
-                alarm.update(scores[start:position])
-                if self._window_firing:
-                    self._settle(first + position)
+        for position, now_firing, count in changes:
+            kept = self._keep(positions, kept, position, first, scores, S, Z)
             index = first + position + 1
-            # Copies: a view would keep the whole batch alive.
-            self._recent.append((index, float(scores[position]), S[position].copy(), Z[position].copy()))
-            now_firing = alarm.update(scores[position:position + 1])
-            if now_firing and not self._window_firing and not (self.latch and self._firing):
-                events.append(self._fire(index, alarm.count))
-            elif not now_firing and self._window_firing and not self.latch:
+            if now_firing and not (self.latch and self._firing):
+                events.append(self._fire(index, count))
+            elif not now_firing and not self.latch and self._firing:
                 self._clear(index)
             self._window_firing = now_firing
-            start = position + 1
-        if start < len(scores):
-            alarm.update(scores[start:])
-            if self._window_firing:
-                self._settle(first + len(scores))
+        self._keep(positions, kept, len(scores), first, scores, S, Z)
         return events
 
-    def _settle(self, index: int) -> None:
-        """After scores below tau: whether the window still fires."""
-        assert self.alarm is not None
-        still = self.alarm.update(())
-        if not still:
-            self._window_firing = False
-            if not self.latch and self._firing:
-                self._clear(index)
+    def _keep(self, positions: list[int], kept: int, through: int, first: int, scores: np.ndarray,
+              S: np.ndarray, Z: np.ndarray) -> int:
+        """Keeps the rows above tau at positions up to `through`, from the
+        `kept`-th on; returns how many of `positions` are kept now. Copies:
+        a view would keep the whole batch alive."""
+        while kept < len(positions) and positions[kept] <= through:
+            position = positions[kept]
+            self._recent.append((first + position + 1, float(scores[position]), S[position].copy(),
+                                 Z[position].copy()))
+            kept += 1
+        return kept
 
     def _fire(self, index: int, count: int) -> AlarmEvent:
         assert self.alarm is not None
-        recent = [entry for entry in self._recent if entry[0] > index - self.alarm.window]
+        recent = [entry for entry in self._recent if index - self.alarm.window < entry[0] <= index]
         scores = np.array([entry[1] for entry in recent])
         worst = math.nan if np.isnan(scores).any() else float(scores.max())
         event = AlarmEvent(index=index, time=time.time(), count=int(count), worst_score=worst,

@@ -133,18 +133,24 @@ def latency(quick: bool) -> None:
     for kind in ("MLP", "CNN"):
         model, monitor, s, X = build(kind, quick)
         for batch in (1, 64):
-            x = torch.from_numpy(np.ascontiguousarray(X[:batch]))
-            S, Z = watch.capture(model, x, s, "output")
+            # A stream of distinct requests from the test rows, as a served
+            # model sees them (about the calibrated share above tau).
+            requests = [torch.from_numpy(np.ascontiguousarray(np.roll(X, -start, axis=0)[:batch]))
+                        for start in range(0, 64 * batch, batch)]
+            S, Z = watch.capture(model, requests[0], s, "output")
             alarm = watch.WindowAlarm(tau=monitor.tau, false_alarm_rate=0.02)
             watcher = watch.Watcher(model, monitor, s=s, z="output", alarm=alarm)
+            plain = watch.Watcher(model, monitor, s=s, z="output")
+            turn = [0]
             hand: list[HandWritten] = []
 
             def nothing() -> None:
                 pass
 
             def run() -> Any:
+                turn[0] = (turn[0] + 1) % len(requests)
                 with torch.inference_mode():
-                    return model(x)
+                    return model(requests[turn[0]])
 
             def score() -> Any:  # the monitor's own time for this request
                 return monitor.score(S[0], Z[0]) if batch == 1 else monitor.score_batch(S, Z)
@@ -152,6 +158,7 @@ def latency(quick: bool) -> None:
             variants = {
                 "alone": (nothing, run, nothing),
                 "watcher": (watcher.attach, run, watcher.detach),
+                "no alarm": (plain.attach, run, plain.detach),
                 "hand": (lambda: hand.append(HandWritten(model, monitor, s)), run, lambda: hand.pop().remove()),
                 "score": (nothing, score, nothing),
             }
@@ -162,6 +169,9 @@ def latency(quick: bool) -> None:
             hand_memory = numpy_memory(run, 2000)
             variants["hand"][2]()
             alone, watched, by_hand, own = times["alone"], times["watcher"], times["hand"], times["score"]
+            print(f"{kind} batch {batch}: watcher without an alarm {times['no alarm'] * 1e6:.1f} us; "
+                  f"{watcher.inputs_above_tau / watcher.inputs_seen:.1%} of {watcher.inputs_seen} inputs above tau, "
+                  f"{watcher.alarms} alarms", flush=True)
             rows.append((kind, batch, alone, watched, by_hand, own, watched_memory, hand_memory))
     header = (f"{'model':5} {'batch':>5} {'alone':>9} {'watcher':>9} {'by hand':>9} {'added':>9} "
               f"{'score':>9}  {'goal':<34} {'peak MiB w/h':>13} {'kept KiB w/h':>13}")

@@ -314,9 +314,10 @@ class Watcher:
         assert self.alarm is not None
         recent = [entry for entry in self._recent if index - self.alarm.window < entry[0] <= index]
         scores = np.array([entry[1] for entry in recent])
-        worst = math.nan if np.isnan(scores).any() else float(scores.max())
+        # Without a kept row above tau (not expected): NaN and no blame.
+        worst = math.nan if not len(scores) or np.isnan(scores).any() else float(scores.max())
         event = AlarmEvent(index=index, time=time.time(), count=int(count), worst_score=worst,
-                           blamed_z=self._blame(recent))
+                           blamed_z=self._blame(recent) if recent else None)
         self._firing = True
         self._alarms += 1
         self._events.append(event)

@@ -6,7 +6,7 @@ at a 1% false-alarm rate, against the detectors a user could run instead.
     .venv/bin/pip install '.[bench]'                    # adds the outlier-detection library's detectors
 
 `--seed N` changes the data split, the classifiers and the faults;
-`--no-tune` leaves `watch.tune` out.
+`--no-tune` leaves `watch.tune` out, `--no-coverage` `watch.cover`.
 
 For each data set (scikit-learn's bundled digits and breast cancer) and model
 shape, a classifier is trained on the fit split; S (its first hidden layer
@@ -26,6 +26,14 @@ share of windows of 50 consecutive rows (shuffled) in which a fresh
 calibration rows as its held-out rows (never the test rows or the faults),
 and the goal lines compare it with the best baseline for each fault. Fit
 and score times are wall-clock seconds, with PyTorch on one thread.
+
+The coverage row (`watch.cover` over every layer from the input to the
+logits, one tuned monitor per link) is fitted on the fit inputs, its
+family-wise threshold set on the calibration inputs at the same rate; its
+"per input" is the share of test inputs that alarm on any link, and "blamed
+right" the share of those alarms that blame the faulted layer's link. Its
+costs are set against one forward pass plus each link's scoring (checking)
+and the sum of its links' tune fits (fitting).
 
 The table is printed and the per-input rates are drawn into
 benchmarks/output/detection.png (`--output` to change it).
@@ -58,6 +66,7 @@ from tarvex.core import resmon, watch  # noqa: E402
 RATE = 0.01
 WINDOW = 50
 TUNED = "monitor, watch.tune"
+COVERED = "coverage, watch.cover"
 
 
 # --- detectors ---------------------------------------------------------------------
@@ -267,6 +276,11 @@ class Case:
     fit_seconds: dict[str, float] = field(default_factory=dict)
     score_seconds: dict[str, float] = field(default_factory=dict)
     notes: list[str] = field(default_factory=list)
+    # coverage: per fault, the share of alarms blaming the faulted link (None
+    # without alarms), and its costs against their bounds
+    blamed_right: list[float | None] = field(default_factory=list)
+    fault_links: list[str] = field(default_factory=list)
+    coverage_costs: dict[str, float] = field(default_factory=dict)
 
 
 def capture(model: torch.nn.Module, X: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -276,7 +290,7 @@ def capture(model: torch.nn.Module, X: np.ndarray) -> tuple[np.ndarray, np.ndarr
 
 
 def run_case(dataset: str, shape: str, seed: int, quick: bool, with_tune: bool,
-             log: Callable[[str], None]) -> Case:
+             log: Callable[[str], None], with_coverage: bool = True) -> Case:
     splits = dm.load_splits(dataset, seed)
     model = dm.train_classifier(splits.fit, splits.fit_labels, dm.SHAPES[shape], splits.n_classes, seed)
     fault_list = dm.faults(model, seed)
@@ -306,7 +320,78 @@ def run_case(dataset: str, shape: str, seed: int, quick: bool, with_tune: bool,
         if report is not None:
             case.notes.append(str(report))
         log(f"  {detector.name:<28} fit {case.fit_seconds[detector.name]:6.1f} s")
+    if with_coverage:
+        run_coverage(case, model, broken, fault_list, splits, seed, quick, order)
+        log(f"  {COVERED:<28} fit {case.fit_seconds[COVERED]:6.1f} s")
     return case
+
+
+def coverage_layers(model: dm.Classifier) -> list[str]:
+    """Every layer from the input to the logits (the output layer `out`)."""
+    return ["input"] + [f"hidden.{i}" for i in range(len(model.hidden))] + ["out"]
+
+
+def faulted_layer(fault: dm.Fault) -> str:
+    """The module a fault changes: "hidden.1.weight" and "hidden.1[3]" -> "hidden.1"."""
+    where = fault.where.split("[")[0]
+    return where.rsplit(".", 1)[0] if where.endswith((".weight", ".bias")) else where
+
+
+def run_coverage(case: Case, model: torch.nn.Module, broken: list[torch.nn.Module], fault_list: list[dm.Fault],
+                 splits: dm.Splits, seed: int, quick: bool, order: np.ndarray) -> None:
+    """Covers the clean model, checks the test inputs through it and every
+    faulted copy, and measures what the coverage costs against its bounds."""
+    layers = coverage_layers(model)
+    candidates = None
+    if quick:
+        candidates = [dict(c, epochs=min(c.get("epochs", 120), 40)) for c in watch.TUNE_CANDIDATES]
+    started = time.perf_counter()
+    coverage = watch.cover(model, splits.fit, layers, false_alarm_rate=RATE, random_state=seed,
+                           held_out=splits.calibration, candidates=candidates, batch_size=4096)
+    case.fit_seconds[COVERED] = time.perf_counter() - started
+    links = [faulted_layer(fault) for fault in fault_list]
+    case.fault_links = [" -> ".join(coverage.links[layers.index(layer) - 1]) for layer in links]
+    reports = []
+    started = time.perf_counter()
+    with warnings.catch_warnings(), np.errstate(over="ignore", invalid="ignore"):
+        warnings.simplefilter("ignore")
+        for m in [model] + broken:
+            reports.append(coverage.check(m, splits.test, batch_size=4096))
+    case.score_seconds[COVERED] = time.perf_counter() - started
+    case.rates[COVERED] = [
+        Rate(int(report.alarms.sum()), len(report.alarms), windows_fired(report.alarms.astype(np.float64), 0.5, order))
+        for report in reports]
+    for report, layer in zip(reports[1:], links):
+        blamed = report.blamed_index[report.alarms]
+        case.blamed_right.append(float(np.mean(blamed == layers.index(layer) - 1)) if len(blamed) else None)
+    case.coverage_costs = coverage_costs(coverage, model, splits.test)
+    case.coverage_costs["fit"] = case.fit_seconds[COVERED]
+    case.notes.append(f"coverage {' -> '.join(layers)}: p-value threshold {coverage.p_threshold:.2g} on "
+                      f"{coverage.calibration_rows} calibration inputs; tune chose candidates "
+                      f"{[m.tuning_report.chosen for m in coverage.monitors]}")
+
+
+def coverage_costs(coverage: watch.Coverage, model: torch.nn.Module, X: np.ndarray) -> dict[str, float]:
+    """Seconds to check `X` against one forward pass plus each link's
+    scoring of its captured rows, and the sum of the links' tune fits."""
+    started = time.perf_counter()
+    coverage.check(model, X, batch_size=4096)
+    check = time.perf_counter() - started
+    started = time.perf_counter()
+    with torch.no_grad():
+        model(torch.from_numpy(X))
+    forward = time.perf_counter() - started
+    scoring = 0.0
+    for (s, z), monitor in zip(coverage.links, coverage.monitors):
+        if s == "input":  # capture reads submodules and the output only
+            S, Z = X, watch.capture(model, X, z, z, batch_size=4096)[0]
+        else:
+            S, Z = watch.capture(model, X, s, z, batch_size=4096)
+        started = time.perf_counter()
+        monitor.score_batch(S, Z)
+        scoring += time.perf_counter() - started
+    return {"check": check, "forward": forward, "scoring": scoring,
+            "tune fits": sum(sum(m.tuning_report.fit_seconds) for m in coverage.monitors)}
 
 
 # --- output ------------------------------------------------------------------------
@@ -322,7 +407,7 @@ def goal_lines(case: Case) -> list[str]:
     and does its window alarm fire in every window?"""
     if TUNED not in case.rates:
         return []
-    baselines = [name for name in case.rates if not name.startswith("monitor")]
+    baselines = [name for name in case.rates if not name.startswith("monitor") and name != COVERED]
     lines = []
     for j, (fault, after) in enumerate(zip(case.fault_names, case.after_s)):
         if not after:
@@ -334,6 +419,35 @@ def goal_lines(case: Case) -> list[str]:
         lines.append(f"  {fault:<22} per input {'met' if per_input else 'NOT met':<8} "
                      f"({percent(tuned.share)}% vs {percent(best_share)}%, {best}); "
                      f"windows {'all fire' if tuned.windows == 1.0 else f'{percent(tuned.windows)}% fire'}")
+    return lines
+
+
+def coverage_goal_lines(case: Case) -> list[str]:
+    rates = case.rates[COVERED]
+    clean = rates[0]
+    lines = [f"  clean: {percent(clean.share)}% [{percent(clean.interval[0])}-{percent(clean.interval[1])}] "
+             f"against the family-wise target {percent(RATE)}%"]
+    for j, (fault, after) in enumerate(zip(case.fault_names, case.after_s)):
+        rate = rates[j + 1]
+        cost = 100 * (case.accuracy - case.fault_accuracy[j])
+        right = case.blamed_right[j]
+        blame = "no alarms" if right is None else f"blamed right {percent(right)}% " + \
+            ("met" if right >= 0.8 else "NOT met")
+        if after and TUNED in case.rates:
+            tuned = case.rates[TUNED][j + 1].share
+            verdict = f"vs tuned {percent(tuned)}%: " + ("met" if rate.share >= tuned - 0.05 else "NOT met")
+        elif after:
+            verdict = ""
+        elif cost < 0.5:
+            verdict = f"costs {cost:.1f} accuracy points (< 0.5: no goal)"
+        else:
+            verdict = f"costs {cost:.1f} points: " + ("met" if rate.share >= 0.5 else "NOT met")
+        lines.append(f"  {fault:<22} {percent(rate.share):>5}% [{percent(rate.interval[0])}-"
+                     f"{percent(rate.interval[1])}] on {case.fault_links[j]}; {verdict}; {blame}")
+    costs = case.coverage_costs
+    lines.append(f"  cost: check {costs['check']:.2f} s against forward {costs['forward']:.2f} s + link scoring "
+                 f"{costs['scoring']:.2f} s; fit {costs['fit']:.1f} s against the links' tune fits "
+                 f"{costs['tune fits']:.1f} s")
     return lines
 
 
@@ -362,6 +476,10 @@ def format_case(case: Case) -> str:
     goal = goal_lines(case)
     if goal:
         lines += ["", "goal, faults after S (tuned monitor against the best baseline):"] + goal
+    if COVERED in case.rates:
+        lines += ["", "coverage goals: S-layer faults costing >= 0.5 accuracy points flagged on >= 50% of inputs; "
+                  "faults after S within 5 points of the tuned monitor; blame right on >= 80% of alarms"]
+        lines += coverage_goal_lines(case)
     lines += [""] + case.notes
     return "\n".join(lines)
 
@@ -406,6 +524,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--datasets", nargs="+", default=list(dm.DATASETS), choices=list(dm.DATASETS))
     parser.add_argument("--shapes", nargs="+", default=None, choices=list(dm.SHAPES))
     parser.add_argument("--no-tune", action="store_true", help="leave watch.tune out")
+    parser.add_argument("--no-coverage", action="store_true", help="leave watch.cover out")
     parser.add_argument("--output", type=Path, default=HERE / "output" / "detection.png")
     args = parser.parse_args(argv)
     shapes = args.shapes or (list(dm.SHAPES)[:1] if args.quick else list(dm.SHAPES))
@@ -421,7 +540,7 @@ def main(argv: list[str] | None = None) -> int:
         for shape in shapes:
             print(f"{dataset}, model {shape}:", flush=True)
             cases.append(run_case(dataset, shape, args.seed, args.quick, not args.no_tune,
-                                  lambda line: print(line, flush=True)))
+                                  lambda line: print(line, flush=True), not args.no_coverage))
     for case in cases:
         print("\n" + format_case(case))
     print(f"\nplot: {plot(cases, args.output)}; total {time.perf_counter() - started:.0f} s")

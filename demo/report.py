@@ -48,7 +48,8 @@ def _blame(outcome) -> str:
 
 
 def format_table(result, config) -> str:
-    """A heading (model, threshold, false alarms with their interval) and one
+    """A heading (model, threshold, the false-alarm rate and the confidence it
+    was calibrated for) and one
     line per model, the clean one first: what was faulted and where, number
     of test inputs, accuracy and its change, the share of test inputs scoring
     above tau with its 95% interval, the median number of faulted inputs
@@ -69,9 +70,46 @@ def format_table(result, config) -> str:
                      ", ".join(map(str, outcome.rows_hit)) or "-"))
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     left = {0, 1, 8, 9}
+    confidence = ("on average over calibrations" if result.confidence is None
+                  else f"with confidence {result.confidence:.0%}")
     lines = [f"{result.case.key}: {result.case.title}",
-             f"tau = {result.tau:.2f}, calibrated on {result.rows['calib']} held-out clean inputs for "
-             f"{result.false_alarm_rate:.1%} false alarms; monitor fitted on {result.rows['fit']} rows",
+             f"tau = {result.tau:.2f}, calibrated on {result.rows['calib']} held-out clean inputs for at most "
+             f"{result.false_alarm_rate:.1%} false alarms {confidence}; monitor fitted on {result.rows['fit']} rows",
+             ""]
+    for number, row in enumerate(rows):
+        cells = [cell.ljust(width) if i in left else cell.rjust(width)
+                 for i, (cell, width) in enumerate(zip(row, widths))]
+        lines.append("  ".join(cells).rstrip())
+        if number == 0:
+            lines.append("  ".join("-" * width for width in widths))
+    return "\n".join(lines)
+
+
+def format_coverage_table(result) -> str:
+    """The coverage of one model: a heading (layers and their widths, the
+    family-wise rate, fitting and checking time) and one line per model, the
+    clean one first: the share of test inputs that alarmed on any link with
+    its 95% interval, the single monitor's share for comparison, the link the
+    fault should be blamed on and the share of alarms that blame it."""
+    cov = result.coverage
+    coverage = cov.coverage
+    rows = [("fault", "share flagged [95% interval]", "single monitor", "faulted link", "blamed right"),
+            (cov.clean.name, rate_with_interval(int(cov.clean.alarms.sum()), len(cov.clean.alarms)),
+             f"{result.clean.rate:.1%}", "-", "")]
+    for outcome, single in zip(cov.faulted, result.faulted):
+        right = outcome.blamed_right
+        s, z = coverage.links[outcome.link]
+        rows.append((outcome.name, rate_with_interval(int(outcome.alarms.sum()), len(outcome.alarms)),
+                     f"{single.rate:.1%}", f"{s} -> {z}", "-" if right is None else f"{right:.0%}"))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    left = {0, 3}
+    layers = ", ".join(f"{name} {width}" + ("" if kind == "none" else f" ({kind})")
+                       for (name, width), kind in zip(coverage.widths.items(), coverage.reductions.values()))
+    lines = [f"{result.case.key}, coverage {' -> '.join(coverage.layers)}: {len(coverage.links)} links; "
+             f"columns per layer: {layers}",
+             f"one false-alarm rate of {coverage.false_alarm_rate:.1%} for all links, set on "
+             f"{coverage.calibration_rows} held-out clean inputs; fitted in {cov.fit_seconds:.1f} s, "
+             f"checks of {len(cov.faulted) + 1} x {len(cov.clean.alarms)} inputs in {cov.check_seconds:.1f} s",
              ""]
     for number, row in enumerate(rows):
         cells = [cell.ljust(width) if i in left else cell.rjust(width)

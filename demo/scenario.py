@@ -2,7 +2,8 @@
 monitor on the clean classifier's S/Z, calibrate its threshold on held-out
 clean inputs, then score untouched test inputs through the clean model and
 through faulted copies of it, one at a time and as streams under a window
-alarm."""
+alarm; then watch every layer with a coverage and score the same inputs
+through it."""
 
 from __future__ import annotations
 
@@ -41,10 +42,19 @@ class DemoConfig:
     # Requested false-alarm rate; raised to the smallest rate the calibration
     # split resolves (10 / its rows) where that split is too small.
     false_alarm_rate: float = 0.02
+    # With this confidence over the draw of the calibration rows, the rate of
+    # clean inputs above tau is at most the false-alarm rate (None: only on
+    # average, the plain conformal rule).
+    confidence: float | None = 0.9
     window: int = 50
     significance: float = 1e-3
     streams: int = 200  # per fault
     stream_length: int = 250  # faulted inputs per stream, after a full window of clean ones
+    # Full-depth coverage of each model (watch.cover), fitted on the same rows
+    # as the monitor; coverage_epochs caps the epochs of tune's candidates
+    # (None: tune's own settings).
+    coverage: bool = True
+    coverage_epochs: int | None = None
 
 
 @dataclass
@@ -61,6 +71,16 @@ class ModelCase:
     faults: list[Fault]
     pair_products: bool = True
     shown_fault: str = ""  # the fault of the stream picture (default: the first)
+    # Layers the coverage watches, from the input to the output, and for a
+    # faulted module that is not one of them the watched layer its fault
+    # shows first in (a convolution in the pooling after it).
+    coverage_layers: tuple[str, ...] = ("input", "hidden1", "hidden2", "out")
+    shows_in: dict[str, str] = field(default_factory=dict)
+
+    def faulted_link(self, fault: Fault) -> int:
+        """Index of the coverage link that ends where `fault` shows first."""
+        module = fault.target.rsplit(".", 1)[0] if fault.target.endswith((".weight", ".bias")) else fault.target
+        return self.coverage_layers.index(self.shows_in.get(module, module)) - 1
 
 
 def _mlp_faults() -> list[Fault]:
@@ -110,7 +130,8 @@ def default_cases() -> list[ModelCase]:
         # five times slower to fit and worse on held-out inputs.
         ModelCase("digits-cnn", "digits, CNN conv1 -> pool1 -> conv2 -> pool2 -> out; S = pool1 (64 values)",
                   digits_split, _cnn, "pool1", _cnn_faults(), pair_products=False,
-                  shown_fault="3 vanishing weights"),
+                  shown_fault="3 vanishing weights", coverage_layers=("input", "pool1", "pool2", "out"),
+                  shows_in={"conv1": "pool1", "conv2": "pool2"}),
     ]
 
 
@@ -207,10 +228,42 @@ class Outcome:
 
 
 @dataclass
+class CoverageOutcome:
+    """One model (clean or faulted) through the coverage: which test inputs
+    alarmed and which link each alarm blamed (-1: none); `link` is the link
+    the fault should be blamed on (-1 for the clean model)."""
+
+    name: str
+    alarms: np.ndarray
+    blamed: np.ndarray
+    link: int = -1
+
+    @property
+    def rate(self) -> float:
+        return float(np.mean(self.alarms)) if len(self.alarms) else 0.0
+
+    @property
+    def blamed_right(self) -> float | None:
+        """Share of the alarms that blame `link` (None without alarms)."""
+        hits = self.blamed[self.alarms]
+        return float(np.mean(hits == self.link)) if len(hits) else None
+
+
+@dataclass
+class CoverageResult:
+    coverage: watch.Coverage
+    clean: CoverageOutcome
+    faulted: list[CoverageOutcome]
+    fit_seconds: float
+    check_seconds: float  # all test inputs through the clean model and every faulted copy
+
+
+@dataclass
 class CaseResult:
     case: ModelCase
     rows: dict[str, int]  # train / calib / test / fit
     false_alarm_rate: float  # the calibrated (stated) rate
+    confidence: float | None  # the confidence it was calibrated with
     tau: float
     monitor: NeuralConditionalMonitor
     clean: Outcome
@@ -222,6 +275,7 @@ class CaseResult:
     reloaded_tau: float | None
     monitor_path: Path
     timings: dict[str, float] = field(default_factory=dict)
+    coverage: CoverageResult | None = None
 
 
 @dataclass
@@ -285,7 +339,8 @@ def run_case(case: ModelCase, config: DemoConfig, output_dir: Path,
 
     started = time.perf_counter()
     rate = resolvable_rate(config.false_alarm_rate, len(split.y_calib))
-    tau = watch.calibrate(monitor, *watch.capture(model, split.X_calib, case.s, "output"), false_alarm_rate=rate)
+    tau = watch.calibrate(monitor, *watch.capture(model, split.X_calib, case.s, "output"), false_alarm_rate=rate,
+                          confidence=config.confidence)
     with np.errstate(over="ignore", invalid="ignore"):
         clean_scores = monitor.score_batch(S_clean, Z_clean)
     clean = Outcome("none (clean model)", "-", "", clean_accuracy, clean_scores, tau)
@@ -301,13 +356,16 @@ def run_case(case: ModelCase, config: DemoConfig, output_dir: Path,
         faulted.append(outcome)
     rate_note = "" if rate == config.false_alarm_rate else \
         f" (the {len(split.y_calib)} calibration rows resolve no less than {rate:.1%})"
-    phase("scoring", started, f"tau = {tau:.2f} calibrated for {rate:.1%} false alarms{rate_note}; "
+    confidence_note = "" if config.confidence is None else f" with confidence {config.confidence:.0%}"
+    phase("scoring", started, f"tau = {tau:.2f} calibrated for {rate:.1%} false alarms{confidence_note}{rate_note}; "
           f"test rows scored through the clean model and {len(faulted)} faulted copies")
 
     started = time.perf_counter()
     rng = np.random.default_rng(config.seed)
-    alarm = watch.WindowAlarm(tau=tau, false_alarm_rate=rate, window=config.window,
-                              significance=config.significance)
+    # The alarm counts with the calibration's own law, so that a small
+    # calibration set does not make it fire on clean streams.
+    alarm = watch.WindowAlarm.from_calibration(monitor.calibration, window=config.window,
+                                               significance=config.significance)
     for outcome in faulted:
         outcome.delays = alarm_delays(alarm, clean_scores, outcome.scores, streams=config.streams,
                                       length=config.stream_length, warmup=config.window, rng=rng)
@@ -321,7 +379,7 @@ def run_case(case: ModelCase, config: DemoConfig, output_dir: Path,
 
     started = time.perf_counter()
     monitor_path = output_dir / f"monitor-{case.key}.json"
-    watch.save(monitor, monitor_path)
+    watch.save(monitor, monitor_path, layers=(case.s, "output"))
     # The classifier's weights beside its monitor, for examples/serve.py.
     torch.save(model.state_dict(), output_dir / f"classifier-{case.key}.pt")
     reloaded = watch.load(monitor_path)
@@ -329,11 +387,49 @@ def run_case(case: ModelCase, config: DemoConfig, output_dir: Path,
     same = "identical scores" if difference == 0.0 else f"same scores up to a relative {difference:.1e}"
     if reloaded.tau != tau:
         same += f", but tau changed from {tau!r} to {reloaded.tau!r}"
+    if reloaded.calibration != monitor.calibration:
+        same += ", but the calibration record changed"
     phase("persistence", started, f"monitor saved to {monitor_path} and reloaded: {same}")
 
+    coverage = None
+    if config.coverage:
+        started = time.perf_counter()
+        coverage = run_coverage(case, config, model, split, rate)
+        phase("coverage", started, f"coverage {' -> '.join(coverage.coverage.layers)} fitted in "
+              f"{coverage.fit_seconds:.1f} s; test rows checked through the clean model and the faulted copies "
+              f"in {coverage.check_seconds:.1f} s")
+
     rows = {"train": len(split.y_train), "calib": len(split.y_calib), "test": len(split.y_test), "fit": len(S_fit)}
-    return CaseResult(case, rows, rate, tau, monitor, clean, fire_rate, faulted, example, shown.name, difference,
-                      reloaded.tau, monitor_path, timings)
+    return CaseResult(case, rows, rate, config.confidence, tau, monitor, clean, fire_rate, faulted, example,
+                      shown.name, difference, reloaded.tau, monitor_path, timings, coverage)
+
+
+def coverage_candidates(epochs: int | None) -> list[dict] | None:
+    """tune's candidates with their epochs capped at `epochs` (None: as they are)."""
+    if epochs is None:
+        return None
+    return [dict(candidate, epochs=min(candidate.get("epochs", 120), epochs)) for candidate in watch.TUNE_CANDIDATES]
+
+
+def run_coverage(case: ModelCase, config: DemoConfig, model: nn.Module, split: Split, rate: float) -> CoverageResult:
+    """Covers the clean model from its input to its output: fitted on the
+    monitor's fitting rows, family-wise threshold set on the calibration
+    rows at the monitor's rate; then the test rows go through the clean
+    model and every faulted copy."""
+    started = time.perf_counter()
+    coverage = watch.cover(model, jittered(split.X_train, config.jitter_copies, config.jitter_std, config.seed),
+                           list(case.coverage_layers), false_alarm_rate=rate, random_state=config.seed,
+                           held_out=split.X_calib, candidates=coverage_candidates(config.coverage_epochs))
+    fit_seconds = time.perf_counter() - started
+    started = time.perf_counter()
+    with np.errstate(over="ignore", invalid="ignore"):  # broken models overflow; such inputs alarm
+        report = coverage.check(model, split.X_test)
+        clean = CoverageOutcome("none (clean model)", report.alarms, report.blamed_index)
+        faulted = []
+        for fault in case.faults:
+            report = coverage.check(faulted_copy(model, fault), split.X_test)
+            faulted.append(CoverageOutcome(fault.name, report.alarms, report.blamed_index, case.faulted_link(fault)))
+    return CoverageResult(coverage, clean, faulted, fit_seconds, time.perf_counter() - started)
 
 
 def run_scenario(config: DemoConfig, output_dir: Path, cases: list[ModelCase] | None = None,

@@ -39,12 +39,12 @@ if str(DEMO_DIR) not in sys.path:
 
 from classifier import DigitCNN, MLPClassifier  # noqa: E402
 
-# The demo's models: how each is built, its input width and its S layer
-# (Z is the model's output, the logits).
-MODELS: dict[str, tuple[Any, int, str]] = {
-    "digits-mlp": (lambda: MLPClassifier(n_inputs=64, n_classes=10), 64, "hidden1"),
-    "cancer-mlp": (lambda: MLPClassifier(n_inputs=30, n_classes=2), 30, "hidden1"),
-    "digits-cnn": (lambda: DigitCNN(n_classes=10), 64, "pool1"),
+# The demo's models: how each is built and its input width (the monitor
+# file names the layers S and Z are read from).
+MODELS: dict[str, tuple[Any, int]] = {
+    "digits-mlp": (lambda: MLPClassifier(n_inputs=64, n_classes=10), 64),
+    "cancer-mlp": (lambda: MLPClassifier(n_inputs=30, n_classes=2), 30),
+    "digits-cnn": (lambda: DigitCNN(n_classes=10), 64),
 }
 
 
@@ -114,13 +114,14 @@ def _event_json(event: watch.AlarmEvent) -> dict[str, Any]:
 
 def load_served(kind: str, files: Path, **watcher_options: Any) -> tuple[torch.nn.Module, watch.Watcher]:
     """The demo's classifier `kind` with the weights `files/classifier-<kind>.pt`,
-    and a watcher from `files/monitor-<kind>.json` (`watcher_options` go to
+    and a watcher from `files/monitor-<kind>.json`: its layers, monitor and
+    an alarm from its calibration (`watcher_options` go to
     `Watcher.from_file`)."""
-    build, _, s = MODELS[kind]
+    build, _ = MODELS[kind]
     model = build()
     model.load_state_dict(torch.load(files / f"classifier-{kind}.pt", weights_only=True))
     model.eval()
-    watcher = watch.Watcher.from_file(model, files / f"monitor-{kind}.json", s=s, z="output", **watcher_options)
+    watcher = watch.Watcher.from_file(model, files / f"monitor-{kind}.json", **watcher_options)
     return model, watcher
 
 

@@ -21,7 +21,7 @@ sys.path.insert(0, str(DEMO_DIR))
 
 from classifier import DigitCNN, MLPClassifier, digits_split  # noqa: E402
 from faults import add_gaussian_noise, faulted_copy, flip_bits, kill_unit  # noqa: E402
-from report import format_table, wilson_interval  # noqa: E402
+from report import format_coverage_table, format_table, wilson_interval  # noqa: E402
 from scenario import (DemoConfig, alarm_rate, blame, default_cases, relative_difference,  # noqa: E402
                       resolvable_rate, run_scenario)
 from streams import alarm_delays, clean_fire_rate  # noqa: E402
@@ -195,14 +195,14 @@ def test_scenario_smoke_run(tmp_path):
     lines = []
     torch.set_num_threads(2)
     config = DemoConfig(subset=200, classifier_epochs=2, monitor_epochs=2, jitter_copies=1, monitor_hidden=(8,),
-                        streams=5, stream_length=30)
+                        streams=5, stream_length=30, coverage_epochs=2)
     output = tmp_path / "a" / "b"
     result = run_scenario(config, output, progress=lines.append)
     assert torch.get_num_threads() == 2
 
     cases = default_cases()
     assert [case.case.key for case in result.cases] == [case.key for case in cases]
-    assert len(lines) == 5 * len(cases) + 1
+    assert len(lines) == 6 * len(cases) + 1
     for case, outcome in zip(cases, result.cases):
         assert outcome.monitor.s_engineer.include_interactions == case.pair_products
         assert [fault.name for fault in outcome.faulted] == [fault.name for fault in case.faults]
@@ -210,10 +210,18 @@ def test_scenario_smoke_run(tmp_path):
         assert all(len(fault.scores) == outcome.rows["test"] and len(fault.delays) == 5 for fault in outcome.faulted)
         assert [bool(fault.rows_hit) for fault in outcome.faulted] == [f.target.startswith("out.") for f in case.faults]
         stored = json.loads(outcome.monitor_path.read_text())
-        assert stored["tau"] == outcome.tau and outcome.reload_max_relative_difference < 1e-5
+        assert stored["monitor"]["tau"] == outcome.tau and outcome.reload_max_relative_difference < 1e-5
+        assert stored["calibration"]["confidence"] == config.confidence == 0.9
+        assert stored["layers"] == {"s": case.s, "z": "output"}
         table = format_table(outcome, config).splitlines()
         assert len(table) == 3 + 2 + 1 + len(case.faults)
         assert sum("[" in line and "%]" in line for line in table) == 1 + len(case.faults)
+        coverage = outcome.coverage
+        assert coverage.coverage.layers == list(case.coverage_layers)
+        assert [f.link for f in coverage.faulted] == [case.faulted_link(f) for f in case.faults]
+        assert case.faulted_link(case.faults[0]) == len(case.coverage_layers) - 2  # output-layer fault: last link
+        assert case.faulted_link(case.faults[-1]) == 0  # S-layer fault: first link
+        assert len(format_coverage_table(outcome).splitlines()) == 3 + 2 + 1 + len(case.faults)
     for picture in (result.scores_plot, result.stream_plot):
         assert picture.parent == output and picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
@@ -226,7 +234,7 @@ def test_demo_script_runs_from_the_repository_root(tmp_path):
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(package_root), env.get("PYTHONPATH")]))
     result = subprocess.run(
         [sys.executable, str(DEMO_DIR / "run_demo.py"), "--subset", "200", "--classifier-epochs", "2",
-         "--monitor-epochs", "2", "--jitter-copies", "1", "--monitor-hidden", "8", "--streams", "5",
+         "--monitor-epochs", "2", "--jitter-copies", "1", "--monitor-hidden", "8", "--streams", "5", "--coverage-epochs", "2",
          "--models", "digits-cnn", "--output-dir", str(tmp_path)],
         capture_output=True, text=True, cwd=DEMO_DIR.parent, env=env, timeout=120,
     )

@@ -44,8 +44,8 @@ def served_files(tmp_path_factory):
     watch.calibrate(monitor, *watch.capture(model, split.X_calib, "hidden1", "output"), false_alarm_rate=0.02)
     files = tmp_path_factory.mktemp("served")
     torch.save(model.state_dict(), files / "classifier-digits-mlp.pt")
-    watch.save(monitor, files / "monitor-digits-mlp.json")
-    return serve, files, split, monitor.tau
+    watch.save(monitor, files / "monitor-digits-mlp.json", layers=("hidden1", "output"))
+    return serve, files, split
 
 
 class Server:
@@ -73,9 +73,8 @@ class Server:
 
 
 def test_served_model_reports_a_weight_fault_on_health_and_metrics(served_files):
-    serve, files, split, tau = served_files
-    alarm = watch.WindowAlarm(tau=tau, false_alarm_rate=0.02, window=50)
-    model, watcher = serve.load_served("digits-mlp", files, alarm=alarm)
+    serve, files, split = served_files
+    model, watcher = serve.load_served("digits-mlp", files)  # layers and alarm from the file
     app = serve.create_app(model, watcher, n_inputs=64, name="digits-mlp")
     rows = split.X_test
     with Server(app) as server, httpx.Client(base_url=server.url, timeout=30) as client:

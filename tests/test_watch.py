@@ -141,7 +141,7 @@ def test_window_alarm_threshold_is_the_exact_binomial_tail(rate, window, signifi
     for m in (1, 2, window // 2, window):
         # smallest count c with P(X >= c) <= significance
         expected = next((c for c in range(m + 1) if binom.sf(c - 1, m, rate) <= significance), m + 1)
-        assert alarm._critical[m] == expected
+        assert alarm._critical(m) == expected
 
 
 def test_window_alarm_is_quiet_on_clean_streams_and_fires_on_faults():

@@ -43,12 +43,32 @@ def _open_unit_interval(value: Any, name: str) -> float:
     return value
 
 
+def _refuse_complex(dtype: Any, name: str) -> None:
+    """Complex data would lose their imaginary part in the float32
+    conversion, with no more than a NumPy warning."""
+    if isinstance(dtype, torch.dtype):
+        complex_ = dtype.is_complex
+    else:
+        try:
+            complex_ = np.dtype(dtype).kind == "c"
+        except TypeError:  # not a dtype NumPy knows: the conversion decides
+            complex_ = False
+    if complex_:
+        raise ValueError(f"{name} is complex ({dtype}) and cannot be converted to float32 without "
+                         "losing its imaginary part; pass real values (the real part, the magnitude, or both "
+                         "parts as separate columns)")
+
+
 def _matrix(x: Any, name: str) -> np.ndarray:
     try:
-        array = np.asarray(x, dtype=np.float32)
+        array = np.asarray(x)
     except (TypeError, ValueError) as error:
         raise ValueError(f"{name} cannot be converted to a float32 array: {error}") from None
-    return array
+    _refuse_complex(array.dtype, name)
+    try:
+        return np.asarray(array, dtype=np.float32)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"{name} cannot be converted to a float32 array: {error}") from None
 
 
 def _check_shapes(monitor: Any, S_shape: tuple[int, ...], Z_shape: tuple[int, ...], where: str = "") -> None:
@@ -92,6 +112,19 @@ class _eval_mode:
         self.no_grad.__exit__(*exc)
         for module, training in self.modes:
             module.training = training
+
+
+def _scoring(monitor: Any) -> _eval_mode:
+    """The context every watch function scores in: the monitor's network in
+    evaluation mode, so that dropout is off even on a network left in
+    training mode; its own modes come back afterwards."""
+    return _eval_mode(monitor._model)
+
+
+def _scores(monitor: Any, S: Any, Z: Any) -> np.ndarray:
+    """`score_batch` with the network in evaluation mode."""
+    with _scoring(monitor):
+        return monitor.score_batch(S, Z)
 
 
 def _finite_matrix(x: Any, name: str) -> np.ndarray:

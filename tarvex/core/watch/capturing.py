@@ -58,6 +58,30 @@ def _model_device(model: torch.nn.Module) -> tuple[torch.device | None, torch.dt
     return None, torch.float32
 
 
+def _copied(output: Any) -> Any:
+    """A copy of a hooked output, taken while the hook runs: a later in-place
+    operation in the forward pass (an `nn.ReLU(inplace=True)` after the
+    hooked layer) must not change what was captured."""
+    if isinstance(output, torch.Tensor):
+        return output.detach().to(device="cpu", copy=True)
+    return output
+
+
+def _check_reversible_move(model: torch.nn.Module, target: torch.device | None, moved: bool) -> None:
+    """Refuses a device the model could not be moved back from: the meta
+    device keeps no values, and a model whose tensors lie on several devices
+    would come back with all of them on one."""
+    if target is not None and target.type == "meta":
+        raise ValueError("capture cannot run on the meta device: it holds no values, and the model's weights "
+                         "could not be moved back from it")
+    if not moved:
+        return
+    devices = {str(tensor.device) for tensor in [*model.parameters(), *model.buffers()]}
+    if len(devices) > 1:
+        raise ValueError(f"the model's tensors lie on several devices ({', '.join(sorted(devices))}); moving it "
+                         f"to {target} for the capture could not be undone: move it yourself or leave device=None")
+
+
 def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: int = 256,
             device: str | torch.device | None = None) -> tuple[np.ndarray, np.ndarray]:
     """Runs `model` over `inputs` and returns (S, Z): the outputs of the
@@ -78,7 +102,12 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     While it runs every submodule is in evaluation mode and gradients are off;
     afterwards each submodule's mode is restored and the hooks are removed,
     also after an error. `device` (None: where the model is) is where the
-    model runs; a model moved for the capture is moved back afterwards.
+    model runs; a model moved for the capture is moved back afterwards, also
+    after an error. A move that could not be undone raises `ValueError`
+    before anything runs: to the meta device, or of a model whose parameters
+    and buffers lie on several devices. Hooked outputs are copied as their
+    hook runs, so in-place operations later in the forward pass (an
+    `nn.ReLU(inplace=True)`) do not change them.
     An unknown name raises `ValueError` listing the close matches; a hooked
     submodule that runs other than once per forward pass, or a selector that
     does not fit the output, raises `ValueError`; a name that is not a str,
@@ -90,6 +119,8 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     s_layer, z_layer = resolve(model, [("s", s), ("z", z)])
     target = torch.device(device) if device is not None else None
     home, float_dtype = _model_device(model)
+    moved = target is not None and home is not None and target != home
+    _check_reversible_move(model, target, moved)
 
     layers = {layer.name: layer for layer in (s_layer, z_layer)}
     captured: dict[str, list[Any]] = {name: [] for name, layer in layers.items() if layer.module is not None}
@@ -98,8 +129,9 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     try:
         for name in captured:
             handles.append(layers[name].module.register_forward_hook(  # type: ignore[union-attr]
-                lambda _module, _args, output, name=name: captured[name].append(select(output, layers[name]))))
-        if target is not None and home is not None and target != home:
+                lambda _module, _args, output, name=name: captured[name].append(
+                    _copied(select(output, layers[name])))))
+        if moved:
             model.to(target)
         with _eval_mode(model):
             for batch in _batches(inputs, batch_size):
@@ -122,7 +154,7 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     finally:
         for handle in handles:
             handle.remove()
-        if target is not None and home is not None and target != home:
+        if moved:
             model.to(home)
     if not parts[s]:
         raise ValueError("inputs held no rows")

@@ -7,7 +7,7 @@ from typing import Any, Iterable, Iterator
 
 import numpy as np
 
-from ._arguments import _check_shapes, _matrix, _positive_int, _require_trained
+from ._arguments import _check_shapes, _matrix, _positive_int, _refuse_complex, _require_trained, _scores
 
 
 def _sliceable(x: Any, name: str) -> Any:
@@ -15,6 +15,8 @@ def _sliceable(x: Any, name: str) -> Any:
     stay as they are, so only one chunk at a time is read; anything else is
     converted."""
     if hasattr(x, "shape") and hasattr(x, "__getitem__") and hasattr(x, "ndim"):
+        if hasattr(x, "dtype"):
+            _refuse_complex(x.dtype, name)
         return x
     return _matrix(x, name)
 
@@ -39,6 +41,10 @@ def score_chunks(monitor: Any, S: Any, Z: Any = None, *, chunk_size: int = 65536
     (each split further if longer than `chunk_size`). Returns the float64
     scores of all rows; the extra memory besides them is that of one chunk,
     whatever the size of the data. `progress=True` shows a tqdm progress bar.
+
+    The network scores in evaluation mode (no dropout), whatever mode it was
+    left in; its mode is restored afterwards. Complex S or Z raise
+    `ValueError`.
 
     The scores agree with one `score_batch` call to float32 rounding, not
     always bit for bit: the network's matrix products may sum in a different
@@ -66,8 +72,8 @@ def score_chunks(monitor: Any, S: Any, Z: Any = None, *, chunk_size: int = 65536
     try:
         for start in range(0, n, chunk_size):
             stop = min(start + chunk_size, n)
-            scores[start:stop] = monitor.score_batch(np.asarray(S[start:stop], dtype=np.float32),
-                                                     np.asarray(Z[start:stop], dtype=np.float32))
+            scores[start:stop] = _scores(monitor, np.asarray(S[start:stop], dtype=np.float32),
+                                         np.asarray(Z[start:stop], dtype=np.float32))
             if bar is not None:
                 bar.update(stop - start)
     finally:
@@ -84,6 +90,6 @@ def _score_pairs(monitor: Any, chunks: Iterable[Any], chunk_size: int, bar: Any)
         _check_shapes(monitor, tuple(S.shape), tuple(Z.shape), where=f" of chunk {index}")
         for start in range(0, int(S.shape[0]), chunk_size):
             S_part = np.asarray(S[start:start + chunk_size], dtype=np.float32)
-            yield monitor.score_batch(S_part, np.asarray(Z[start:start + chunk_size], dtype=np.float32))
+            yield _scores(monitor, S_part, np.asarray(Z[start:start + chunk_size], dtype=np.float32))
             if bar is not None:
                 bar.update(S_part.shape[0])

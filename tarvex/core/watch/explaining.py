@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 import torch
 
-from ._arguments import _check_shapes, _eval_mode, _matrix, _require_trained
+from ._arguments import _check_shapes, _eval_mode, _matrix, _require_trained, _scores
 
 
 def _residuals(monitor: Any, S: np.ndarray, Z: np.ndarray) -> np.ndarray:
@@ -27,8 +27,12 @@ def explain(monitor: Any, S: Any, Z: Any) -> np.ndarray:
 
     A large positive entry names the output that moved. Given a batch (S and Z
     2-D) the result has shape (n, z_dim); given one input (s and z 1-D) shape
-    (z_dim,). Float64; sums agree with `score_batch` to float rounding. An
-    input with non-finite Z gives non-finite contributions (it scores inf).
+    (z_dim,). Float64; sums agree with `score_batch` to float rounding. Where
+    `score_batch` gives `inf` (non-finite Z, or a score beyond float32's
+    range) the row sums to `inf` too: its positive and non-finite entries are
+    `inf`, the others keep their values. The network runs in evaluation mode,
+    whatever mode it was left in; its mode is restored afterwards. Complex S
+    or Z raise `ValueError`.
     """
     _require_trained(monitor)
     S, Z = _matrix(S, "S"), _matrix(Z, "Z")
@@ -41,8 +45,27 @@ def explain(monitor: Any, S: Any, Z: Any) -> np.ndarray:
     _check_shapes(monitor, S.shape, Z.shape)
     inv_cov = np.asarray(monitor.inv_cov, dtype=np.float64)
     # Z near the float32 limit overflows when standardised; such rows score
-    # inf anyway, so their non-finite contributions need no warning.
+    # inf anyway, so their non-finite contributions (and the same overflow in
+    # score_batch) need no warning.
     with np.errstate(invalid="ignore", over="ignore"):
         r = _residuals(monitor, S, Z).astype(np.float64)
         contributions = r * (r @ inv_cov.T)
+        _match_infinite_scores(contributions, _scores(monitor, S, Z))
     return contributions[0] if single else contributions
+
+
+def _match_infinite_scores(contributions: np.ndarray, scores: np.ndarray) -> None:
+    """Makes each row whose score is inf sum to inf. `score_batch` works in
+    float32, whose range a row may leave although its float64 contributions
+    stay finite; NaN contributions (from inf - inf) get the same treatment."""
+    rows = np.isposinf(scores) & ~np.isposinf(contributions.sum(axis=1))
+    if not rows.any():
+        return
+    block = contributions[rows]
+    raised = ~(block <= 0) | np.isinf(block)  # positive, NaN or infinite
+    # A row with no such entry (it cannot sum to a score above zero, but
+    # rounding may get there) names its largest one.
+    none = ~raised.any(axis=1)
+    raised[np.flatnonzero(none), np.argmax(block[none], axis=1)] = True
+    block[raised] = np.inf
+    contributions[rows] = block

@@ -1,17 +1,37 @@
 """Monitor files: writing a monitor as strict JSON atomically, and reading
-one back with the checks that keep hostile or oversized files out."""
+one back with the checks that keep hostile or oversized files out.
+
+A monitor file is one JSON object, the envelope: the format name and
+version, the package version that wrote it, the monitor's dictionary, its
+calibration record, the names of the layers S and Z came from and the
+tuning report's table. Reading dispatches on the document's "format" (other
+document kinds register a reader); files holding only a bare monitor
+dictionary, as older versions wrote them, still load."""
 
 from __future__ import annotations
 
+import importlib.metadata
+import inspect
 import json
+import math
+import numbers
 import os
 import stat
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 
 from tarvex.core import resmon
 from tarvex.core.serialization import save_json
+
+from .calibration import Calibration
+from .tuning import TuningReport
+
+MONITOR_FORMAT = "tarvex-monitor"
+MONITOR_FORMAT_VERSION = 1
+# What older versions of `save` wrote: the monitor dictionary alone, whose
+# "type" names it.
+_BARE_MONITOR_TYPE = "neural_conditional_monitor_v1"
 
 # Largest monitor file `load` reads. A monitor with hidden (1024, 1024) and 64
 # S columns is about 80 MiB of JSON; anything far larger is not a monitor.
@@ -44,39 +64,171 @@ def _first_non_finite(d: dict[str, Any]) -> str | None:
     return None
 
 
-def save(monitor: Any, path: str | os.PathLike[str]) -> None:
-    """Writes the monitor dictionary (`to_dict()`) to `path` as strict JSON,
-    atomically: a temporary file in the same directory, flushed to disk, then
-    renamed over `path`. On any failure the temporary file is removed and an
-    existing file at `path` is left as it was.
+def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None) -> None:
+    """Writes the monitor file to `path` as strict JSON, atomically: a
+    temporary file in the same directory, flushed to disk, then renamed over
+    `path`. On any failure the temporary file is removed and an existing file
+    at `path` is left as it was.
+
+    The file holds the monitor dictionary (`to_dict()`), its calibration
+    (`monitor.calibration`, set by `calibrate` and `tune`), the names of the
+    S and Z layers (`layers`, an (s, z) pair or a {"s": ..., "z": ...}
+    dictionary of the names given to `capture`; default: a `monitor.layers`
+    attribute) and the table of `monitor.tuning_report`; each is null where
+    absent. Other objects that describe themselves as a file document
+    (a `_to_file_document()` method) are written the same way.
+
+    A symbolic link at `path` is followed: the file it points to is replaced
+    and the link stays. A file that is replaced keeps its permission bits. A
+    `path` that exists and is not a regular file (a FIFO, a socket, a device
+    node) raises `ValueError`, a directory `IsADirectoryError`, before
+    anything is written. Temporary files left by an earlier save to the same
+    path whose process was killed are removed.
 
     A monitor with a NaN or inf anywhere (weights, `tau`, scales) raises
-    `ValueError` naming the entry, since standard JSON cannot hold it; an
+    `ValueError` naming the entry, since standard JSON cannot hold it, as does
+    a calibration whose `tau` is no longer the monitor's (`tau` changed after
+    `calibrate`: calibrate again, or set `monitor.calibration = None`); an
     untrained monitor, or one without `tau`, raises the monitor's
-    `RuntimeError("Detector not fit")`.
+    `RuntimeError("Detector not fit")`; anything else `TypeError`.
     """
     target = _path(path)
-    if not isinstance(monitor, resmon.NeuralConditionalMonitor):
-        raise TypeError(f"monitor must be a NeuralConditionalMonitor, got {type(monitor).__name__}")
+    save_json(_document_for(monitor, layers), target)
+
+
+def _document_for(obj: Any, layers: Any) -> dict[str, Any]:
+    """The JSON document `save` writes for `obj`."""
+    if isinstance(obj, resmon.NeuralConditionalMonitor):
+        return _monitor_document(obj, layers)
+    to_document = getattr(obj, "_to_file_document", None)
+    if not callable(to_document):
+        raise TypeError(f"monitor must be a NeuralConditionalMonitor, got {type(obj).__name__}")
+    if layers is not None:
+        raise TypeError(f"layers applies to monitors only, not to {type(obj).__name__}")
+    document = to_document()
+    if not isinstance(document, dict) or not isinstance(document.get("format"), str):
+        raise TypeError(f"{type(obj).__name__}._to_file_document() must return a dict with a 'format' name")
+    bad = _first_non_finite(document)
+    if bad is not None:
+        raise ValueError(f"{document['format']} entry {bad} holds NaN or inf; refusing to write non-standard JSON")
+    return document
+
+
+def _package_version() -> str:
+    try:
+        return importlib.metadata.version("tarvex-core")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree
+        return "unknown"
+
+
+def _monitor_document(monitor: Any, layers: Any) -> dict[str, Any]:
     d = monitor.to_dict()
     bad = _first_non_finite(d)
     if bad is not None:
         raise ValueError(f"monitor entry {bad} holds NaN or inf; refusing to write non-standard JSON")
-    save_json(d, target)
+    calibration = getattr(monitor, "calibration", None)
+    if calibration is not None:
+        if not isinstance(calibration, Calibration):
+            raise TypeError(f"monitor.calibration must be a watch.Calibration or None, "
+                            f"got {type(calibration).__name__}")
+        if calibration.tau != d["tau"]:
+            raise ValueError(f"monitor.tau is {d['tau']!r} but its calibration set {calibration.tau!r}; calibrate "
+                             "again, or set monitor.calibration = None to save without the record")
+    report = getattr(monitor, "tuning_report", None)
+    if report is not None and not isinstance(report, TuningReport):
+        raise TypeError(f"monitor.tuning_report must be a watch.TuningReport or None, got {type(report).__name__}")
+    return {
+        "format": MONITOR_FORMAT,
+        "format_version": MONITOR_FORMAT_VERSION,
+        "package_version": _package_version(),
+        "monitor": d,
+        "calibration": None if calibration is None else calibration.to_dict(),
+        "layers": _layer_names(getattr(monitor, "layers", None) if layers is None else layers),
+        "tuning": None if report is None else _tuning_table(report),
+    }
+
+
+def _layer_names(layers: Any) -> dict[str, str] | None:
+    """{"s": name, "z": name} from an (s, z) pair or such a dictionary."""
+    if layers is None:
+        return None
+    if isinstance(layers, dict):
+        if set(layers) != {"s", "z"}:
+            raise ValueError(f"layers must have exactly the keys 's' and 'z', got {sorted(map(str, layers))}")
+        s, z = layers["s"], layers["z"]
+    elif isinstance(layers, (tuple, list)) and len(layers) == 2:
+        s, z = layers
+    else:
+        raise TypeError(f"layers must be an (s, z) pair of layer names or a dict, got {type(layers).__name__}")
+    if not isinstance(s, str) or not isinstance(z, str):
+        raise TypeError("layer names must be str")
+    return {"s": s, "z": z}
+
+
+def _tuning_fields() -> list[str]:
+    """The fields that rebuild a `TuningReport`: its constructor's."""
+    return [name for name in inspect.signature(TuningReport.__init__).parameters if name != "self"]
+
+
+def _tuning_table(report: TuningReport) -> dict[str, Any]:
+    return {name: _plain(getattr(report, name), f"tuning_report.{name}") for name in _tuning_fields()}
+
+
+def _plain(value: Any, where: str) -> Any:
+    """`value` as plain JSON values: tuples become lists, NumPy values plain
+    numbers, and NaN or inf figures (a candidate that could not be judged)
+    null."""
+    if value is None or isinstance(value, (str, bool)):
+        return value
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    if isinstance(value, numbers.Real):
+        return float(value) if math.isfinite(value) else None
+    if isinstance(value, dict):
+        if not all(isinstance(key, str) for key in value):
+            raise ValueError(f"{where} has keys that are not str")
+        return {key: _plain(item, f"{where}[{key!r}]") for key, item in value.items()}
+    if isinstance(value, (list, tuple, np.ndarray)):
+        return [_plain(item, f"{where}[{i}]") for i, item in enumerate(value)]
+    raise ValueError(f"{where} holds a {type(value).__name__}, which a monitor file cannot store")
 
 
 def _refuse_constant(name: str) -> None:
     raise ValueError(f"monitor file holds the non-standard JSON value {name}")
 
 
+def _parse_document(data: bytes, target: str) -> Any:
+    """The JSON document in `data`: strict JSON in UTF-8, nested no deeper
+    than the parser's recursion allows (a monitor dictionary nests a few
+    levels; thousands are not a monitor)."""
+    try:
+        return json.loads(data.decode("utf-8"), parse_constant=_refuse_constant)
+    except UnicodeDecodeError as error:
+        raise ValueError(f"{target!r} is not UTF-8 text: {error}") from None
+    except json.JSONDecodeError as error:
+        raise ValueError(f"{target!r} is not valid JSON: {error}") from None
+    except RecursionError:
+        raise ValueError(f"{target!r} nests JSON arrays or objects too deeply to be a monitor file") from None
+
+
 def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
-    """Reads a monitor written by `save` and returns it on `device`.
+    """Reads a monitor written by `save` and returns it on `device`, with
+    `monitor.calibration` (a `Calibration`), `monitor.layers` (a dict of the
+    S and Z layer names) and `monitor.tuning_report` (a `TuningReport`)
+    restored, each None where the file holds none. A file holding a bare
+    monitor dictionary, as older versions of `save` wrote, loads with all
+    three None.
 
     Only regular files (or links to them) of at most 256 MiB are read; other
-    files, larger ones, text that is not strict JSON (NaN, Infinity) or a
-    document that is not a JSON object raise `ValueError`. The dictionary goes
-    through `NeuralConditionalMonitor.from_dict`, whose errors propagate, and
-    the monitor is then moved with `set_device(device)`.
+    files, larger ones, text that is not strict JSON (NaN, Infinity), JSON
+    nested thousands of levels deep, a
+    document that is not a monitor file, one written by a newer format
+    version than this package reads, and invalid entries (a calibration out
+    of range or not matching the monitor's `tau`, for instance) raise
+    `ValueError` naming the file. The monitor dictionary goes through
+    `NeuralConditionalMonitor.from_dict`, whose `ValueError`s propagate (a
+    missing entry raises `ValueError` too), and the monitor is then moved
+    with `set_device(device)`.
     """
     target = _path(path)
     if not isinstance(device, str):
@@ -98,12 +250,110 @@ def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
         data = handle.read(_MAX_FILE_BYTES + 1)
     if len(data) > _MAX_FILE_BYTES:
         raise ValueError(f"{target!r} is more than the {_MAX_FILE_BYTES} bytes a monitor file may have")
-    try:
-        d = json.loads(data.decode("utf-8"), parse_constant=_refuse_constant)
-    except UnicodeDecodeError as error:
-        raise ValueError(f"{target!r} is not UTF-8 text: {error}") from None
-    except json.JSONDecodeError as error:
-        raise ValueError(f"{target!r} is not valid JSON: {error}") from None
+    d = _parse_document(data, target)
     if not isinstance(d, dict):
-        raise ValueError(f"{target!r} holds a JSON {type(d).__name__}, not a monitor dictionary")
-    return resmon.NeuralConditionalMonitor.from_dict(d).set_device(device)
+        raise ValueError(f"{target!r} holds a JSON {type(d).__name__}, not a monitor file")
+    return _read_document(d, target, device)
+
+
+# --- reading documents by their format ----------------------------------------
+
+# A reader turns a parsed document into its object: (document, target, device).
+_Reader = Callable[[dict[str, Any], str, str], Any]
+# Format name -> (newest format version the reader understands, reader).
+_READERS: dict[str, tuple[int, _Reader]] = {}
+
+
+def _register_reader(format_name: str, newest_version: int, reader: _Reader) -> None:
+    """Lets `load` read documents whose "format" is `format_name`, up to
+    `newest_version`."""
+    _READERS[format_name] = (newest_version, reader)
+
+
+def _read_document(d: dict[str, Any], target: str, device: str) -> Any:
+    if "format" not in d:
+        if d.get("type") == _BARE_MONITOR_TYPE:
+            return _read_bare_monitor(d, target, device)
+        raise ValueError(f"{target!r} is not a monitor file: it has no 'format' entry")
+    name = d["format"]
+    if not isinstance(name, str) or name not in _READERS:
+        raise ValueError(f"{target!r} is not a monitor file: format {name!r} is unknown (known: {sorted(_READERS)})")
+    newest, reader = _READERS[name]
+    version = d.get("format_version")
+    if isinstance(version, bool) or not isinstance(version, int) or version < 1:
+        raise ValueError(f"{target!r}: format_version must be a positive int, got {version!r}")
+    if version > newest:
+        raise ValueError(f"{target!r} was written in {name} format version {version}; this package reads "
+                         f"versions up to {newest}: update the package to read it")
+    return reader(d, target, device)
+
+
+def _monitor_from_dictionary(d: Any, target: str, device: str) -> Any:
+    if not isinstance(d, dict):
+        raise ValueError(f"{target!r}: the monitor entry is a {type(d).__name__}, not a monitor dictionary")
+    try:
+        monitor = resmon.NeuralConditionalMonitor.from_dict(d)
+    except KeyError as error:
+        raise ValueError(f"{target!r}: the monitor dictionary lacks {error}") from None
+    return monitor.set_device(device)
+
+
+def _read_bare_monitor(d: dict[str, Any], target: str, device: str) -> Any:
+    monitor = _monitor_from_dictionary(d, target, device)
+    monitor.calibration = monitor.layers = monitor.tuning_report = None
+    return monitor
+
+
+_MONITOR_ENTRIES = ("format", "format_version", "package_version", "monitor", "calibration", "layers", "tuning")
+
+
+def _read_monitor_file(d: dict[str, Any], target: str, device: str) -> Any:
+    missing = [key for key in _MONITOR_ENTRIES if key not in d]
+    unknown = sorted(set(d) - set(_MONITOR_ENTRIES))
+    if missing or unknown:
+        raise ValueError(f"{target!r}: a monitor file has the entries {list(_MONITOR_ENTRIES)}; "
+                         f"missing {missing}, unknown {unknown}")
+    calibration = _entry(target, "calibration", d["calibration"], lambda c: Calibration(**c))
+    layers = _entry(target, "layers", d["layers"], _layer_names)
+    report = _entry(target, "tuning", d["tuning"], _tuning_report)
+    monitor = _monitor_from_dictionary(d["monitor"], target, device)
+    if calibration is not None and calibration.tau != monitor.tau:
+        raise ValueError(f"{target!r}: the calibration's tau {calibration.tau!r} is not the monitor's "
+                         f"{monitor.tau!r}")
+    monitor.calibration, monitor.layers, monitor.tuning_report = calibration, layers, report
+    return monitor
+
+
+def _entry(target: str, name: str, value: Any, build: Callable[[dict[str, Any]], Any]) -> Any:
+    """None for null, else the object `build` makes of the entry's object;
+    any error becomes a `ValueError` naming the file and the entry."""
+    if value is None:
+        return None
+    if not isinstance(value, dict):
+        raise ValueError(f"{target!r}: the {name} entry must be an object or null, got {type(value).__name__}")
+    try:
+        return build(value)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"{target!r}: the {name} entry is invalid: {error}") from None
+
+
+def _tuning_report(table: dict[str, Any]) -> TuningReport:
+    fields = _tuning_fields()
+    if set(table) != set(fields):
+        raise ValueError(f"expected the fields {fields}, got {sorted(table)}")
+    values = {name: _figures(value) for name, value in table.items()}
+    # Settings are constructor arguments, where sequences are tuples.
+    if isinstance(values.get("settings"), list):
+        values["settings"] = [{key: tuple(item) if isinstance(item, list) else item for key, item in s.items()}
+                              if isinstance(s, dict) else s for s in table["settings"]]
+    return TuningReport(**values)
+
+
+def _figures(value: Any) -> Any:
+    """Null figures inside lists back to NaN (what `_plain` wrote as null)."""
+    if isinstance(value, list):
+        return [math.nan if item is None else _figures(item) for item in value]
+    return value
+
+
+_register_reader(MONITOR_FORMAT, MONITOR_FORMAT_VERSION, _read_monitor_file)

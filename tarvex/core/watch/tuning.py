@@ -14,7 +14,7 @@ import numpy as np
 
 from tarvex.core import resmon
 
-from ._arguments import _finite_matrix, _open_unit_interval
+from ._arguments import _finite_matrix, _open_unit_interval, _scores
 from .calibration import _conformal_tau, calibrate
 
 _log = logging.getLogger(__name__)
@@ -143,7 +143,7 @@ def _synthetic_faults(S: np.ndarray, Z: np.ndarray, spread: np.ndarray,
 
 def _share_above(monitor: Any, S: np.ndarray, Z: np.ndarray, tau: float) -> float:
     with np.errstate(over="ignore", invalid="ignore"):
-        scores = monitor.score_batch(S, Z)
+        scores = _scores(monitor, S, Z)
     return float(np.mean(~(scores <= tau)))  # non-finite scores count as above
 
 
@@ -186,8 +186,8 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     `fit`, it reseeds PyTorch's and NumPy's global generators.
 
     Bad input raises before any training: `TypeError` or `ValueError` for a
-    rate outside (0, 1), S and Z (or the held-out pair) that are not finite 2-D
-    arrays of matching shapes, too few rows, an empty candidate list, or a
+    rate outside (0, 1), S and Z (or the held-out pair) that are not finite,
+    real 2-D arrays of matching shapes, too few rows, an empty candidate list, or a
     candidate with unknown settings or values of the wrong type or range.
     A candidate that fails to train raises the monitor's `RuntimeError`.
     """
@@ -238,7 +238,7 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
         monitor.fit(S_train, Z_train)
         fit_seconds.append(time.perf_counter() - started)
         with np.errstate(over="ignore", invalid="ignore"):
-            clean = monitor.score_batch(S_held, Z_held)
+            clean = _scores(monitor, S_held, Z_held)
         if not np.isfinite(clean).all():  # cannot be calibrated: never chosen
             detection.append([math.nan] * len(faults))
             continue

@@ -1,0 +1,711 @@
+"""Full-depth coverage: a chain of conditional monitors over consecutive
+layers of a model, one family-wise false-alarm rate for the whole chain, and
+blame for the link whose relation broke.
+
+A single monitor watches the computation between its S and its Z; a fault in
+the layer that computes S, or before it, changes S and Z consistently and
+stays out of its sight. `cover` watches every step instead: given layers
+L0, L1, ..., Lk in forward order it fits one monitor per link (L(i), L(i+1)),
+so a fault in any layer between L0 and Lk breaks the relation of the link
+that ends at it.
+
+Family-wise rate. Each link's score of an input is turned into a conformal
+p-value against the link's scores of the clean calibration inputs,
+p = (1 + #{calibration scores >= score}) / (n + 1). An input alarms when its
+smallest p-value over the links falls below `p_threshold`, which is set on
+the same calibration inputs from their leave-one-out p-values so that a new
+clean input alarms on any link with probability at most `false_alarm_rate`.
+Why this holds: the monitors and reductions are fitted on other inputs, so
+the calibration inputs and a new clean input are exchangeable; each one's
+smallest count of others scoring at least as high is a symmetric function of
+the whole set, and the threshold is the K-th smallest of the calibration
+inputs' leave-one-out counts, K = floor(rate * (n + 1)), which leaves room
+for the one count the new input adds to each of theirs. At most K of the
+n + 1 inputs (K - 1 calibration inputs and the new one) can then fall below
+it, so the new one does with probability at most K / (n + 1) <= rate.
+
+Wide layers are reduced before fitting (`_Reduction`), deterministically and
+stored with the coverage, and the feature engineer's pair products are
+switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH`.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import difflib
+import importlib.metadata
+import math
+import numbers
+from fractions import Fraction
+from typing import Any, Callable, Generator, Iterable
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+from tarvex.core import resmon
+
+from ._arguments import _eval_mode, _open_unit_interval, _positive_int
+from .capturing import _as_input, _batches, _model_device
+from .tuning import TUNE_CANDIDATES, tune
+
+INPUT = "input"
+OUTPUT = "output"
+# Layers wider than this are reduced before a monitor sees them.
+DEFAULT_MAX_WIDTH = 64
+# S wider than this is engineered without pair products (d * (d - 1) / 2
+# columns: 496 at 32, 2,016 at 64).
+PAIR_PRODUCTS_MAX_WIDTH = 32
+
+_FORMAT = "tarvex-coverage"
+_FORMAT_VERSION = 1
+
+
+# --- layer names and capture ---------------------------------------------------------
+
+
+def _resolve_layers(model: torch.nn.Module, layers: Any) -> list[str]:
+    """Checks the names: a list of at least two distinct strings, "input"
+    only first, "output" only last, every other one a submodule of `model`."""
+    if isinstance(layers, (str, bytes)) or not isinstance(layers, Iterable):
+        raise TypeError(f"layers must be a list of layer names, got {type(layers).__name__}")
+    names = list(layers)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"layer names must be str, got {type(name).__name__}")
+    if len(names) < 2:
+        raise ValueError(f"layers must name at least two layers (one link), got {names}")
+    repeated = sorted({name for name in names if names.count(name) > 1})
+    if repeated:
+        raise ValueError(f"layers names {repeated} more than once")
+    modules = dict(model.named_modules())
+    available = [name for name in modules if name]
+    for position, name in enumerate(names):
+        if name == INPUT and position != 0:
+            raise ValueError(f"{INPUT!r} is the model's input and can only be the first layer, got {names}")
+        if name == OUTPUT and position != len(names) - 1:
+            raise ValueError(f"{OUTPUT!r} is the model's output and can only be the last layer, got {names}")
+        if name in (INPUT, OUTPUT):
+            continue
+        if not name or name not in modules:
+            choices = [INPUT] + available + [OUTPUT]
+            close = difflib.get_close_matches(name, choices, n=5, cutoff=0.5)
+            hint = f"close matches: {close}; " if close else ""
+            raise ValueError(f"model has no layer named {name!r}; {hint}available: {choices[:40]}"
+                             + (" ..." if len(choices) > 40 else ""))
+    return names
+
+
+def _copy_of(output: Any, name: str) -> torch.Tensor:
+    if not isinstance(output, torch.Tensor):
+        raise TypeError(f"layer {name!r} returned {type(output).__name__}, not a tensor")
+    # A copy: a later in-place operation (ReLU(inplace=True)) must not change it.
+    return output.detach().clone()
+
+
+def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
+                    batch_size: int) -> Generator[dict[str, torch.Tensor], None, None]:
+    """Runs `model` over `inputs` batch by batch and yields, per batch, each
+    named layer's output (with "input" the batch itself and "output" the
+    model's output). Refuses a layer that runs other than once per pass or
+    out of the given order. Evaluation mode and no gradients inside; modes
+    restored and hooks removed on every way out."""
+    modules = dict(model.named_modules())
+    hooked = [name for name in layers if name not in (INPUT, OUTPUT)]
+    calls: dict[str, list[torch.Tensor]] = {name: [] for name in hooked}
+    finished: list[str] = []
+    device, float_dtype = _model_device(model)
+
+    def hook(name: str) -> Callable[..., None]:
+        def record(_module: Any, _args: Any, output: Any) -> None:
+            calls[name].append(_copy_of(output, name))
+            finished.append(name)
+        return record
+
+    handles = []
+    try:
+        for name in hooked:
+            handles.append(modules[name].register_forward_hook(hook(name)))
+        with _eval_mode(model):
+            for batch in _batches(inputs, batch_size):
+                x = _as_input(batch, device, float_dtype)
+                rows = x.shape[0]
+                if rows == 0:
+                    continue
+                for recorded in calls.values():
+                    recorded.clear()
+                finished.clear()
+                output = model(x)
+                outputs: dict[str, torch.Tensor] = {}
+                for name in hooked:
+                    if len(calls[name]) != 1:
+                        raise ValueError(f"layer {name!r} ran {len(calls[name])} times in one forward pass; "
+                                         "it must run exactly once")
+                    outputs[name] = calls[name][0]
+                if finished != hooked:
+                    order = ([INPUT] if layers[0] == INPUT else []) + finished + \
+                        ([OUTPUT] if layers[-1] == OUTPUT else [])
+                    raise ValueError(f"layers must be given in the order the forward pass computes them: "
+                                     f"{order}, got {layers}")
+                if layers[0] == INPUT:
+                    outputs[INPUT] = x.detach().clone()
+                if layers[-1] == OUTPUT:
+                    outputs[OUTPUT] = _copy_of(output, OUTPUT)
+                for name, tensor in outputs.items():
+                    if tensor.ndim == 0 or tensor.shape[0] != rows:
+                        raise ValueError(f"layer {name!r} returned shape {tuple(tensor.shape)} for a batch of "
+                                         f"{rows} inputs; its first dimension must be the batch")
+                yield outputs
+    finally:
+        for handle in handles:
+            handle.remove()
+
+
+# --- reductions ----------------------------------------------------------------------
+
+
+class _Reduction:
+    """How one layer's output becomes the columns a monitor sees.
+
+    A convolution map (batch, channels, height, width) wider than `max_width`
+    is average-pooled per channel to the largest square grid that fits; what
+    is still wider is standardised per column (training statistics) and
+    multiplied by a seeded Gaussian projection to `max_width` columns. All of
+    it is fixed at fit time and stored."""
+
+    def __init__(self, shape: tuple[int, ...], grid: int | None, mean: np.ndarray | None,
+                 scale: np.ndarray | None, projection: np.ndarray | None) -> None:
+        self.shape = shape  # one input's output shape, as the layer gives it
+        self.grid = grid  # pooled grid side, or None
+        self.mean, self.scale, self.projection = mean, scale, projection
+
+    @property
+    def width(self) -> int:
+        """Columns the monitors see."""
+        if self.projection is not None:
+            return int(self.projection.shape[1])
+        if self.grid is not None:
+            return int(self.shape[0]) * self.grid * self.grid
+        return int(np.prod(self.shape, dtype=np.int64))
+
+    @property
+    def kind(self) -> str:
+        parts = (["channel pooling"] if self.grid is not None else []) + \
+            (["random projection"] if self.projection is not None else [])
+        return " + ".join(parts) or "none"
+
+    @staticmethod
+    def grid_for(shape: tuple[int, ...], max_width: int) -> int | None:
+        """Grid side for a convolution map of `shape` (channels, height,
+        width) wider than `max_width`: the largest g <= min(height, width)
+        with channels * g * g <= max_width, at least 1; None for other
+        shapes and narrow maps."""
+        if len(shape) != 3 or int(np.prod(shape)) <= max_width:
+            return None
+        channels, height, width = shape
+        grid = 1
+        while grid < min(height, width) and channels * (grid + 1) ** 2 <= max_width:
+            grid += 1
+        return grid
+
+    def pool(self, tensor: torch.Tensor) -> np.ndarray:
+        """Pooled (if so set) and flattened rows, float32, before any
+        projection."""
+        rows = tensor.shape[0]
+        if tuple(tensor.shape[1:]) != self.shape:
+            if tensor.ndim > 2 or tensor.numel() != rows * int(np.prod(self.shape)):
+                raise ValueError(f"layer output has shape {tuple(tensor.shape[1:])} per input, the coverage was "
+                                 f"fitted on {self.shape}")
+            tensor = tensor.reshape(rows, *self.shape)  # flattened rows, or one value per input
+        tensor = tensor.to(dtype=torch.float32)
+        if self.grid is not None:
+            tensor = F.adaptive_avg_pool2d(tensor, self.grid)
+        return tensor.reshape(rows, -1).cpu().numpy()
+
+    def fit_projection(self, rows: np.ndarray, max_width: int, seed: int) -> None:
+        """Sets the projection for pooled training `rows` wider than
+        `max_width` (nothing otherwise)."""
+        if rows.shape[1] <= max_width:
+            return
+        self.mean = rows.mean(axis=0, dtype=np.float64).astype(np.float32)
+        self.scale = (rows.std(axis=0, dtype=np.float64) + 1e-6).astype(np.float32)
+        generator = np.random.default_rng(seed)
+        self.projection = (generator.standard_normal((rows.shape[1], max_width)) / math.sqrt(max_width)
+                           ).astype(np.float32)
+
+    def project(self, rows: np.ndarray) -> np.ndarray:
+        if self.projection is None:
+            return np.ascontiguousarray(rows, dtype=np.float32)
+        with np.errstate(over="ignore", invalid="ignore"):
+            return np.ascontiguousarray(((rows - self.mean) / self.scale) @ self.projection, dtype=np.float32)
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"shape": list(self.shape), "grid": self.grid,
+                "mean": None if self.mean is None else self.mean.tolist(),
+                "scale": None if self.scale is None else self.scale.tolist(),
+                "projection": None if self.projection is None else self.projection.tolist()}
+
+    @classmethod
+    def from_dict(cls, d: Any, name: str) -> _Reduction:
+        where = f"reduction of {name!r}"
+        if not isinstance(d, dict) or set(d) != {"shape", "grid", "mean", "scale", "projection"}:
+            raise ValueError(f"{where}: expected the keys shape, grid, mean, scale, projection")
+        shape = d["shape"]
+        if not isinstance(shape, list) or not shape or not all(_is_int(v) and v >= 1 for v in shape):
+            raise ValueError(f"{where}: shape must be a list of positive ints, got {shape!r}")
+        shape_t = tuple(int(v) for v in shape)
+        grid = d["grid"]
+        if grid is not None and (not _is_int(grid) or len(shape_t) != 3 or not 1 <= grid <= min(shape_t[1:])):
+            raise ValueError(f"{where}: grid {grid!r} does not fit the shape {shape_t}")
+        reduction = cls(shape_t, grid, None, None, None)
+        pooled = int(np.prod(shape_t)) if grid is None else shape_t[0] * grid * grid
+        parts = [d["mean"], d["scale"], d["projection"]]
+        if any(part is None for part in parts):
+            if any(part is not None for part in parts):
+                raise ValueError(f"{where}: mean, scale and projection are set together or not at all")
+            return reduction
+        mean, scale = _float_array(parts[0], (pooled,), where), _float_array(parts[1], (pooled,), where)
+        projection = np.asarray(_float_array(parts[2], None, where))
+        if projection.ndim != 2 or projection.shape[0] != pooled or projection.shape[1] < 1:
+            raise ValueError(f"{where}: projection must be ({pooled}, width), got {projection.shape}")
+        if not (scale > 0).all():
+            raise ValueError(f"{where}: scale must be positive")
+        reduction.mean, reduction.scale, reduction.projection = mean, scale, projection
+        return reduction
+
+
+def _is_int(value: Any) -> bool:
+    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
+
+
+def _float_array(value: Any, shape: tuple[int, ...] | None, where: str) -> np.ndarray:
+    try:
+        array = np.asarray(value, dtype=np.float32)
+    except (TypeError, ValueError):
+        raise ValueError(f"{where}: expected numbers, got {type(value).__name__}") from None
+    if shape is not None and array.shape != shape:
+        raise ValueError(f"{where}: expected shape {shape}, got {array.shape}")
+    if not np.isfinite(array).all():
+        raise ValueError(f"{where}: holds non-finite values")
+    return array
+
+
+# --- the family-wise threshold -------------------------------------------------------
+
+
+def _counts_at_least(sorted_scores: np.ndarray, scores: np.ndarray) -> np.ndarray:
+    """For each score, how many calibration scores are at least as high; a
+    NaN or inf score has none."""
+    counts = len(sorted_scores) - np.searchsorted(sorted_scores, scores, side="left")
+    return np.where(np.isnan(scores), 0, counts)
+
+
+def _family_count_threshold(calibration: np.ndarray, rate: float) -> int:
+    """The count t such that a new input alarms when, on some link, fewer
+    than t calibration inputs score at least as high (see the module
+    docstring): the K-th smallest leave-one-out count, K = floor(rate (n+1))."""
+    n = calibration.shape[0]
+    ordered = np.sort(calibration, axis=0)
+    leave_one_out = np.stack([_counts_at_least(ordered[:, link], calibration[:, link]) - 1
+                              for link in range(calibration.shape[1])], axis=1).min(axis=1)
+    k = math.floor(Fraction(rate) * (n + 1))
+    return int(np.partition(leave_one_out, k - 1)[k - 1])
+
+
+def _split_candidates(candidates: Any, s_width: int) -> list[dict[str, Any]]:
+    chosen = TUNE_CANDIDATES if candidates is None else candidates
+    if isinstance(chosen, (str, bytes, dict)) or not isinstance(chosen, Iterable):
+        raise TypeError(f"candidates must be a list of dicts, got {type(chosen).__name__}")
+    listed = list(chosen)
+    if s_width <= PAIR_PRODUCTS_MAX_WIDTH:
+        return listed
+    return [dict(c, include_interactions=False) if isinstance(c, dict) else c for c in listed]
+
+
+# --- the coverage --------------------------------------------------------------------
+
+
+class CoverageReport:
+    """What `Coverage.check` found for a batch of inputs.
+
+    `alarms[i]` says whether input i alarmed on any link; `scores[i, j]` is
+    link j's monitor score and `p_values[i, j]` its conformal p-value against
+    the clean calibration inputs (NaN and inf scores get the smallest p-value,
+    1 / (n + 1)); `blamed[i]` is the link with the smallest p-value (the
+    earliest of equal ones) as its pair of layer names where input i alarmed,
+    else None; `blamed_index[i]` the same link's index, -1 without an alarm.
+    `links` lists the links and `p_threshold` is the threshold under which
+    the smallest p-value alarms."""
+
+    def __init__(self, *, links: list[tuple[str, str]], scores: np.ndarray, p_values: np.ndarray,
+                 p_threshold: float) -> None:
+        self.links = links
+        self.scores = scores
+        self.p_values = p_values
+        self.p_threshold = p_threshold
+        smallest = p_values.min(axis=1) if p_values.shape[0] else np.zeros(0)
+        self.alarms = smallest < p_threshold
+        strongest = p_values.argmin(axis=1) if p_values.shape[0] else np.zeros(0, dtype=np.intp)
+        self.blamed_index = np.where(self.alarms, strongest, -1).astype(np.int64)
+        self.blamed: list[tuple[str, str] | None] = [
+            links[j] if j >= 0 else None for j in self.blamed_index.tolist()]
+
+    def __len__(self) -> int:
+        return len(self.alarms)
+
+    def __repr__(self) -> str:
+        return (f"CoverageReport({len(self)} inputs, {int(self.alarms.sum())} alarms over "
+                f"{len(self.links)} links)")
+
+
+class Coverage:
+    """Conditional monitors over consecutive layers of a model, with one
+    family-wise false-alarm rate; built by `cover`.
+
+    `layers` are the watched layer names in forward order, `links` the pairs
+    (S layer, Z layer) of consecutive ones, `monitors[j]` link j's trained
+    monitor (chosen by `tune`), `widths` the columns each layer is reduced
+    to, `false_alarm_rate` the family-wise rate, `calibration_rows` the
+    number of clean calibration inputs and `p_threshold` the threshold of the
+    smallest p-value.
+    """
+
+    def __init__(self, *, layers: list[str], monitors: list[Any], reductions: dict[str, _Reduction],
+                 calibration_scores: np.ndarray, count_threshold: int, false_alarm_rate: float,
+                 random_state: int, max_width: int) -> None:
+        self.layers = list(layers)
+        self.links = list(zip(self.layers[:-1], self.layers[1:]))
+        self.monitors = list(monitors)
+        self._reductions = reductions
+        self._calibration = np.sort(np.asarray(calibration_scores, dtype=np.float64), axis=0)
+        self._count_threshold = int(count_threshold)
+        self.false_alarm_rate = float(false_alarm_rate)
+        self.random_state = int(random_state)
+        self.max_width = int(max_width)
+
+    @property
+    def calibration_rows(self) -> int:
+        """Number of clean inputs the family-wise threshold was set on."""
+        return int(self._calibration.shape[0])
+
+    @property
+    def p_threshold(self) -> float:
+        """An input alarms when its smallest p-value is below this."""
+        return (1 + self._count_threshold) / (self.calibration_rows + 1)
+
+    @property
+    def widths(self) -> dict[str, int]:
+        """Columns each layer is reduced to before a monitor sees it."""
+        return {name: self._reductions[name].width for name in self.layers}
+
+    @property
+    def reductions(self) -> dict[str, str]:
+        """How each layer is reduced: "none", "channel pooling", "random
+        projection" or both."""
+        return {name: self._reductions[name].kind for name in self.layers}
+
+    def __repr__(self) -> str:
+        return (f"Coverage({' -> '.join(self.layers)}; family-wise false-alarm rate {self.false_alarm_rate:g}, "
+                f"{self.calibration_rows} calibration inputs)")
+
+    def _rows(self, outputs: dict[str, Any]) -> dict[str, np.ndarray]:
+        rows: dict[str, np.ndarray] = {}
+        for name in self.layers:
+            value = outputs[name]
+            tensor = torch.from_numpy(np.asarray(value)) if not isinstance(value, torch.Tensor) else value
+            reduction = self._reductions[name]
+            rows[name] = reduction.project(reduction.pool(tensor))
+        return rows
+
+    def _scores(self, rows: dict[str, np.ndarray]) -> np.ndarray:
+        columns = []
+        for (s, z), monitor in zip(self.links, self.monitors):
+            with np.errstate(over="ignore", invalid="ignore"):
+                columns.append(np.asarray(monitor.score_batch(rows[s], rows[z]), dtype=np.float64))
+        return np.stack(columns, axis=1)
+
+    def _report(self, scores: np.ndarray) -> CoverageReport:
+        n = self.calibration_rows
+        counts = np.stack([_counts_at_least(self._calibration[:, j], scores[:, j])
+                           for j in range(len(self.links))], axis=1)
+        return CoverageReport(links=list(self.links), scores=scores, p_values=(1.0 + counts) / (n + 1),
+                              p_threshold=self.p_threshold)
+
+    def score_outputs(self, outputs: dict[str, Any]) -> CoverageReport:
+        """Scores one batch of already-captured layer outputs: `outputs`
+        maps every name of `layers` to that layer's output for the batch (a
+        tensor or an array, batch first, in the layer's own shape or
+        flattened per input). Returns the same report as `check`.
+
+        Raises `ValueError` for a missing layer, a shape other than the one
+        the coverage was fitted on, or layers with different numbers of rows.
+        """
+        if not isinstance(outputs, dict):
+            raise TypeError(f"outputs must be a dict of layer name -> output, got {type(outputs).__name__}")
+        missing = [name for name in self.layers if name not in outputs]
+        if missing:
+            raise ValueError(f"outputs lack the layers {missing}; the coverage watches {self.layers}")
+        rows = self._rows(outputs)
+        lengths = {name: len(value) for name, value in rows.items()}
+        if len(set(lengths.values())) != 1:
+            raise ValueError(f"layer outputs hold different numbers of inputs: {lengths}")
+        return self._report(self._scores(rows))
+
+    def check(self, model: torch.nn.Module, inputs: Any, *, batch_size: int = 256) -> CoverageReport:
+        """Runs `model` once over `inputs` (a tensor, an array or an
+        iterable of batches, as `capture` takes them), scores every link and
+        returns a `CoverageReport`: per input whether it alarmed, each link's
+        score and p-value, and the blamed link.
+
+        `model` must have the watched layers, computed in the same order and
+        with the same shapes; an unknown name raises `ValueError` listing the
+        close matches, a wrong order or shape `ValueError`.
+        """
+        if not isinstance(model, torch.nn.Module):
+            raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
+        batch_size = _positive_int(batch_size, "batch_size")
+        _resolve_layers(model, self.layers)
+        with contextlib.closing(_forward_layers(model, inputs, self.layers, batch_size)) as batches:
+            parts = [self._scores(self._rows(outputs)) for outputs in batches]
+        scores = np.concatenate(parts) if parts else np.zeros((0, len(self.links)))
+        return self._report(scores)
+
+    def _to_file_document(self) -> dict[str, Any]:
+        """The coverage as a JSON-ready dictionary: format tag and version,
+        layers, each layer's reduction, each link's monitor dictionary and
+        the family-wise calibration."""
+        return {
+            "format": _FORMAT,
+            "format_version": _FORMAT_VERSION,
+            "package_version": _package_version(),
+            "layers": list(self.layers),
+            "false_alarm_rate": self.false_alarm_rate,
+            "random_state": self.random_state,
+            "max_width": self.max_width,
+            "reductions": {name: self._reductions[name].to_dict() for name in self.layers},
+            "monitors": [monitor.to_dict() for monitor in self.monitors],
+            "calibration": {"count_threshold": self._count_threshold,
+                            "scores": self._calibration.T.tolist()},
+        }
+
+    @classmethod
+    def _from_file_document(cls, document: Any) -> Coverage:
+        """Rebuilds a coverage from `_to_file_document()`'s dictionary;
+        raises `ValueError` for anything missing or inconsistent."""
+        if not isinstance(document, dict):
+            raise ValueError(f"a coverage document is a JSON object, got {type(document).__name__}")
+        if document.get("format") != _FORMAT:
+            raise ValueError(f"not a coverage document: format {document.get('format')!r}")
+        version = document.get("format_version")
+        if not _is_int(version) or version != _FORMAT_VERSION:
+            raise ValueError(f"coverage format version {version!r} is not supported "
+                             f"(this version reads {_FORMAT_VERSION})")
+        expected = {"format", "format_version", "package_version", "layers", "false_alarm_rate", "random_state",
+                    "max_width", "reductions", "monitors", "calibration"}
+        if set(document) != expected:
+            raise ValueError(f"coverage document keys differ: missing {sorted(expected - set(document))}, "
+                             f"unknown {sorted(set(document) - expected)}")
+        if not isinstance(document["package_version"], str):
+            raise ValueError("package_version must be a str")
+        layers = document["layers"]
+        if not isinstance(layers, list) or len(layers) < 2 or not all(isinstance(n, str) for n in layers) \
+                or len(set(layers)) != len(layers):
+            raise ValueError("layers must be a list of at least two distinct names")
+        rate = document["false_alarm_rate"]
+        if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not 0 < rate < 1:
+            raise ValueError(f"false_alarm_rate must lie in (0, 1), got {rate!r}")
+        for key in ("random_state", "max_width"):
+            if not _is_int(document[key]):
+                raise ValueError(f"{key} must be an int, got {document[key]!r}")
+        if document["max_width"] < 1:
+            raise ValueError("max_width must be at least 1")
+        reductions_d = document["reductions"]
+        if not isinstance(reductions_d, dict) or set(reductions_d) != set(layers):
+            raise ValueError("reductions must hold one entry per layer")
+        reductions = {name: _Reduction.from_dict(reductions_d[name], name) for name in layers}
+        monitors_d = document["monitors"]
+        if not isinstance(monitors_d, list) or len(monitors_d) != len(layers) - 1:
+            raise ValueError(f"monitors must hold one dictionary per link ({len(layers) - 1})")
+        monitors = []
+        for j, d in enumerate(monitors_d):
+            if not isinstance(d, dict):
+                raise ValueError(f"monitor {j} is not a dictionary")
+            try:
+                monitor = resmon.NeuralConditionalMonitor.from_dict(d)
+            except (KeyError, TypeError, RuntimeError) as error:
+                raise ValueError(f"monitor {j}: {error}") from None
+            s_dim = len(monitor.s_engineer.mean_) if monitor.s_engineer.mean_ is not None else -1
+            if s_dim != reductions[layers[j]].width or monitor.z_mean is None \
+                    or len(monitor.z_mean) != reductions[layers[j + 1]].width:
+                raise ValueError(f"monitor {j} does not take the widths of {layers[j]!r} and {layers[j + 1]!r}")
+            monitors.append(monitor)
+        calibration = document["calibration"]
+        if not isinstance(calibration, dict) or set(calibration) != {"count_threshold", "scores"}:
+            raise ValueError("calibration must hold count_threshold and scores")
+        scores = _calibration_scores(calibration["scores"], len(monitors))
+        threshold = calibration["count_threshold"]
+        if not _is_int(threshold) or not 0 <= threshold < scores.shape[1]:
+            raise ValueError(f"count_threshold must be an int in [0, {scores.shape[1]}), got {threshold!r}")
+        return cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
+                   count_threshold=int(threshold), false_alarm_rate=float(rate),
+                   random_state=int(document["random_state"]), max_width=int(document["max_width"]))
+
+
+def _calibration_scores(value: Any, links: int) -> np.ndarray:
+    """Stored calibration scores, one sorted list per link, as float64 (a
+    float32 round trip would move ties and so change p-values)."""
+    try:
+        scores = np.asarray(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError("calibration scores must be one list of numbers per link, of equal lengths") from None
+    if scores.ndim != 2 or scores.shape[0] != links or scores.shape[1] < 1:
+        raise ValueError(f"calibration scores must be one list of numbers per link ({links}), of equal lengths")
+    if not np.isfinite(scores).all():
+        raise ValueError("calibration scores hold non-finite values")
+    if (np.diff(scores, axis=1) < 0).any():
+        raise ValueError("calibration scores must be sorted")
+    return scores
+
+
+def _package_version() -> str:
+    try:
+        return importlib.metadata.version("tarvex-core")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+# --- fitting -------------------------------------------------------------------------
+
+
+def _captured_rows(model: torch.nn.Module, inputs: Any, layers: list[str], batch_size: int,
+                   max_width: int) -> tuple[dict[str, _Reduction], dict[str, np.ndarray]]:
+    """Pooled rows of every layer over `inputs` (projection not yet fitted)
+    and the reduction of each layer, its pooling fixed from the shapes."""
+    reductions: dict[str, _Reduction] = {}
+    parts: dict[str, list[np.ndarray]] = {name: [] for name in layers}
+    with contextlib.closing(_forward_layers(model, inputs, layers, batch_size)) as batches:
+        for outputs in batches:
+            for name in layers:
+                tensor = outputs[name]
+                if name not in reductions:
+                    shape = tuple(int(v) for v in tensor.shape[1:]) or (1,)
+                    reductions[name] = _Reduction(shape, _Reduction.grid_for(shape, max_width), None, None, None)
+                parts[name].append(reductions[name].pool(tensor))
+    if not reductions:
+        raise ValueError("inputs held no rows")
+    return reductions, {name: np.concatenate(parts[name]) for name in layers}
+
+
+def _pooled_rows(model: torch.nn.Module, inputs: Any, layers: list[str], reductions: dict[str, _Reduction],
+                 batch_size: int) -> dict[str, np.ndarray]:
+    """Pooled rows of every layer over `inputs`, with fitted reductions."""
+    parts: dict[str, list[np.ndarray]] = {name: [] for name in layers}
+    with contextlib.closing(_forward_layers(model, inputs, layers, batch_size)) as batches:
+        for outputs in batches:
+            for name in layers:
+                parts[name].append(reductions[name].pool(outputs[name]))
+    if not parts[layers[0]]:
+        raise ValueError("held_out held no rows")
+    return {name: np.concatenate(parts[name]) for name in layers}
+
+
+def _check_finite(rows: dict[str, np.ndarray], where: str) -> None:
+    for name, values in rows.items():
+        bad = int(np.count_nonzero(~np.isfinite(values)))
+        if bad:
+            raise ValueError(f"layer {name!r} gives {bad} non-finite values on the {where} inputs; "
+                             "cover a model on clean inputs")
+
+
+def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate: float = 0.01,
+          random_state: int = 0, held_out: Any = None, candidates: Any = None,
+          max_width: int = DEFAULT_MAX_WIDTH, batch_size: int = 256) -> Coverage:
+    """Fits one conditional monitor per link of consecutive `layers` of the
+    clean `model` and sets one family-wise false-alarm rate for them all.
+
+    `layers` is an ordered list of names: "input" (the model's input, first
+    only), submodule names as in `model.named_modules()`, and "output" (the
+    model's output, last only); the forward pass must compute them in that
+    order, each exactly once. Each link (layers[j], layers[j + 1]) gets a
+    monitor chosen by `tune` (with `candidates`, default `TUNE_CANDIDATES`,
+    and `random_state`) on the fitting inputs; the engineer's pair products
+    are switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH` columns.
+
+    Layers wider than `max_width` values are reduced first, the same way at
+    fit and check time: a convolution map (channels, height, width) is
+    average-pooled per channel to the largest square grid with at most
+    `max_width` values; what is still wider is standardised per column and
+    multiplied by a Gaussian projection to `max_width` columns, seeded by
+    `random_state` and the layer's position. Both are stored with the
+    coverage.
+
+    `held_out` (clean inputs in the form of `inputs`) sets the family-wise
+    threshold; none of them trains anything. Without it a random quarter of
+    `inputs`, at least 10 / rate, is held out. A new clean input, exchangeable
+    with the held-out ones, then alarms on any link with probability at most
+    `false_alarm_rate` (see `Coverage`).
+
+    Cost: one forward pass over the inputs, one `tune` per link, and one
+    scoring of the held-out inputs per link. Like `tune`, it reseeds
+    PyTorch's and NumPy's global generators.
+
+    Raises `TypeError`/`ValueError` before any training for a model that is
+    not a module, unknown layer names (listing close matches and the
+    available names), names in another order than the forward pass computes
+    them, a rate outside (0, 1), too few inputs, non-finite layer outputs on
+    the clean inputs, or bad candidates.
+    """
+    if not isinstance(model, torch.nn.Module):
+        raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
+    rate = _open_unit_interval(false_alarm_rate, "false_alarm_rate")
+    if isinstance(random_state, bool) or not isinstance(random_state, numbers.Integral):
+        raise TypeError(f"random_state must be an int, got {type(random_state).__name__}")
+    random_state = int(random_state)
+    max_width = _positive_int(max_width, "max_width")
+    batch_size = _positive_int(batch_size, "batch_size")
+    names = _resolve_layers(model, layers)
+    _split_candidates(candidates, 0)  # type checks before the forward pass
+
+    reductions, rows = _captured_rows(model, inputs, names, batch_size, max_width)
+    _check_finite(rows, "fitting")
+    n = len(rows[names[0]])
+    needed = math.ceil(10 / rate)
+    if held_out is None:
+        held = max(needed, n // 4)
+        if n - held < 2 * needed:
+            raise ValueError(f"{n} inputs are too few to cover at a false-alarm rate of {rate!r}: {held} are "
+                             f"held out and tuning needs {2 * needed} more, or pass held_out")
+        order = np.random.default_rng(random_state).permutation(n)
+        train = {name: values[order[held:]] for name, values in rows.items()}
+        calibration = {name: values[order[:held]] for name, values in rows.items()}
+    else:
+        train = rows
+        calibration = _pooled_rows(model, held_out, names, reductions, batch_size)
+        _check_finite(calibration, "held-out")
+        if len(calibration[names[0]]) < needed:
+            raise ValueError(f"{len(calibration[names[0]])} held-out inputs cannot resolve a false-alarm rate of "
+                             f"{rate!r}: at least {needed} (10 / rate) are needed")
+        if n < 2 * needed:
+            raise ValueError(f"{n} inputs are too few to tune at a false-alarm rate of {rate!r}: at least "
+                             f"{2 * needed} are needed")
+
+    for position, name in enumerate(names):
+        reductions[name].fit_projection(train[name], max_width, random_state + position)
+        train[name] = reductions[name].project(train[name])
+        calibration[name] = reductions[name].project(calibration[name])
+
+    monitors = []
+    for s, z in zip(names[:-1], names[1:]):
+        link_candidates = _split_candidates(candidates, train[s].shape[1])
+        monitors.append(tune(train[s], train[z], false_alarm_rate=rate, candidates=link_candidates,
+                             random_state=random_state))
+    coverage = Coverage(layers=names, monitors=monitors, reductions=reductions,
+                        calibration_scores=np.zeros((1, len(monitors))), count_threshold=0,
+                        false_alarm_rate=rate, random_state=random_state, max_width=max_width)
+    scores = coverage._scores(calibration)
+    bad = int(np.count_nonzero(~np.isfinite(scores)))
+    if bad:
+        raise ValueError(f"{bad} held-out scores are non-finite; the held-out inputs must be clean")
+    coverage._calibration = np.sort(scores, axis=0)
+    coverage._count_threshold = _family_count_threshold(scores, rate)
+    return coverage

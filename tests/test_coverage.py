@@ -1,0 +1,186 @@
+"""watch.cover and Coverage: the family-wise false-alarm rate, blame of a
+faulted layer, refused layer lists, reductions of wide layers and the file
+document."""
+
+import copy
+import json
+
+import numpy as np
+import pytest
+import torch
+
+from tarvex.core import watch
+from tarvex.core.watch.coverage import _counts_at_least, _family_count_threshold, _Reduction
+
+# One small network per candidate keeps each link's tune to a few seconds.
+FAST = [{"hidden": (32,), "epochs": 12, "dropout": 0.0, "lr": 3e-3, "include_square": False,
+         "include_logabs": False, "include_interactions": False}]
+RATE = 0.05
+
+
+class MLP(torch.nn.Module):
+    def __init__(self):
+        super().__init__()
+        torch.manual_seed(0)
+        self.a = torch.nn.Linear(6, 12)
+        self.b = torch.nn.Linear(12, 10)
+        self.c = torch.nn.Linear(10, 3)
+
+    def forward(self, x):
+        return self.c(torch.relu(self.b(torch.relu(self.a(x)))))
+
+
+class CNN(torch.nn.Module):
+    def __init__(self):
+        super().__init__()
+        torch.manual_seed(0)
+        self.conv = torch.nn.Conv2d(1, 4, 3, padding=1)
+        self.fc = torch.nn.Linear(256, 50)
+        self.out = torch.nn.Linear(50, 3)
+
+    def forward(self, x):
+        x = torch.relu(self.conv(x.reshape(-1, 1, 8, 8)))
+        return self.out(torch.relu(self.fc(x.flatten(1))))
+
+
+def inputs(n, width, seed):
+    return np.random.default_rng(seed).normal(size=(n, width)).astype(np.float32)
+
+
+@pytest.fixture(scope="module")
+def mlp():
+    return MLP().eval()
+
+
+@pytest.fixture(scope="module")
+def coverage(mlp):
+    return watch.cover(mlp, inputs(2400, 6, 0), ["input", "a", "b", "output"], false_alarm_rate=RATE,
+                       candidates=FAST)
+
+
+def test_clean_inputs_alarm_on_any_link_at_most_at_the_family_rate(mlp, coverage):
+    report = coverage.check(mlp, inputs(4000, 6, 1))
+    assert report.scores.shape == report.p_values.shape == (4000, 3)
+    assert coverage.links == [("input", "a"), ("a", "b"), ("b", "output")]
+    # binomial standard error at 4,000 inputs is 0.35 points
+    assert report.alarms.mean() <= RATE + 0.01
+    assert all(blamed is None for blamed, alarm in zip(report.blamed, report.alarms) if not alarm)
+
+
+@pytest.mark.parametrize("links, n", [(1, 200), (3, 200), (4, 60)])
+def test_threshold_rule_keeps_the_family_rate_for_exchangeable_scores(links, n):
+    """Many calibration sets of correlated per-link scores, each with fresh
+    inputs from the same distribution: the average alarm rate is at most the
+    rate, and not far below it."""
+    rng = np.random.default_rng(links)
+    rates = []
+    for _ in range(300):
+        shared = rng.standard_normal((n + 50, 1))
+        scores = np.abs(shared + rng.standard_normal((n + 50, links)))
+        calibration, new = scores[:n], scores[n:]
+        t = _family_count_threshold(calibration, 0.1)
+        ordered = np.sort(calibration, axis=0)
+        counts = np.stack([_counts_at_least(ordered[:, j], new[:, j]) for j in range(links)], axis=1)
+        rates.append(np.mean(counts.min(axis=1) < t))
+    assert 0.06 < np.mean(rates) <= 0.1 + 0.006  # Monte Carlo error about 0.002
+
+
+def noisy(model, layer, relative):
+    broken = copy.deepcopy(model)
+    weight = getattr(broken, layer).weight
+    with torch.no_grad():
+        weight.add_(torch.randn(weight.shape, generator=torch.Generator().manual_seed(1)) * weight.std() * relative)
+    return broken
+
+
+@pytest.mark.parametrize("layer, link", [("a", 0), ("b", 1), ("c", 2)])
+def test_a_fault_in_each_layer_is_caught_and_blamed_on_its_link(mlp, coverage, layer, link):
+    report = coverage.check(noisy(mlp, layer, 0.5), inputs(600, 6, 2))
+    assert report.alarms.mean() >= 0.5
+    blamed = report.blamed_index[report.alarms]
+    assert np.mean(blamed == link) >= 0.8
+    assert report.blamed[int(np.flatnonzero(report.alarms)[0])] == coverage.links[link]
+
+
+@pytest.mark.parametrize("layers, message", [
+    (["input", "bb"], r"no layer named 'bb'; close matches: \['b'\]"),
+    (["input", "zzz"], r"available: \['input', 'a', 'b', 'c', 'output'\]"),
+    (["b", "a"], r"order the forward pass computes them: \['a', 'b'\], got \['b', 'a'\]"),
+    (["input", "c", "b", "output"], r"\['input', 'b', 'c', 'output'\]"),
+    (["a", "input"], "can only be the first"),
+    (["output", "a"], "can only be the last"),
+    (["a", "a"], "more than once"),
+    (["a"], "at least two"),
+])
+def test_bad_layer_lists_are_refused_before_training(layers, message):
+    model = MLP().train()
+    with pytest.raises(ValueError, match=message):
+        watch.cover(model, inputs(50, 6, 0), layers, candidates=FAST)
+    assert model.training and not any(m._forward_hooks for m in model.modules())
+
+
+def test_check_refuses_a_model_without_the_layers(coverage):
+    other = torch.nn.Sequential(torch.nn.Linear(6, 3))
+    with pytest.raises(ValueError, match="no layer named 'a'"):
+        coverage.check(other, inputs(5, 6, 0))
+
+
+def test_file_document_round_trip_scores_alike(mlp, coverage):
+    document = json.loads(json.dumps(coverage._to_file_document(), allow_nan=False))
+    assert document["format"] == "tarvex-coverage" and document["format_version"] == 1
+    reloaded = watch.Coverage._from_file_document(document)
+    X = inputs(300, 6, 3)
+    before, after = coverage.check(mlp, X), reloaded.check(mlp, X)
+    # the monitors' own round trip is exact up to float32 rounding, which can
+    # move a score past a calibration score: one rank of p-value at most
+    np.testing.assert_allclose(after.scores, before.scores, rtol=1e-5)
+    assert np.abs(after.p_values - before.p_values).max() <= 1.0 / (coverage.calibration_rows + 1) + 1e-12
+    assert reloaded.p_threshold == coverage.p_threshold and reloaded.layers == coverage.layers
+
+
+def _corrupt(document, change):
+    document = json.loads(json.dumps(document))
+    change(document)
+    return document
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda d: d.update(format="tarvex-monitor"), "not a coverage document"),
+    (lambda d: d.update(format_version=2), "version 2 is not supported"),
+    (lambda d: d.pop("calibration"), "missing \\['calibration'\\]"),
+    (lambda d: d["layers"].reverse(), "does not take the widths"),
+    (lambda d: d["monitors"].pop(), "one dictionary per link"),
+    (lambda d: d["calibration"]["scores"][0].reverse(), "sorted"),
+    (lambda d: d["calibration"]["scores"][1].pop(), "equal lengths"),
+    (lambda d: d["calibration"].update(count_threshold=10**6), "count_threshold"),
+    (lambda d: d.update(false_alarm_rate=1.5), "false_alarm_rate"),
+])
+def test_inconsistent_documents_are_refused(coverage, change, message):
+    with pytest.raises(ValueError, match=message):
+        watch.Coverage._from_file_document(_corrupt(coverage._to_file_document(), change))
+
+
+@pytest.mark.parametrize("shape, max_width, grid", [
+    ((4, 8, 8), 64, 4), ((4, 8, 8), 40, 3), ((4, 8, 8), 256, None), ((128, 4, 4), 64, 1), ((50,), 10, None)])
+def test_convolution_maps_pool_to_the_largest_grid_that_fits(shape, max_width, grid):
+    assert _Reduction.grid_for(shape, max_width) == grid
+
+
+def test_wide_layers_are_reduced_and_rebuilt_alike():
+    model = CNN().eval()
+    coverage = watch.cover(model, inputs(500, 64, 0), ["input", "conv", "fc", "output"], false_alarm_rate=0.1,
+                           candidates=[dict(FAST[0], epochs=2, include_interactions=True)], max_width=40)
+    assert coverage.widths == {"input": 40, "conv": 36, "fc": 40, "output": 3}
+    assert coverage.reductions == {"input": "random projection", "conv": "channel pooling",
+                                   "fc": "random projection", "output": "none"}
+    assert not any(m.s_engineer.include_interactions for m in coverage.monitors)  # S wider than 32
+    X = inputs(40, 64, 1)
+    report = coverage.check(model, X, batch_size=16)
+    with torch.no_grad():
+        x = torch.from_numpy(X)
+        conv = model.conv(x.reshape(-1, 1, 8, 8))
+        fc = model.fc(torch.relu(conv).flatten(1))
+        captured = {"input": X, "conv": conv, "fc": fc.numpy(), "output": model.out(torch.relu(fc))}
+    np.testing.assert_allclose(coverage.score_outputs(captured).scores, report.scores, rtol=1e-5)
+    reloaded = watch.Coverage._from_file_document(json.loads(json.dumps(coverage._to_file_document())))
+    np.testing.assert_allclose(reloaded.check(model, X).scores, report.scores, rtol=1e-5)

@@ -169,9 +169,12 @@ class Watcher:
         returns the watcher. The monitor's network is put in evaluation mode;
         a model in training mode gets a `UserWarning`, since dropout and
         batch statistics make clean inputs score high."""
+        return self._attach(stacklevel=3)
+
+    def _attach(self, stacklevel: int) -> Watcher:
         if self.model.training:
             warnings.warn("the watched model is in training mode; call model.eval() before serving it",
-                          UserWarning, stacklevel=2)
+                          UserWarning, stacklevel=stacklevel)
         self.monitor._model.eval()
         self._tap.attach()
         return self
@@ -182,7 +185,7 @@ class Watcher:
         self._tap.detach()
 
     def __enter__(self) -> Watcher:
-        return self.attach()
+        return self._attach(stacklevel=3)
 
     def __exit__(self, *exc: Any) -> None:
         self.detach()

@@ -380,6 +380,8 @@ def run_case(case: ModelCase, config: DemoConfig, output_dir: Path,
     started = time.perf_counter()
     monitor_path = output_dir / f"monitor-{case.key}.json"
     watch.save(monitor, monitor_path, layers=(case.s, "output"))
+    # The classifier's weights beside its monitor, for examples/serve.py.
+    torch.save(model.state_dict(), output_dir / f"classifier-{case.key}.pt")
     reloaded = watch.load(monitor_path)
     difference = relative_difference(reloaded.score_batch(S_clean, Z_clean), clean_scores)
     same = "identical scores" if difference == 0.0 else f"same scores up to a relative {difference:.1e}"

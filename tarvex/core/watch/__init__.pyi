@@ -1,6 +1,6 @@
 """Working integrity checks around a NeuralConditionalMonitor: capture S and Z
 from a model, calibrate, tune, explain, window alarms, large-data scoring,
-files, and full-depth coverage."""
+files, full-depth coverage, and a watcher for served models."""
 
 from .alarms import WindowAlarm as WindowAlarm
 from .calibration import Calibration as Calibration, calibrate as calibrate
@@ -11,6 +11,7 @@ from .dask_scoring import score_dask as score_dask
 from .explaining import explain as explain
 from .files import load as load, save as save
 from .tuning import TUNE_CANDIDATES as TUNE_CANDIDATES, TuningReport as TuningReport, tune as tune
+from .watching import AlarmEvent as AlarmEvent, Watcher as Watcher
 
 __all__ = [
     "capture",
@@ -28,4 +29,6 @@ __all__ = [
     "cover",
     "Coverage",
     "CoverageReport",
+    "Watcher",
+    "AlarmEvent",
 ]

@@ -239,17 +239,34 @@ class WindowAlarm:
         scores = scores.astype(np.float64)
         if scores.ndim > 1:
             raise ValueError(f"update takes one score or a 1-D sequence of scores, got shape {scores.shape}")
-        above = ~(np.isfinite(scores) & (scores <= self._tau))
-        if above.size == 0:
+        if scores.size == 0:
             return self._firing()
+        return self._push(scores.reshape(-1))[0]
+
+    def _push(self, scores: np.ndarray, state: bool | None = None) -> tuple[bool, list[tuple[int, bool, int]]]:
+        """Adds a 1-D float64 array of scores, oldest first. Returns whether
+        the window fired after any of them, and each change of its state
+        against `state` (None: its state before the call) as (position in
+        `scores`, firing after it, count after it)."""
+        above = ~(np.isfinite(scores) & (scores <= self._tau))
+        flags, window, full, critical = self._above, self._window, self._full, self._critical
+        count = self._count
+        if state is None:
+            state = self._firing()
         fired = False
-        for flag in above.reshape(-1).tolist():
-            if len(self._above) == self._window:
-                self._count -= self._above[0]
-            self._above.append(flag)
-            self._count += flag
-            fired = fired or self._firing()
-        return fired
+        changes = []
+        for position, flag in enumerate(above.tolist()):
+            if len(flags) == window:
+                count -= flags[0]
+            flags.append(flag)
+            count += flag
+            now = count >= (full if len(flags) == window else critical(len(flags)))
+            fired = fired or now
+            if now != state:
+                changes.append((position, now, count))
+                state = now
+        self._count = count
+        return fired, changes
 
     def _critical(self, m: int) -> int:
         """Smallest count that fires with m inputs in the window."""

@@ -4,15 +4,13 @@ training modes restored afterwards."""
 
 from __future__ import annotations
 
-import difflib
 from typing import Any, Iterable, Iterator
 
 import numpy as np
 import torch
 
 from ._arguments import _eval_mode, _positive_int
-
-_OUTPUT = "output"
+from ._layers import resolve, select
 
 
 def _batches(inputs: Any, batch_size: int) -> Iterator[Any]:
@@ -90,9 +88,13 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     submodules named `s` and `z`, one float32 row per input.
 
     Names are those of `model.named_modules()`; "output" means the model's own
-    output. `inputs` is a tensor or a NumPy array (split into batches of
-    `batch_size` rows), or an iterable of batches, each a tensor, an array, or
-    a tuple or list whose first item is the input (as a DataLoader yields).
+    output (so a submodule named "output" cannot be read, and a model that
+    has one gets a `UserWarning`). A name may end in selectors that pick a
+    tensor out of a tuple, list or dict output: "output[0]",
+    "output[logits]", "lstm[0]". `inputs` is a tensor or a NumPy array
+    (split into batches of `batch_size` rows), or an iterable of batches,
+    each a tensor, an array, or a tuple or list whose first item is the input
+    (as a DataLoader yields).
     Floating NumPy inputs are converted to the model's floating dtype; tensors
     are passed as they are. Each captured output must have the batch as its
     first dimension and is flattened per input.
@@ -107,32 +109,28 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     hook runs, so in-place operations later in the forward pass (an
     `nn.ReLU(inplace=True)`) do not change them.
     An unknown name raises `ValueError` listing the close matches; a hooked
-    submodule that runs other than once per forward pass raises `ValueError`.
+    submodule that runs other than once per forward pass, or a selector that
+    does not fit the output, raises `ValueError`; a name that is not a str,
+    or an output that is not a tensor, raises `TypeError`.
     """
     if not isinstance(model, torch.nn.Module):
         raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
     batch_size = _positive_int(batch_size, "batch_size")
-    modules = dict(model.named_modules())
-    names = [name for name in modules if name]
-    for label, name in (("s", s), ("z", z)):
-        if not isinstance(name, str):
-            raise TypeError(f"{label} must be a submodule name (str), got {type(name).__name__}")
-        if name != _OUTPUT and (not name or name not in modules):
-            close = difflib.get_close_matches(name, names + [_OUTPUT], n=5, cutoff=0.5)
-            hint = f"close matches: {close}" if close else f"available: {(names + [_OUTPUT])[:20]}"
-            raise ValueError(f"model has no submodule named {name!r}; {hint}")
+    s_layer, z_layer = resolve(model, [("s", s), ("z", z)])
     target = torch.device(device) if device is not None else None
     home, float_dtype = _model_device(model)
     moved = target is not None and home is not None and target != home
     _check_reversible_move(model, target, moved)
 
-    captured: dict[str, list[Any]] = {name: [] for name in {s, z} if name != _OUTPUT}
+    layers = {layer.name: layer for layer in (s_layer, z_layer)}
+    captured: dict[str, list[Any]] = {name: [] for name, layer in layers.items() if layer.module is not None}
     handles = []
     parts: dict[str, list[np.ndarray]] = {s: [], z: []}
     try:
         for name in captured:
-            handles.append(modules[name].register_forward_hook(
-                lambda _module, _args, output, name=name: captured[name].append(_copied(output))))
+            handles.append(layers[name].module.register_forward_hook(  # type: ignore[union-attr]
+                lambda _module, _args, output, name=name: captured[name].append(
+                    _copied(select(output, layers[name])))))
         if moved:
             model.to(target)
         with _eval_mode(model):
@@ -145,13 +143,13 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
                 output = model(x)
                 rows = x.shape[0]
                 for name in (s, z) if s != z else (s,):
-                    if name == _OUTPUT:
-                        parts[name].append(_rows(output, name, rows))
+                    if layers[name].module is None:
+                        parts[name].append(_rows(select(output, layers[name]), name, rows))
                         continue
                     calls = captured[name]
                     if len(calls) != 1:
-                        raise ValueError(f"submodule {name!r} ran {len(calls)} times in one forward pass; "
-                                         "it must run exactly once")
+                        raise ValueError(f"submodule {layers[name].module_name!r} ran {len(calls)} times in one "
+                                         "forward pass; it must run exactly once")
                     parts[name].append(_rows(calls[0], name, rows))
     finally:
         for handle in handles:

@@ -1,0 +1,240 @@
+"""Layer names: which output of a model a name such as "hidden1",
+"output", "output[0]" or "encoder[last_hidden_state]" means, how that output
+is picked out of what the module returned and turned into one float32 row per
+input, and persistent hooks that hand every forward pass's rows to a
+callback (`LayerTap`).
+
+A name is a submodule name of `model.named_modules()` or "output" (the
+model's own output), optionally followed by selectors in brackets that pick
+an item out of a tuple, list or dict output: `[0]` or `[-1]` index a tuple
+or list (or name a field of a named tuple), `[key]` takes a dict entry.
+Selectors chain: "lstm[1][0]". A name that is itself a submodule name is
+always taken as that submodule, brackets included.
+"""
+
+from __future__ import annotations
+
+import difflib
+import re
+import threading
+import warnings
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import numpy as np
+import torch
+
+OUTPUT = "output"
+
+_SELECTOR = re.compile(r"\[([^\[\]]+)\]")
+
+
+@dataclass(frozen=True)
+class Layer:
+    """One resolved name: `module` is the submodule to hook (None for the
+    model's own output) and `keys` the selectors applied to what it returns."""
+
+    name: str
+    module_name: str | None
+    module: torch.nn.Module | None
+    keys: tuple[str, ...] = ()
+
+
+def _split_selectors(name: str) -> tuple[str, tuple[str, ...]] | None:
+    """("base", ("k1", "k2")) for "base[k1][k2]", or None if `name` does not
+    end in well-formed selectors."""
+    start = name.find("[")
+    if start <= 0:
+        return None
+    tail = name[start:]
+    keys = _SELECTOR.findall(tail)
+    if "".join(f"[{key}]" for key in keys) != tail:
+        return None
+    return name[:start], tuple(key.strip() for key in keys)
+
+
+def _unknown(name: str, names: list[str]) -> ValueError:
+    base = _split_selectors(name)
+    probe = base[0] if base else name
+    candidates = names + [OUTPUT]
+    close = difflib.get_close_matches(probe, candidates, n=5, cutoff=0.5)
+    hint = f"close matches: {close}" if close else f"available: {candidates[:20]}"
+    return ValueError(f"model has no submodule named {probe!r}; {hint}")
+
+
+def resolve(model: torch.nn.Module, named: Sequence[tuple[str, Any]]) -> list[Layer]:
+    """Resolves each (argument label, name) pair against `model`, checking
+    every name before returning. A name that is not a str raises `TypeError`,
+    an unknown one `ValueError` with the close matches. A model with a
+    top-level submodule called "output" gets a `UserWarning`: that name
+    always means the model's own output, so the submodule cannot be read."""
+    if not isinstance(model, torch.nn.Module):
+        raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
+    modules = dict(model.named_modules())
+    names = [name for name in modules if name]
+    layers = []
+    for label, name in named:
+        if not isinstance(name, str):
+            raise TypeError(f"{label} must be a layer name (str), got {type(name).__name__}")
+        layers.append(_resolve_one(modules, names, name))
+    if OUTPUT in modules:
+        warnings.warn(f"model has a submodule named {OUTPUT!r}, which cannot be read: the name {OUTPUT!r} "
+                      "always means the model's own output; read one of its children or the layer after it",
+                      UserWarning, stacklevel=3)
+    return layers
+
+
+def _resolve_one(modules: dict[str, torch.nn.Module], names: list[str], name: str) -> Layer:
+    if name == OUTPUT:
+        return Layer(name, None, None)
+    if name and name in modules:
+        return Layer(name, name, modules[name])
+    split = _split_selectors(name)
+    if split is None:
+        raise _unknown(name, names)
+    base, keys = split
+    if base == OUTPUT:
+        return Layer(name, None, None, keys)
+    if base not in modules:
+        raise _unknown(name, names)
+    return Layer(name, base, modules[base], keys)
+
+
+def select(output: Any, layer: Layer) -> Any:
+    """Applies the layer's selectors to what its module (or the model)
+    returned; a selector that does not fit the value raises `ValueError`."""
+    value = output
+    for depth, key in enumerate(layer.keys):
+        value = _item(value, key, layer, depth)
+    return value
+
+
+def _item(value: Any, key: str, layer: Layer, depth: int) -> Any:
+    where = (layer.module_name or OUTPUT) + "".join(f"[{k}]" for k in layer.keys[:depth])
+    if isinstance(value, Mapping):
+        if key in value:
+            return value[key]
+        raise ValueError(f"{layer.name!r}: {where!r} returned a mapping without the key {key!r}; "
+                         f"keys: {list(value)[:20]}")
+    if isinstance(value, (tuple, list)):
+        fields = getattr(value, "_fields", None)
+        if fields is not None and key in fields:
+            return getattr(value, key)
+        try:
+            index = int(key)
+        except ValueError:
+            raise ValueError(f"{layer.name!r}: {where!r} returned a {type(value).__name__}, which takes an "
+                             f"integer selector, not [{key}]") from None
+        if not -len(value) <= index < len(value):
+            raise ValueError(f"{layer.name!r}: {where!r} returned {len(value)} items, no item [{key}]")
+        return value[index]
+    raise ValueError(f"{layer.name!r}: {where!r} returned a {type(value).__name__}, which has no items to "
+                     f"select [{key}] from")
+
+
+def copy_rows(value: Any, name: str) -> np.ndarray:
+    """A float32 copy of a captured tensor, one flattened row per input (the
+    first dimension is the batch). Copied at once, so later in-place
+    operations of the model cannot change it."""
+    if not isinstance(value, torch.Tensor):
+        raise TypeError(f"{name!r} gave {type(value).__name__}, not a tensor; select a tensor with "
+                        "[index] or [key]")
+    if value.ndim == 0:
+        raise ValueError(f"{name!r} gave a 0-d tensor; its first dimension must be the batch")
+    if value.dtype == torch.float32 and value.device.type == "cpu":
+        array = (value.detach() if value.requires_grad else value).numpy().copy()
+    else:
+        # A new tensor whenever the dtype or the device changes.
+        array = value.detach().to(device="cpu", dtype=torch.float32).numpy()
+    return array if array.ndim == 2 else array.reshape(array.shape[0], -1)
+
+
+class _Repeated:
+    """Marks a layer that ran more than once in one forward pass."""
+
+
+_REPEATED = _Repeated()
+
+
+class LayerTap:
+    """Persistent forward hooks that capture the rows of several layers on
+    every forward pass of `model` and hand them, in the order of `layers`, to
+    `on_rows(rows)` once the pass is complete.
+
+    Each thread's forward pass keeps its own captured rows, so passes running
+    at once in several threads stay apart. A layer that did not run exactly
+    once in the pass, or layers that disagree on the number of rows, raise
+    `ValueError` from the model call. Calls through `model(...)` only (hooks
+    do not run for `model.forward(...)`)."""
+
+    def __init__(self, model: torch.nn.Module, layers: Sequence[Layer],
+                 on_rows: Callable[[list[np.ndarray]], None]) -> None:
+        self.model = model
+        self.layers = list(layers)
+        self.on_rows = on_rows
+        self._local = threading.local()
+        self._handles: list[Any] = []
+
+    @property
+    def attached(self) -> bool:
+        return bool(self._handles)
+
+    def attach(self) -> None:
+        """Installs the hooks (nothing happens if they are in place)."""
+        if self._handles:
+            return
+        try:
+            self._handles.append(self.model.register_forward_pre_hook(self._begin))
+            for index, layer in enumerate(self.layers):
+                if layer.module is not None:
+                    self._handles.append(layer.module.register_forward_hook(self._layer_hook(index, layer)))
+            self._handles.append(self.model.register_forward_hook(self._finish))
+        except BaseException:
+            self.detach()
+            raise
+
+    def detach(self) -> None:
+        """Removes every hook this tap installed."""
+        handles, self._handles = self._handles, []
+        for handle in handles:
+            handle.remove()
+
+    def _begin(self, _module: Any, _args: Any) -> None:
+        # A pass that raised inside the model never reached _finish; starting
+        # afresh here keeps its rows out of this pass.
+        self._local.rows = [None] * len(self.layers)
+
+    def _layer_hook(self, index: int, layer: Layer) -> Callable[..., None]:
+        local = self._local
+        name = layer.name
+
+        def hook(_module: Any, _args: Any, output: Any) -> None:
+            rows = getattr(local, "rows", None)
+            if rows is None:  # the submodule ran outside a pass of the model
+                return
+            if rows[index] is not None:
+                rows[index] = _REPEATED
+            else:
+                rows[index] = copy_rows(select(output, layer) if layer.keys else output, name)
+
+        return hook
+
+    def _finish(self, _module: Any, _args: Any, output: Any) -> None:
+        local = self._local
+        rows = getattr(local, "rows", None)
+        local.rows = None
+        if rows is None:
+            return
+        for index, layer in enumerate(self.layers):
+            if layer.module is None:
+                rows[index] = copy_rows(select(output, layer) if layer.keys else output, layer.name)
+            elif rows[index] is None or rows[index] is _REPEATED:
+                times = "did not run" if rows[index] is None else "ran more than once"
+                raise ValueError(f"submodule {layer.module_name!r} {times} in one forward pass; "
+                                 "it must run exactly once")
+        if len(rows) > 1 and any(array.shape[0] != rows[0].shape[0] for array in rows):
+            raise ValueError(f"the layers {[layer.name for layer in self.layers]} gave different numbers of rows "
+                             f"in one forward pass: {[array.shape[0] for array in rows]}; the first dimension of "
+                             "each must be the batch")
+        self.on_rows(rows)

@@ -1,0 +1,383 @@
+"""Watching a live model: persistent hooks that score every forward pass
+with the monitor (`Watcher`), the window alarm's firings as `AlarmEvent`s
+with a log record each, and the counters that metrics are exported from."""
+
+from __future__ import annotations
+
+import logging
+import math
+import threading
+import time
+import warnings
+from collections import deque
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import numpy as np
+import torch
+
+from ._arguments import _require_trained
+from ._layers import LayerTap, resolve
+from .alarms import WindowAlarm
+from .explaining import explain
+
+logger = logging.getLogger("tarvex.core.watch")
+
+# How many events `Watcher.events` keeps (the oldest are dropped first);
+# `Watcher.alarms` counts all of them.
+MAX_EVENTS = 1000
+
+_NOT_GIVEN: Any = object()
+
+
+@dataclass(frozen=True)
+class AlarmEvent:
+    """One firing of a watcher's alarm.
+
+    `index` is the number of inputs the watcher had seen when it fired (the
+    firing input included), `time` the wall-clock time (`time.time()`),
+    `count` the window's count of scores above `tau` at that input,
+    `worst_score` the highest score among them (NaN when one was NaN), and
+    `blamed_z` the Z column with the largest mean share of their scores by
+    `explain` (None when no share is finite)."""
+
+    index: int
+    time: float
+    count: int
+    worst_score: float
+    blamed_z: int | None
+
+
+def _callable_or_none(value: Any, name: str) -> Any:
+    if value is not None and not callable(value):
+        raise TypeError(f"{name} must be callable or None, got {type(value).__name__}")
+    return value
+
+
+class Watcher:
+    """Scores every forward pass of `model` with `monitor`, leaving the
+    model's output untouched.
+
+    `s` and `z` name the layers the monitor was fitted on, as for `capture`:
+    submodule names of `model.named_modules()`, "output" for the model's own
+    output, with selectors such as "output[0]" or "output[logits]" for tuple,
+    list or dict outputs. `attach()` installs persistent forward hooks (or
+    use the watcher as a context manager); then each call `model(x)`, of any
+    batch size, copies S and Z in the hooks (so in-place layers after them
+    cannot change the values), scores the rows with `monitor.score_batch`,
+    counts them and updates `alarm`. The model's own mode, gradient mode and
+    device are left as they are: a CUDA model's S and Z are copied to host
+    memory, which waits for the model's work on the GPU to finish.
+
+    `alarm` (a `WindowAlarm`, or None for scores and counts only) decides
+    when the watcher fires; its `tau` is the threshold the counters use
+    (without an alarm, `monitor.tau`). With `latch=True` the watcher stays
+    firing once fired until `acknowledge()`; with `latch=False` it follows
+    the alarm's window. Each firing records an `AlarmEvent`, is logged as
+    one WARNING record of the logger "tarvex.core.watch" (its fields in the
+    record attribute `tarvex_watch`), and calls `on_alarm(event)` once, on
+    the thread whose call fired it (an exception from it propagates out of
+    that model call; the event is already recorded). Each clearing is logged
+    as one INFO record.
+
+    Forward passes may run at once in several threads: each pass's S and Z
+    stay paired, and the counters and the alarm are updated under a lock.
+    An error raised from a model call (a layer that did not run exactly
+    once, rows the monitor refuses) leaves the counters unchanged.
+
+    Raises `TypeError` for a model that is not a `torch.nn.Module`, a
+    monitor that is not a `NeuralConditionalMonitor`, an alarm that is not a
+    `WindowAlarm`, a non-bool `latch` or a non-callable `on_alarm`;
+    `ValueError` for an unknown layer name or a missing threshold;
+    `RuntimeError("Detector not fit/loaded")` for an untrained monitor.
+    """
+
+    def __init__(self, model: torch.nn.Module, monitor: Any, *, s: str, z: str, alarm: WindowAlarm | None = None,
+                 latch: bool = True, on_alarm: Callable[[AlarmEvent], Any] | None = None) -> None:
+        """Checks the arguments and resolves the layer names; installs no
+        hooks yet (see `attach`)."""
+        _require_trained(monitor)
+        layers = resolve(model, [("s", s), ("z", z)])
+        if alarm is not None and not isinstance(alarm, WindowAlarm):
+            raise TypeError(f"alarm must be a WindowAlarm or None, got {type(alarm).__name__}")
+        if not isinstance(latch, bool):
+            raise TypeError(f"latch must be a bool, got {type(latch).__name__}")
+        tau = alarm.tau if alarm is not None else monitor.tau
+        if tau is None:
+            raise ValueError("the monitor has no tau: calibrate it (watch.calibrate) or give an alarm")
+        self.model = model
+        self.monitor = monitor
+        self.alarm = alarm
+        self.latch = latch
+        self.on_alarm = _callable_or_none(on_alarm, "on_alarm")
+        self.tau = float(tau)
+        self._tap = LayerTap(model, layers, self._score)
+        self._lock = threading.Lock()
+        self._local = threading.local()
+        self._inputs_seen = 0
+        self._above_tau = 0
+        self._alarms = 0
+        self._firing = False
+        # Whether the alarm's window fired after the last input it took:
+        # firings are the rises of this state.
+        self._window_firing = False
+        self._rearm = False
+        self._events: deque[AlarmEvent] = deque(maxlen=MAX_EVENTS)
+        # The inputs above tau still inside the alarm's window, as
+        # (index, score, s, z): enough for an event's worst score and blame.
+        self._recent: deque[tuple[int, float, np.ndarray, np.ndarray]] = deque(
+            maxlen=alarm.window if alarm is not None else 1)
+        self._histogram: Any = None  # set by export_prometheus
+
+    @classmethod
+    def from_file(cls, model: torch.nn.Module, path: Any, *, s: str | None = None, z: str | None = None,
+                  alarm: WindowAlarm | None = _NOT_GIVEN, window: int = 50, significance: float = 1e-3,
+                  latch: bool = True, on_alarm: Callable[[AlarmEvent], Any] | None = None) -> Watcher:
+        """Builds a watcher from a monitor file written by `save`: the
+        monitor, the layer names stored with it (or `s` and `z`, which take
+        precedence), and a `WindowAlarm` from its calibration with `window`
+        and `significance` (or `alarm` as given, None for no alarm).
+
+        `load`'s errors propagate; a file without layer names when `s` or
+        `z` is not given, or without a calibration when `alarm` is not
+        given, raises `ValueError`."""
+        from .files import load
+
+        monitor = load(path)
+        layers = getattr(monitor, "layers", None) or {}
+        s = s if s is not None else layers.get("s")
+        z = z if z is not None else layers.get("z")
+        if s is None or z is None:
+            raise ValueError(f"{path!r} names no S and Z layers; pass s= and z=")
+        if alarm is _NOT_GIVEN:
+            calibration = getattr(monitor, "calibration", None)
+            if calibration is None:
+                raise ValueError(f"{path!r} holds no calibration to build the alarm from; calibrate the "
+                                 "monitor before saving it, or pass alarm= (None for no alarm)")
+            alarm = WindowAlarm.from_calibration(calibration, window=window, significance=significance)
+        return cls(model, monitor, s=s, z=z, alarm=alarm, latch=latch, on_alarm=on_alarm)
+
+    # --- hooks ---------------------------------------------------------------
+
+    @property
+    def attached(self) -> bool:
+        """Whether the hooks are installed."""
+        return self._tap.attached
+
+    def attach(self) -> Watcher:
+        """Installs the hooks (once; attaching again changes nothing) and
+        returns the watcher. The monitor's network is put in evaluation mode;
+        a model in training mode gets a `UserWarning`, since dropout and
+        batch statistics make clean inputs score high."""
+        return self._attach(stacklevel=3)
+
+    def _attach(self, stacklevel: int) -> Watcher:
+        if self.model.training:
+            warnings.warn("the watched model is in training mode; call model.eval() before serving it",
+                          UserWarning, stacklevel=stacklevel)
+        self.monitor._model.eval()
+        self._tap.attach()
+        return self
+
+    def detach(self) -> None:
+        """Removes every hook the watcher installed; the counters, the alarm
+        and the events stay."""
+        self._tap.detach()
+
+    def __enter__(self) -> Watcher:
+        return self._attach(stacklevel=3)
+
+    def __exit__(self, *exc: Any) -> None:
+        self.detach()
+
+    # --- state ---------------------------------------------------------------
+
+    @property
+    def inputs_seen(self) -> int:
+        """Inputs scored so far (rows of all forward passes)."""
+        return self._inputs_seen
+
+    @property
+    def inputs_above_tau(self) -> int:
+        """Inputs scored above `tau` so far (NaN and inf count as above)."""
+        return self._above_tau
+
+    @property
+    def alarms(self) -> int:
+        """Firings so far."""
+        return self._alarms
+
+    @property
+    def firing(self) -> bool:
+        """Whether the watcher is firing: latched since the last firing
+        until `acknowledge()`, or, with `latch=False`, while the alarm's
+        window fires."""
+        return self._firing
+
+    @property
+    def events(self) -> list[AlarmEvent]:
+        """The firings so far, oldest first (the latest 1000)."""
+        with self._lock:
+            return list(self._events)
+
+    @property
+    def last_scores(self) -> np.ndarray | None:
+        """The scores of the latest forward pass run by the calling thread
+        (one float64 per row), or None if this thread ran none."""
+        return getattr(self._local, "scores", None)
+
+    def acknowledge(self, *, reset: bool = False) -> None:
+        """Clears the firing state (logged as a clearing if it was firing).
+        The watcher fires again at the next input after which the alarm's
+        window still holds an improbable count; `reset=True` also empties
+        the window, for a model that was repaired or replaced."""
+        if not isinstance(reset, bool):
+            raise TypeError(f"reset must be a bool, got {type(reset).__name__}")
+        with self._lock:
+            was_firing = self._firing
+            self._firing = False
+            # Judge the next input afresh: a window that still fires then
+            # fires the watcher again.
+            self._rearm = True
+            if reset:
+                if self.alarm is not None:
+                    self.alarm.reset()
+                self._recent.clear()
+            index = self._inputs_seen
+        if was_firing:
+            _log_clearing(index, "acknowledged")
+
+    # --- scoring -------------------------------------------------------------
+
+    def _score(self, rows: list[np.ndarray]) -> None:
+        S, Z = rows
+        scores = self.monitor.score_batch(S, Z)
+        self._local.scores = scores
+        if len(scores) == 1:  # the common serving case, without array operations
+            above = None
+            n_above = 0 if scores[0] <= self.tau else 1
+        else:
+            above = ~(scores <= self.tau)
+            n_above = int(np.count_nonzero(above))
+        fired: list[AlarmEvent] = []
+        with self._lock:
+            first = self._inputs_seen
+            self._inputs_seen = first + len(scores)
+            self._above_tau += n_above
+            if self._histogram is not None:
+                self._histogram.add(scores)
+            if self.alarm is not None:
+                if n_above == 0 and not self._window_firing and not self._rearm:
+                    # Nothing above tau cannot start a firing.
+                    self.alarm.update(scores)
+                else:
+                    if above is None:
+                        above = ~(scores <= self.tau)
+                    fired = self._update_alarm(scores, above, first, S, Z)
+        if fired and self.on_alarm is not None:
+            for event in fired:
+                self.on_alarm(event)
+
+    def _update_alarm(self, scores: np.ndarray, above: np.ndarray, first: int,
+                      S: np.ndarray, Z: np.ndarray) -> list[AlarmEvent]:
+        """Feeds the scores to the alarm and turns the changes of its state
+        into firings and clearings, keeping the rows above tau for the
+        events' worst score and blame."""
+        alarm = self.alarm
+        assert alarm is not None
+        _, changes = alarm._push(scores, False if self._rearm else self._window_firing)
+        self._rearm = False
+        positions = np.flatnonzero(above).tolist()
+        kept = 0
+        events = []
+        for position, now_firing, count in changes:
+            kept = self._keep(positions, kept, position, first, scores, S, Z)
+            index = first + position + 1
+            if now_firing and not (self.latch and self._firing):
+                events.append(self._fire(index, count))
+            elif not now_firing and not self.latch and self._firing:
+                self._clear(index)
+            self._window_firing = now_firing
+        self._keep(positions, kept, len(scores), first, scores, S, Z)
+        return events
+
+    def _keep(self, positions: list[int], kept: int, through: int, first: int, scores: np.ndarray,
+              S: np.ndarray, Z: np.ndarray) -> int:
+        """Keeps the rows above tau at positions up to `through`, from the
+        `kept`-th on; returns how many of `positions` are kept now. Copies:
+        a view would keep the whole batch alive."""
+        while kept < len(positions) and positions[kept] <= through:
+            position = positions[kept]
+            self._recent.append((first + position + 1, float(scores[position]), S[position].copy(),
+                                 Z[position].copy()))
+            kept += 1
+        return kept
+
+    def _fire(self, index: int, count: int) -> AlarmEvent:
+        assert self.alarm is not None
+        recent = [entry for entry in self._recent if index - self.alarm.window < entry[0] <= index]
+        scores = np.array([entry[1] for entry in recent])
+        # Without a kept row above tau (not expected): NaN and no blame.
+        worst = math.nan if not len(scores) or np.isnan(scores).any() else float(scores.max())
+        event = AlarmEvent(index=index, time=time.time(), count=int(count), worst_score=worst,
+                           blamed_z=self._blame(recent) if recent else None)
+        self._firing = True
+        self._alarms += 1
+        self._events.append(event)
+        logger.warning("integrity alarm fired at input %d: %d of the last %d inputs above tau %.6g, worst score "
+                       "%.6g, blamed Z column %s", event.index, event.count, self.alarm.window, self.tau,
+                       event.worst_score, event.blamed_z,
+                       extra={"tarvex_watch": {"event": "fired", "index": event.index, "time": event.time,
+                                               "count": event.count, "worst_score": event.worst_score,
+                                               "blamed_z": event.blamed_z, "window": self.alarm.window,
+                                               "tau": self.tau}})
+        return event
+
+    def _clear(self, index: int) -> None:
+        self._firing = False
+        _log_clearing(index, "window")
+
+    def _blame(self, recent: list[tuple[int, float, np.ndarray, np.ndarray]]) -> int | None:
+        """The Z column with the largest mean share of the scores above tau
+        in the window."""
+        S = np.stack([entry[2] for entry in recent])
+        Z = np.stack([entry[3] for entry in recent])
+        with np.errstate(all="ignore"):
+            contributions = explain(self.monitor, S, Z)
+            shares = contributions / contributions.sum(axis=1, keepdims=True)
+        shares = shares[np.isfinite(shares).all(axis=1)]
+        if not len(shares):
+            return None
+        return int(np.argmax(shares.mean(axis=0)))
+
+    # --- metrics -------------------------------------------------------------
+
+    def export_prometheus(self, registry: Any = None, *, name: str = "default") -> None:
+        """Registers the watcher's metrics on a `prometheus_client` registry
+        (None: the default one), labelled `monitor=name`: the counters
+        `tarvex_watch_inputs_total`, `tarvex_watch_inputs_above_tau_total`
+        and `tarvex_watch_alarms_total`, the gauges `tarvex_watch_firing`
+        (1 while firing) and `tarvex_watch_tau`, and the histogram
+        `tarvex_watch_score` with buckets placed around `tau` (it counts the
+        scores from the first export on). Values are read when the registry
+        is collected, so exporting costs a forward pass one bucket count.
+
+        Needs `prometheus_client` (extra `serve`; `ImportError` naming it
+        without). A name already exported on that registry raises
+        `ValueError`, a non-str name `TypeError`."""
+        from ._metrics import export
+
+        export(self, registry, name)
+
+    def _metric_values(self) -> dict[str, Any]:
+        """A consistent snapshot for the metrics collector."""
+        with self._lock:
+            histogram = self._histogram
+            return {"inputs": self._inputs_seen, "above_tau": self._above_tau, "alarms": self._alarms,
+                    "firing": self._firing, "tau": self.tau,
+                    "histogram": histogram.snapshot() if histogram is not None else None}
+
+
+def _log_clearing(index: int, reason: str) -> None:
+    logger.info("integrity alarm cleared at input %d (%s)", index, reason,
+                extra={"tarvex_watch": {"event": "cleared", "index": index, "time": time.time(), "reason": reason}})

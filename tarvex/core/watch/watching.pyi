@@ -1,0 +1,119 @@
+import logging
+from dataclasses import dataclass
+import os
+from typing import Any, Callable
+
+import numpy as np
+import numpy.typing as npt
+import torch
+
+from tarvex.core.resmon import NeuralConditionalMonitor
+
+from .alarms import WindowAlarm
+
+logger: logging.Logger
+MAX_EVENTS: int
+
+@dataclass(frozen=True)
+class AlarmEvent:
+    """One firing of a watcher's alarm: `index` (inputs seen at the firing,
+    the firing input included), `time` (wall clock, `time.time()`), `count`
+    (the window's count of scores above tau), `worst_score` (the highest of
+    them, NaN when one was NaN) and `blamed_z` (the Z column with the
+    largest mean share of their scores by `explain`, None when no share is
+    finite)."""
+
+    index: int
+    time: float
+    count: int
+    worst_score: float
+    blamed_z: int | None
+
+class Watcher:
+    """Scores every forward pass of `model` with `monitor` through
+    persistent hooks on the layers `s` and `z` (names as for `capture`,
+    selectors included), counts the inputs, updates `alarm` and records an
+    `AlarmEvent` per firing (logged as a WARNING record of the logger
+    "tarvex.core.watch", `on_alarm(event)` called once); `latch=True` keeps
+    it firing until `acknowledge()`. The model's output is left untouched;
+    passes in several threads stay paired.
+
+    Raises `TypeError` for arguments of the wrong type, `ValueError` for an
+    unknown layer name or a missing threshold, `RuntimeError("Detector not
+    fit/loaded")` for an untrained monitor."""
+
+    model: torch.nn.Module
+    monitor: NeuralConditionalMonitor
+    alarm: WindowAlarm | None
+    latch: bool
+    on_alarm: Callable[[AlarmEvent], Any] | None
+    tau: float
+    def __init__(
+        self,
+        model: torch.nn.Module,
+        monitor: NeuralConditionalMonitor,
+        *,
+        s: str,
+        z: str,
+        alarm: WindowAlarm | None = None,
+        latch: bool = True,
+        on_alarm: Callable[[AlarmEvent], Any] | None = None,
+    ) -> None:
+        """Checks the arguments and resolves the layer names; installs no
+        hooks yet (see `attach`)."""
+    @classmethod
+    def from_file(
+        cls,
+        model: torch.nn.Module,
+        path: str | os.PathLike[str],
+        *,
+        s: str | None = None,
+        z: str | None = None,
+        alarm: WindowAlarm | None = ...,
+        window: int = 50,
+        significance: float = 0.001,
+        latch: bool = True,
+        on_alarm: Callable[[AlarmEvent], Any] | None = None,
+    ) -> Watcher:
+        """A watcher from a monitor file: its monitor, its layer names (or
+        `s`, `z`) and a `WindowAlarm` from its calibration (or `alarm`, None
+        for none). Raises `load`'s errors, and `ValueError` for a file
+        without layer names or calibration that the arguments do not
+        replace."""
+    @property
+    def attached(self) -> bool:
+        """Whether the hooks are installed."""
+    def attach(self) -> Watcher:
+        """Installs the hooks (once) and returns the watcher; warns
+        (`UserWarning`) about a model in training mode."""
+    def detach(self) -> None:
+        """Removes every hook the watcher installed."""
+    def __enter__(self) -> Watcher: ...
+    def __exit__(self, *exc: object) -> None: ...
+    @property
+    def inputs_seen(self) -> int:
+        """Inputs scored so far."""
+    @property
+    def inputs_above_tau(self) -> int:
+        """Inputs scored above `tau` so far (NaN and inf count as above)."""
+    @property
+    def alarms(self) -> int:
+        """Firings so far."""
+    @property
+    def firing(self) -> bool:
+        """Whether the watcher is firing."""
+    @property
+    def events(self) -> list[AlarmEvent]:
+        """The firings so far, oldest first (the latest 1000)."""
+    @property
+    def last_scores(self) -> npt.NDArray[np.float64] | None:
+        """The scores of the calling thread's latest forward pass, or None."""
+    def acknowledge(self, *, reset: bool = False) -> None:
+        """Clears the firing state; `reset=True` also empties the alarm's
+        window. Raises `TypeError` for a non-bool `reset`."""
+    def export_prometheus(self, registry: Any = None, *, name: str = "default") -> None:
+        """Registers the watcher's counters, gauges and score histogram on a
+        `prometheus_client` registry, labelled `monitor=name`. Raises
+        `ImportError` without prometheus_client, `ValueError` for a name
+        already exported there, `TypeError` for a non-str name or a registry
+        of the wrong type."""

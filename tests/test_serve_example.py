@@ -1,0 +1,102 @@
+"""The served example: the real app under uvicorn on a loopback port, real
+HTTP requests, and a weight fault injected into the served model."""
+
+import importlib.util
+import socket
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+import torch
+
+from tarvex.core import resmon, watch
+
+for package in ("fastapi", "uvicorn", "httpx", "prometheus_client"):
+    pytest.importorskip(package)
+
+import httpx  # noqa: E402
+import uvicorn  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def load_example():
+    spec = importlib.util.spec_from_file_location("serve_example", ROOT / "examples" / "serve.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)  # puts demo/ on sys.path
+    return module
+
+
+@pytest.fixture(scope="module")
+def served_files(tmp_path_factory):
+    """A quickly trained digits MLP and its calibrated monitor, saved as the
+    demo saves them."""
+    serve = load_example()
+    classifier = sys.modules["classifier"]
+    split = classifier.digits_split(seed=0)
+    torch.manual_seed(0)
+    model = classifier.train_classifier(classifier.MLPClassifier(), split.X_train, split.y_train, epochs=4)
+    monitor = resmon.NeuralConditionalMonitor(hidden=(32,), epochs=6, dropout=0.0, lr=3e-3, random_state=0)
+    monitor.fit(*watch.capture(model, split.X_train, "hidden1", "output"))
+    watch.calibrate(monitor, *watch.capture(model, split.X_calib, "hidden1", "output"), false_alarm_rate=0.02)
+    files = tmp_path_factory.mktemp("served")
+    torch.save(model.state_dict(), files / "classifier-digits-mlp.pt")
+    watch.save(monitor, files / "monitor-digits-mlp.json", layers=("hidden1", "output"))
+    return serve, files, split
+
+
+class Server:
+    """uvicorn in a thread of this process, on a loopback port of its own."""
+
+    def __init__(self, app):
+        self.socket = socket.socket()
+        self.socket.bind(("127.0.0.1", 0))
+        self.url = "http://127.0.0.1:%d" % self.socket.getsockname()[1]
+        self.server = uvicorn.Server(uvicorn.Config(app, log_level="warning"))
+        self.thread = threading.Thread(target=self.server.run, kwargs={"sockets": [self.socket]}, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        deadline = time.monotonic() + 30
+        while not self.server.started:
+            assert time.monotonic() < deadline and self.thread.is_alive(), "the server did not start"
+            time.sleep(0.05)
+        return self
+
+    def __exit__(self, *exc):
+        self.server.should_exit = True
+        self.thread.join(timeout=30)
+        self.socket.close()
+
+
+def test_served_model_reports_a_weight_fault_on_health_and_metrics(served_files):
+    serve, files, split = served_files
+    model, watcher = serve.load_served("digits-mlp", files)  # layers and alarm from the file
+    app = serve.create_app(model, watcher, n_inputs=64, name="digits-mlp")
+    rows = split.X_test
+    with Server(app) as server, httpx.Client(base_url=server.url, timeout=30) as client:
+        reply = client.post("/predict", json={"rows": rows[:5].tolist()}).json()
+        assert reply["predictions"] == model(torch.from_numpy(rows[:5])).argmax(dim=1).tolist()
+        S, Z = watch.capture(model, rows[:5], "hidden1", "output")
+        np.testing.assert_allclose(reply["scores"], watcher.monitor.score_batch(S, Z), rtol=1e-5)
+        assert reply["firing"] is False and len(reply["above_tau"]) == 5
+        assert client.post("/predict", json={"rows": [[0.0] * 63]}).status_code == 422
+        assert client.get("/health").json()["status"] == "ok"
+
+        with torch.no_grad():  # one logit's weights flipped and scaled, in the served object
+            model.out.weight[4] *= -3
+        for request in range(40):
+            start = 5 + 5 * request
+            client.post("/predict", json={"rows": rows[start:start + 5].tolist()})
+            health = client.get("/health").json()
+            if health["firing"]:
+                break
+        assert health["status"] == "firing" and health["alarms"] == 1
+        assert health["last_event"]["index"] <= health["inputs_seen"] and health["last_event"]["count"] >= 1
+        metrics = client.get("/metrics").text
+    assert 'tarvex_watch_alarms_total{monitor="digits-mlp"} 1.0' in metrics
+    assert 'tarvex_watch_firing{monitor="digits-mlp"} 1.0' in metrics
+    assert f'tarvex_watch_inputs_total{{monitor="digits-mlp"}} {float(health["inputs_seen"])}' in metrics

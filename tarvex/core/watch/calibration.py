@@ -91,7 +91,11 @@ def _rows_needed(rate: float, confidence: float | None) -> int:
     keeps the fresh rate at most `rate` with that confidence,
     1 - (1 - rate)^n >= confidence."""
     if confidence is None:
-        return math.ceil(Fraction(10) / Fraction(rate))  # exact, also for subnormal rates
+        # The float quotient, as the rule has always been computed (10 / (1/7)
+        # is 70 rows, not 71); a subnormal rate overflows to more rows than
+        # any data set holds.
+        needed = 10 / rate
+        return math.ceil(needed) if math.isfinite(needed) else 2**63
     estimate = math.log1p(-confidence) / math.log1p(-rate)
     if not math.isfinite(estimate) or estimate > 2.0**62:
         return 2**63  # more rows than any data set holds

@@ -16,6 +16,7 @@ from tarvex.core import resmon
 
 from ._arguments import _finite_matrix, _open_unit_interval
 from .calibration import _conformal_tau, calibrate
+from .explaining import _residuals
 
 _log = logging.getLogger(__name__)
 
@@ -39,14 +40,23 @@ TUNE_CANDIDATES: tuple[dict[str, Any], ...] = (
 # Synthetic faults: Z moved along a random direction per row, by these
 # multiples of each Z column's spread, and Z paired with another row's S.
 _SHIFTS = (0.01, 0.03, 0.1, 0.3, 1.0)
+_FUNCTION_LEVELS = (0.03, 0.1, 0.3, 1.0)
+_FUNCTIONS, _FEATURES, _RANK = 16, 16, 2
 _MISMATCH = "mismatched S"
+
+# A candidate's residual covariance may be refitted on held-out rows (its
+# training residuals understate the spread on new inputs) when enough rows
+# are left over: at least this many, and this many per Z column.
+_MIN_COVARIANCE_ROWS = 100
+_COVARIANCE_ROWS_PER_COLUMN = 10
+_TRAINING_COVARIANCE, _HELD_OUT_COVARIANCE = "training", "held-out"
 
 
 # Constructor settings a candidate may set besides `device` (a str, checked
 # by the constructor), with the range of their values: (lower bound, lower
 # bound allowed, upper bound not allowed). random_state is tune's own.
 _SETTING_RANGES: dict[str, tuple[float, bool, float]] = {
-    "hidden": (1, True, math.inf),  # every width
+    "hidden": (1, True, math.inf),  # every width; () is a linear model on the engineered S
     "epochs": (1, True, math.inf),
     "batch_size": (1, True, math.inf),
     "lr": (0.0, False, math.inf),
@@ -79,7 +89,7 @@ def _candidate_monitor(candidate: Any, index: int, random_state: int) -> Any:
     for name, (low, inclusive, high) in _SETTING_RANGES.items():
         value = getattr(monitor, name)
         values = value if name == "hidden" else (value,)
-        if not values or any(not (v >= low if inclusive else v > low) or not v < high for v in values):
+        if any(not (v >= low if inclusive else v > low) or not v < high for v in values):
             raise ValueError(f"candidate {index}: {name} = {value!r} is out of range")
     monitor.s_engineer = resmon.NeuralFeatureEngineer(**flags)
     return monitor
@@ -93,33 +103,40 @@ class TuningReport:
     `faults[j]` that score above the candidate's threshold at
     `false_alarm_rate` (set on the clean held-out rows as `calibrate` sets
     it), and `criterion[i]` the mean of those shares, which `tune` maximises;
-    `chosen` is the winner's index (the first of equal ones). `str(report)`
-    is a table.
+    `covariance[i]` says which residual covariance gave those figures:
+    "training" (the one `fit` estimated) or "held-out" (estimated again on
+    `covariance_rows` held-out rows kept apart from the `held_out_rows` that
+    judge and calibrate; 0 when there were too few to spare). `chosen` is the
+    winner's index (the first of equal ones). `str(report)` is a table.
     """
 
     def __init__(self, *, settings: list[dict[str, Any]], faults: list[str], detection: list[list[float]],
                  fit_seconds: list[float], chosen: int, training_rows: int, held_out_rows: int,
-                 false_alarm_rate: float) -> None:
+                 false_alarm_rate: float, covariance: list[str] | None = None, covariance_rows: int = 0) -> None:
         self.settings = settings
         self.faults = faults
         self.detection = detection
-        self.criterion = [float(np.mean(row)) if row else math.nan for row in detection]
+        self.criterion = [_mean_or_nan(row) for row in detection]
         self.fit_seconds = fit_seconds
         self.chosen = chosen
         self.training_rows = training_rows
         self.held_out_rows = held_out_rows
         self.false_alarm_rate = false_alarm_rate
+        self.covariance = list(covariance) if covariance is not None else [_TRAINING_COVARIANCE] * len(settings)
+        self.covariance_rows = covariance_rows
 
     def __str__(self) -> str:
+        refit = (f", {self.covariance_rows} more to estimate the residual covariance again"
+                 if self.covariance_rows else "")
         lines = [f"tune: {len(self.settings)} candidates trained on {self.training_rows} rows, judged on "
-                 f"{self.held_out_rows} held-out rows at a false-alarm rate of {self.false_alarm_rate:g}; "
-                 "% of rows with each synthetic fault above the threshold"]
-        header = ["#", "fit s"] + self.faults + ["mean", "settings"]
+                 f"{self.held_out_rows} held-out rows{refit}, at a false-alarm rate of "
+                 f"{self.false_alarm_rate:g}; % of rows with each synthetic fault above the threshold"]
+        header = ["#", "fit s", "cov"] + self.faults + ["mean", "settings"]
         rows = []
         for i, settings in enumerate(self.settings):
             mark = "*" if i == self.chosen else ""
             rates = [f"{100 * rate:.1f}" for rate in self.detection[i]]
-            rows.append([f"{i}{mark}", f"{self.fit_seconds[i]:.1f}", *rates,
+            rows.append([f"{i}{mark}", f"{self.fit_seconds[i]:.1f}", self.covariance[i], *rates,
                          f"{100 * self.criterion[i]:.1f}", repr(settings) if settings else "(defaults)"])
         widths = [max(len(header[k]), *(len(row[k]) for row in rows)) for k in range(len(header) - 1)]
         lines.append("  ".join(h.rjust(w) for h, w in zip(header, widths)) + "  " + header[-1])
@@ -127,13 +144,17 @@ class TuningReport:
         return "\n".join(lines)
 
 
-def _synthetic_faults(S: np.ndarray, Z: np.ndarray, spread: np.ndarray,
+def _synthetic_faults(S: np.ndarray, Z: np.ndarray, S_train: np.ndarray, spread: np.ndarray,
                       rng: np.random.Generator) -> list[tuple[str, np.ndarray, np.ndarray]]:
-    """(name, S, Z) of each synthetic fault, built from held-out clean rows."""
+    """(name, S, Z) of each synthetic fault, built from held-out clean rows:
+    shifts of Z along random directions, Z plus a random function of S, and
+    Z paired with another row's S."""
     n = len(S)
     directions = rng.standard_normal(Z.shape)
     directions /= np.linalg.norm(directions, axis=1, keepdims=True)
     faults = [(f"shift {level:g}", S, (Z + level * spread * directions).astype(np.float32)) for level in _SHIFTS]
+    bumps = _random_functions(S, S_train, Z.shape[1], rng)
+    faults += [(f"f(S) {level:g}", S, (Z + level * spread * bumps).astype(np.float32)) for level in _FUNCTION_LEVELS]
     order = rng.permutation(n)
     partner = np.empty(n, dtype=np.intp)
     partner[order] = np.roll(order, 1)  # every row gets another row's S
@@ -141,10 +162,85 @@ def _synthetic_faults(S: np.ndarray, Z: np.ndarray, spread: np.ndarray,
     return faults
 
 
-def _share_above(monitor: Any, S: np.ndarray, Z: np.ndarray, tau: float) -> float:
+def _random_functions(S: np.ndarray, S_train: np.ndarray, z_dim: int, rng: np.random.Generator) -> np.ndarray:
+    """One change of Z per row, in units of Z's spread: each row belongs to
+    one of `_FUNCTIONS` random functions of S, each a random rank-`_RANK` map
+    of `_FEATURES` random ReLU features of S standardised with the training
+    rows' statistics, scaled to a root-mean-square length of 1 over the rows.
+
+    A weight fault after S changes Z this way: by the faulty weights times
+    the activations they multiply, large for some inputs, nil for others."""
+    mean = S_train.mean(axis=0, dtype=np.float64)
+    scale = S_train.std(axis=0, dtype=np.float64) + 1e-12
+    X = (S.astype(np.float64) - mean) / scale
+    n, d = X.shape
+    group = rng.permutation(n) % _FUNCTIONS
+    change = np.zeros((n, z_dim))
+    for k in range(_FUNCTIONS):
+        weights = rng.standard_normal((d, _FEATURES)) / math.sqrt(d)
+        bias = rng.standard_normal(_FEATURES)
+        mixing = rng.standard_normal((_FEATURES, _RANK)) @ rng.standard_normal((_RANK, z_dim))
+        function = np.maximum(X @ weights + bias, 0.0) @ mixing
+        size = math.sqrt(float(np.mean(np.sum(function ** 2, axis=1))))
+        rows = group == k
+        change[rows] = function[rows] / size if size > 0 else 0.0
+    return change
+
+
+def _split_for_covariance(S: np.ndarray, Z: np.ndarray, needed: int, rng: np.random.Generator
+                          ) -> tuple[tuple[np.ndarray, np.ndarray] | None, np.ndarray, np.ndarray]:
+    """Splits the held-out rows into rows that may refit a candidate's
+    residual covariance and rows that judge and calibrate: the latter keep at
+    least half of them and at least `needed`. Returns (None, S, Z) when the
+    rest is too small to estimate a covariance from."""
+    n = len(S)
+    refit = n - max(needed, math.ceil(n / 2))
+    if refit < max(_MIN_COVARIANCE_ROWS, _COVARIANCE_ROWS_PER_COLUMN * Z.shape[1]):
+        return None, S, Z
+    order = rng.permutation(n)
+    return (S[order[:refit]], Z[order[:refit]]), S[order[refit:]], Z[order[refit:]]
+
+
+def _held_out_inv_cov(monitor: Any, S: np.ndarray, Z: np.ndarray) -> Any:
+    """The inverse residual covariance estimated as `fit` estimates it, but
+    from held-out rows (so of the same type and dtype); None when those
+    residuals give no usable estimate."""
+    from sklearn.covariance import LedoitWolf
+
     with np.errstate(over="ignore", invalid="ignore"):
-        scores = monitor.score_batch(S, Z)
-    return float(np.mean(~(scores <= tau)))  # non-finite scores count as above
+        residuals = _residuals(monitor, S, Z)
+    if not np.isfinite(residuals).all():
+        return None
+    try:
+        inv_cov = np.linalg.inv(LedoitWolf().fit(residuals).covariance_)
+    except np.linalg.LinAlgError:
+        return None
+    return inv_cov if np.isfinite(inv_cov).all() else None
+
+
+def _judge(monitor: Any, S: np.ndarray, Z: np.ndarray, faults: list[tuple[str, np.ndarray, np.ndarray]],
+           inv_covs: list[Any], rate: float) -> list[list[float]]:
+    """For each inverse covariance: the share of each fault's rows scoring
+    above the threshold that the clean rows set at `rate`, or NaN throughout
+    when some clean row scores non-finite. The residuals are computed once
+    and scored as `score_batch` scores them."""
+    sets = [(S, Z)] + [(S_f, Z_f) for _, S_f, Z_f in faults]
+    with np.errstate(over="ignore", invalid="ignore"):
+        residuals = [_residuals(monitor, S_f, Z_f).astype(np.float64) for S_f, Z_f in sets]
+        judged = []
+        for inv_cov in inv_covs:
+            inv_cov = np.asarray(inv_cov, dtype=np.float64)
+            clean, *faulted = (np.einsum("ni,ij,nj->n", r, inv_cov, r) for r in residuals)
+            if not np.isfinite(clean).all():  # cannot be calibrated: never chosen
+                judged.append([math.nan] * len(faults))
+                continue
+            tau = _conformal_tau(clean, rate)
+            judged.append([float(np.mean(~(scores <= tau))) for scores in faulted])  # non-finite: above
+    return judged
+
+
+def _mean_or_nan(values: list[float]) -> float:
+    return float(np.mean(values)) if values else math.nan
 
 
 def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = None, random_state: int = 0,
@@ -228,30 +324,39 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
         if len(S_held) < needed:
             raise ValueError(f"{len(S_held)} held-out rows cannot resolve a false-alarm rate of {rate!r}: "
                              f"at least {needed} (10 / rate) are needed")
+    refit_rows, S_held, Z_held = _split_for_covariance(S_held, Z_held, needed, rng)
     spread = Z_train.std(axis=0, dtype=np.float64) + 1e-12
-    faults = _synthetic_faults(S_held, Z_held, spread, rng)
+    faults = _synthetic_faults(S_held, Z_held, S_train, spread, rng)
 
     detection: list[list[float]] = []
     fit_seconds: list[float] = []
+    covariance: list[str] = []
+    held_out_inv_covs: list[Any] = []
     for monitor in monitors:
         started = time.perf_counter()
         monitor.fit(S_train, Z_train)
         fit_seconds.append(time.perf_counter() - started)
-        with np.errstate(over="ignore", invalid="ignore"):
-            clean = monitor.score_batch(S_held, Z_held)
-        if not np.isfinite(clean).all():  # cannot be calibrated: never chosen
-            detection.append([math.nan] * len(faults))
-            continue
-        tau = _conformal_tau(clean, rate)
-        detection.append([_share_above(monitor, S_f, Z_f, tau) for _, S_f, Z_f in faults])
+        options = [(_TRAINING_COVARIANCE, monitor.inv_cov)]
+        if refit_rows is not None:
+            refitted = _held_out_inv_cov(monitor, *refit_rows)
+            if refitted is not None:
+                options.append((_HELD_OUT_COVARIANCE, refitted))
+        judged = _judge(monitor, S_held, Z_held, faults, [inv_cov for _, inv_cov in options], rate)
+        best = max(range(len(options)), key=lambda k: (_mean_or_nan(judged[k]), -k))
+        detection.append(judged[best])
+        covariance.append(options[best][0])
+        held_out_inv_covs.append(options[best][1] if best else None)
     report = TuningReport(settings=[dict(c) for c in candidates], faults=[name for name, _, _ in faults],
                           detection=detection, fit_seconds=fit_seconds, chosen=-1,
-                          training_rows=len(S_train), held_out_rows=len(S_held), false_alarm_rate=rate)
+                          training_rows=len(S_train), held_out_rows=len(S_held), false_alarm_rate=rate,
+                          covariance=covariance, covariance_rows=0 if refit_rows is None else len(refit_rows[0]))
     usable = [i for i, value in enumerate(report.criterion) if not math.isnan(value)]
     if not usable:
         raise ValueError("every candidate scores some clean held-out rows non-finite; none can be calibrated")
     report.chosen = max(usable, key=lambda i: (report.criterion[i], -i))
     winner = monitors[report.chosen]
+    if held_out_inv_covs[report.chosen] is not None:
+        winner.inv_cov = held_out_inv_covs[report.chosen]
     calibrate(winner, S_held, Z_held, false_alarm_rate=rate)
     winner.tuning_report = report
     _log.info("%s", report)

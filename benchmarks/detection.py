@@ -182,14 +182,41 @@ def fitted_monitor(seed: int, epochs: int | None = None, **settings: Any) -> Cal
     return make
 
 
-def tuned_monitor(seed: int, candidates: list[dict[str, Any]] | None) -> Callable[..., Any]:
-    def make(S: np.ndarray, Z: np.ndarray, held_out: Any) -> Any:
-        return watch.tune(S, Z, false_alarm_rate=RATE, candidates=candidates, random_state=seed,
+class Tuned(Monitor):
+    """`watch.tune`. With `ranking`, each candidate is tuned on its own and
+    kept: the held-out split, the synthetic faults and the seeds are the same
+    as in one call with every candidate, and a candidate's figures do not
+    depend on the others, so the one with the highest criterion is what that
+    call returns. The kept candidates are then scored on the real faults too,
+    to see whether the criterion ranks them as the faults do."""
+
+    def __init__(self, seed: int, candidates: list[dict[str, Any]] | None, ranking: bool) -> None:
+        self.name, self.seed, self.ranking = TUNED, seed, ranking
+        self.settings = list(candidates if candidates is not None else watch.TUNE_CANDIDATES)
+        self.candidates: list[Any] = []
+
+    def tune(self, S: np.ndarray, Z: np.ndarray, held_out: Any, candidates: list[dict[str, Any]]) -> Any:
+        return watch.tune(S, Z, false_alarm_rate=RATE, candidates=candidates, random_state=self.seed,
                           held_out=held_out)
-    return make
+
+    def fit(self, S, Z, held_out):
+        if not self.ranking:
+            self.monitor = self.tune(S, Z, held_out, self.settings)
+            return
+        self.candidates = [self.tune(S, Z, held_out, [settings]) for settings in self.settings]
+        reports = [m.tuning_report for m in self.candidates]
+        first = reports[0]
+        report = watch.TuningReport(
+            settings=self.settings, faults=first.faults, detection=[r.detection[0] for r in reports],
+            fit_seconds=[r.fit_seconds[0] for r in reports], chosen=-1, training_rows=first.training_rows,
+            held_out_rows=first.held_out_rows, false_alarm_rate=RATE,
+            covariance=[r.covariance[0] for r in reports], covariance_rows=first.covariance_rows)
+        report.chosen = max(range(len(reports)), key=lambda i: (report.criterion[i], -i))
+        self.monitor = self.candidates[report.chosen]
+        self.monitor.tuning_report = report
 
 
-def detectors(seed: int, quick: bool, with_tune: bool) -> list[Detector]:
+def detectors(seed: int, quick: bool, with_tune: bool, ranking: bool = False) -> list[Detector]:
     epochs = 40 if quick else None
     found: list[Detector] = [
         ZMahalanobis(), LinearResidual(False), LinearResidual(True), *library_detectors(seed),
@@ -200,7 +227,7 @@ def detectors(seed: int, quick: bool, with_tune: bool) -> list[Detector]:
         candidates = None
         if quick:
             candidates = [dict(c, epochs=min(c.get("epochs", 120), 40)) for c in watch.TUNE_CANDIDATES]
-        found.append(Monitor(TUNED, tuned_monitor(seed, candidates)))
+        found.append(Tuned(seed, candidates, ranking))
     return found
 
 
@@ -267,6 +294,8 @@ class Case:
     fit_seconds: dict[str, float] = field(default_factory=dict)
     score_seconds: dict[str, float] = field(default_factory=dict)
     notes: list[str] = field(default_factory=list)
+    # with --ranking: (settings, covariance, criterion, per-input rate of each fault after S) per candidate
+    ranking: list[tuple[str, str, float, list[float]]] = field(default_factory=list)
 
 
 def capture(model: torch.nn.Module, X: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -276,7 +305,7 @@ def capture(model: torch.nn.Module, X: np.ndarray) -> tuple[np.ndarray, np.ndarr
 
 
 def run_case(dataset: str, shape: str, seed: int, quick: bool, with_tune: bool,
-             log: Callable[[str], None]) -> Case:
+             log: Callable[[str], None], ranking: bool = False) -> Case:
     splits = dm.load_splits(dataset, seed)
     model = dm.train_classifier(splits.fit, splits.fit_labels, dm.SHAPES[shape], splits.n_classes, seed)
     fault_list = dm.faults(model, seed)
@@ -289,12 +318,14 @@ def run_case(dataset: str, shape: str, seed: int, quick: bool, with_tune: bool,
                 [f.name for f in fault_list], [f.after_s for f in fault_list],
                 [dm.accuracy(m, splits.test, splits.test_labels) for m in broken],
                 dict(fit=len(S_fit), calibration=len(S_cal), test=len(splits.test)))
-    for detector in detectors(seed, quick, with_tune):
+    for detector in detectors(seed, quick, with_tune, ranking):
         started = time.perf_counter()
         detector.fit(S_fit, Z_fit, (S_cal, Z_cal))
         case.fit_seconds[detector.name] = time.perf_counter() - started
         tau = conformal_threshold(detector.score(S_cal, Z_cal), RATE)
-        if isinstance(detector, Monitor):  # the same rule, through the toolkit
+        if isinstance(detector, Tuned):  # calibrated by tune on held-out rows it fitted nothing to
+            tau = detector.monitor.tau
+        elif isinstance(detector, Monitor):  # the same rule, through the toolkit
             tau = watch.calibrate(detector.monitor, S_cal, Z_cal, false_alarm_rate=RATE)
         started = time.perf_counter()
         all_scores = [detector.score(S, Z) for S, Z in tests]
@@ -305,8 +336,22 @@ def run_case(dataset: str, shape: str, seed: int, quick: bool, with_tune: bool,
         report = getattr(getattr(detector, "monitor", None), "tuning_report", None)
         if report is not None:
             case.notes.append(str(report))
+        if isinstance(detector, Tuned) and detector.candidates:
+            case.ranking = [(repr(settings) if settings else "(defaults)", report.covariance[i],
+                             report.criterion[i], rates_after_s(candidate, tests, case.after_s))
+                            for i, (settings, candidate) in enumerate(zip(detector.settings, detector.candidates))]
         log(f"  {detector.name:<28} fit {case.fit_seconds[detector.name]:6.1f} s")
     return case
+
+
+def rates_after_s(monitor: Any, tests: list[tuple[np.ndarray, np.ndarray]], after_s: list[bool]) -> list[float]:
+    """Per-input rate of each fault after S at the monitor's own `tau`."""
+    rates = []
+    for (S, Z), after in zip(tests[1:], after_s):
+        if after:
+            with np.errstate(over="ignore", invalid="ignore"):
+                rates.append(float(np.mean(~(monitor.score_batch(S, Z) <= monitor.tau))))
+    return rates
 
 
 # --- output ------------------------------------------------------------------------
@@ -362,8 +407,28 @@ def format_case(case: Case) -> str:
     goal = goal_lines(case)
     if goal:
         lines += ["", "goal, faults after S (tuned monitor against the best baseline):"] + goal
-    lines += [""] + case.notes
+    lines += [""] + case.notes + ranking_lines(case)
     return "\n".join(lines)
+
+
+def ranking_lines(case: Case) -> list[str]:
+    """Each candidate's criterion beside its mean per-input rate over the
+    faults after S, and Spearman's rank correlation between the two."""
+    if not case.ranking:
+        return []
+    from scipy.stats import spearmanr
+
+    faults = [name for name, after in zip(case.fault_names, case.after_s) if after]
+    lines = ["", "candidates: criterion against the real faults after S (% of inputs above each one's tau)",
+             f"{'#':>2} {'cov':>8} {'criterion':>9} {'faults':>6}  " + " ".join(f"{n[:9]:>9}" for n in faults)
+             + "  settings"]
+    for i, (settings, covariance, criterion, rates) in enumerate(case.ranking):
+        lines.append(f"{i:>2} {covariance:>8} {percent(criterion):>9} {percent(float(np.mean(rates))):>6}  "
+                     + " ".join(f"{percent(r):>9}" for r in rates) + f"  {settings}")
+    if len(case.ranking) > 2:
+        rho = spearmanr([c for _, _, c, _ in case.ranking], [np.mean(r) for _, _, _, r in case.ranking])[0]
+        lines.append(f"Spearman rank correlation, criterion against the real faults: {rho:+.2f}")
+    return lines
 
 
 def plot(cases: list[Case], path: Path) -> Path:
@@ -406,6 +471,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--datasets", nargs="+", default=list(dm.DATASETS), choices=list(dm.DATASETS))
     parser.add_argument("--shapes", nargs="+", default=None, choices=list(dm.SHAPES))
     parser.add_argument("--no-tune", action="store_true", help="leave watch.tune out")
+    parser.add_argument("--ranking", action="store_true",
+                        help="also score every tune candidate on the real faults and rank-correlate its criterion")
     parser.add_argument("--output", type=Path, default=HERE / "output" / "detection.png")
     args = parser.parse_args(argv)
     shapes = args.shapes or (list(dm.SHAPES)[:1] if args.quick else list(dm.SHAPES))
@@ -421,7 +488,7 @@ def main(argv: list[str] | None = None) -> int:
         for shape in shapes:
             print(f"{dataset}, model {shape}:", flush=True)
             cases.append(run_case(dataset, shape, args.seed, args.quick, not args.no_tune,
-                                  lambda line: print(line, flush=True)))
+                                  lambda line: print(line, flush=True), args.ranking))
     for case in cases:
         print("\n" + format_case(case))
     print(f"\nplot: {plot(cases, args.output)}; total {time.perf_counter() - started:.0f} s")

@@ -6,7 +6,9 @@ at a 1% false-alarm rate, against the detectors a user could run instead.
     .venv/bin/pip install '.[bench]'                    # adds the outlier-detection library's detectors
 
 `--seed N` changes the data split, the classifiers and the faults;
-`--no-tune` leaves `watch.tune` out.
+`--no-tune` leaves `watch.tune` out; `--ranking` also scores each of tune's
+candidates on the real faults and gives the rank correlation between its
+criterion and those rates.
 
 For each data set (scikit-learn's bundled digits and breast cancer) and model
 shape, a classifier is trained on the fit split; S (its first hidden layer
@@ -23,8 +25,9 @@ it varies from seed to seed far more than the interval says, since the fault
 itself (which weights, which unit) changes with the seed. "windows" is the
 share of windows of 50 consecutive rows (shuffled) in which a fresh
 `watch.WindowAlarm` fires. `watch.tune` chooses its settings with the clean
-calibration rows as its held-out rows (never the test rows or the faults),
-and the goal lines compare it with the best baseline for each fault. Fit
+calibration rows as its held-out rows (never the test rows or the faults)
+and keeps the threshold it set on the part of them that fitted nothing;
+the goal lines compare it with the best baseline for each fault. Fit
 and score times are wall-clock seconds, with PyTorch on one thread.
 
 The table is printed and the per-input rates are drawn into

@@ -398,7 +398,8 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
             if refitted is not None:
                 options.append((_HELD_OUT_COVARIANCE, refitted))
         judged = _judge(monitor, S_held, Z_held, faults, [inv_cov for _, inv_cov in options], rate)
-        best = max(range(len(options)), key=lambda k: (_mean_or_nan(judged[k]), -k))
+        means = [_mean_or_nan(shares) for shares in judged]
+        best = max(range(len(options)), key=lambda k: (-math.inf if math.isnan(means[k]) else means[k], -k))
         detection.append(judged[best])
         covariance.append(options[best][0])
         held_out_inv_covs.append(options[best][1] if best else None)

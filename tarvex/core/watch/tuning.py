@@ -328,8 +328,8 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     than new inputs will.
 
     Cost: one `fit` per candidate on the training rows (four for the default
-    candidates, together about two default `fit`s, the linear one the
-    cheapest) and, per candidate, one pass of the held-out rows and their
+    candidates, together two to five default `fit`s on small classifiers'
+    data, the linear one the cheapest) and, per candidate, one pass of the held-out rows and their
     ten changed copies through its network, which takes far less. The
     result depends only on the data, `candidates` and `random_state`; like
     `fit`, it reseeds PyTorch's and NumPy's global generators.

@@ -6,7 +6,10 @@ at a 1% false-alarm rate, against the detectors a user could run instead.
     .venv/bin/pip install '.[bench]'                    # adds the outlier-detection library's detectors
 
 `--seed N` changes the data split, the classifiers and the faults;
-`--no-tune` leaves `watch.tune` out, `--no-coverage` `watch.cover`.
+`--no-tune` leaves `watch.tune` out, `--no-coverage` `watch.cover`;
+`--ranking` also scores each of tune's
+candidates on the real faults and gives the rank correlation between its
+criterion and those rates.
 
 For each data set (scikit-learn's bundled digits and breast cancer) and model
 shape, a classifier is trained on the fit split; S (its first hidden layer
@@ -23,8 +26,9 @@ it varies from seed to seed far more than the interval says, since the fault
 itself (which weights, which unit) changes with the seed. "windows" is the
 share of windows of 50 consecutive rows (shuffled) in which a fresh
 `watch.WindowAlarm` fires. `watch.tune` chooses its settings with the clean
-calibration rows as its held-out rows (never the test rows or the faults),
-and the goal lines compare it with the best baseline for each fault. Fit
+calibration rows as its held-out rows (never the test rows or the faults)
+and keeps the threshold it set on the part of them that fitted nothing;
+the goal lines compare it with the best baseline for each fault. Fit
 and score times are wall-clock seconds, with PyTorch on one thread.
 
 The coverage row (`watch.cover` over every layer from the input to the
@@ -191,14 +195,41 @@ def fitted_monitor(seed: int, epochs: int | None = None, **settings: Any) -> Cal
     return make
 
 
-def tuned_monitor(seed: int, candidates: list[dict[str, Any]] | None) -> Callable[..., Any]:
-    def make(S: np.ndarray, Z: np.ndarray, held_out: Any) -> Any:
-        return watch.tune(S, Z, false_alarm_rate=RATE, candidates=candidates, random_state=seed,
+class Tuned(Monitor):
+    """`watch.tune`. With `ranking`, each candidate is tuned on its own and
+    kept: the held-out split, the synthetic faults and the seeds are the same
+    as in one call with every candidate, and a candidate's figures do not
+    depend on the others, so the one with the highest criterion is what that
+    call returns. The kept candidates are then scored on the real faults too,
+    to see whether the criterion ranks them as the faults do."""
+
+    def __init__(self, seed: int, candidates: list[dict[str, Any]] | None, ranking: bool) -> None:
+        self.name, self.seed, self.ranking = TUNED, seed, ranking
+        self.settings = list(candidates if candidates is not None else watch.TUNE_CANDIDATES)
+        self.candidates: list[Any] = []
+
+    def tune(self, S: np.ndarray, Z: np.ndarray, held_out: Any, candidates: list[dict[str, Any]]) -> Any:
+        return watch.tune(S, Z, false_alarm_rate=RATE, candidates=candidates, random_state=self.seed,
                           held_out=held_out)
-    return make
+
+    def fit(self, S, Z, held_out):
+        if not self.ranking:
+            self.monitor = self.tune(S, Z, held_out, self.settings)
+            return
+        self.candidates = [self.tune(S, Z, held_out, [settings]) for settings in self.settings]
+        reports = [m.tuning_report for m in self.candidates]
+        first = reports[0]
+        report = watch.TuningReport(
+            settings=self.settings, faults=first.faults, detection=[r.detection[0] for r in reports],
+            fit_seconds=[r.fit_seconds[0] for r in reports], chosen=-1, training_rows=first.training_rows,
+            held_out_rows=first.held_out_rows, false_alarm_rate=RATE,
+            covariance=[r.covariance[0] for r in reports], covariance_rows=first.covariance_rows)
+        report.chosen = max(range(len(reports)), key=lambda i: (report.criterion[i], -i))
+        self.monitor = self.candidates[report.chosen]
+        self.monitor.tuning_report = report
 
 
-def detectors(seed: int, quick: bool, with_tune: bool) -> list[Detector]:
+def detectors(seed: int, quick: bool, with_tune: bool, ranking: bool = False) -> list[Detector]:
     epochs = 40 if quick else None
     found: list[Detector] = [
         ZMahalanobis(), LinearResidual(False), LinearResidual(True), *library_detectors(seed),
@@ -209,7 +240,7 @@ def detectors(seed: int, quick: bool, with_tune: bool) -> list[Detector]:
         candidates = None
         if quick:
             candidates = [dict(c, epochs=min(c.get("epochs", 120), 40)) for c in watch.TUNE_CANDIDATES]
-        found.append(Monitor(TUNED, tuned_monitor(seed, candidates)))
+        found.append(Tuned(seed, candidates, ranking))
     return found
 
 
@@ -281,6 +312,8 @@ class Case:
     blamed_right: list[float | None] = field(default_factory=list)
     fault_links: list[str] = field(default_factory=list)
     coverage_costs: dict[str, float] = field(default_factory=dict)
+    # with --ranking: (settings, covariance, criterion, per-input rate of each fault after S) per candidate
+    ranking: list[tuple[str, str, float, list[float]]] = field(default_factory=list)
 
 
 def capture(model: torch.nn.Module, X: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -290,7 +323,7 @@ def capture(model: torch.nn.Module, X: np.ndarray) -> tuple[np.ndarray, np.ndarr
 
 
 def run_case(dataset: str, shape: str, seed: int, quick: bool, with_tune: bool,
-             log: Callable[[str], None], with_coverage: bool = True) -> Case:
+             log: Callable[[str], None], with_coverage: bool = True, ranking: bool = False) -> Case:
     splits = dm.load_splits(dataset, seed)
     model = dm.train_classifier(splits.fit, splits.fit_labels, dm.SHAPES[shape], splits.n_classes, seed)
     fault_list = dm.faults(model, seed)
@@ -303,12 +336,14 @@ def run_case(dataset: str, shape: str, seed: int, quick: bool, with_tune: bool,
                 [f.name for f in fault_list], [f.after_s for f in fault_list],
                 [dm.accuracy(m, splits.test, splits.test_labels) for m in broken],
                 dict(fit=len(S_fit), calibration=len(S_cal), test=len(splits.test)))
-    for detector in detectors(seed, quick, with_tune):
+    for detector in detectors(seed, quick, with_tune, ranking):
         started = time.perf_counter()
         detector.fit(S_fit, Z_fit, (S_cal, Z_cal))
         case.fit_seconds[detector.name] = time.perf_counter() - started
         tau = conformal_threshold(detector.score(S_cal, Z_cal), RATE)
-        if isinstance(detector, Monitor):  # the same rule, through the toolkit
+        if isinstance(detector, Tuned):  # calibrated by tune on held-out rows it fitted nothing to
+            tau = detector.monitor.tau
+        elif isinstance(detector, Monitor):  # the same rule, through the toolkit
             tau = watch.calibrate(detector.monitor, S_cal, Z_cal, false_alarm_rate=RATE)
         started = time.perf_counter()
         all_scores = [detector.score(S, Z) for S, Z in tests]
@@ -319,6 +354,10 @@ def run_case(dataset: str, shape: str, seed: int, quick: bool, with_tune: bool,
         report = getattr(getattr(detector, "monitor", None), "tuning_report", None)
         if report is not None:
             case.notes.append(str(report))
+        if isinstance(detector, Tuned) and detector.candidates:
+            case.ranking = [(repr(settings) if settings else "(defaults)", report.covariance[i],
+                             report.criterion[i], rates_after_s(candidate, tests, case.after_s))
+                            for i, (settings, candidate) in enumerate(zip(detector.settings, detector.candidates))]
         log(f"  {detector.name:<28} fit {case.fit_seconds[detector.name]:6.1f} s")
     if with_coverage:
         run_coverage(case, model, broken, fault_list, splits, seed, quick, order)
@@ -392,6 +431,16 @@ def coverage_costs(coverage: watch.Coverage, model: torch.nn.Module, X: np.ndarr
         scoring += time.perf_counter() - started
     return {"check": check, "forward": forward, "scoring": scoring,
             "tune fits": sum(sum(m.tuning_report.fit_seconds) for m in coverage.monitors)}
+
+
+def rates_after_s(monitor: Any, tests: list[tuple[np.ndarray, np.ndarray]], after_s: list[bool]) -> list[float]:
+    """Per-input rate of each fault after S at the monitor's own `tau`."""
+    rates = []
+    for (S, Z), after in zip(tests[1:], after_s):
+        if after:
+            with np.errstate(over="ignore", invalid="ignore"):
+                rates.append(float(np.mean(~(monitor.score_batch(S, Z) <= monitor.tau))))
+    return rates
 
 
 # --- output ------------------------------------------------------------------------
@@ -480,8 +529,28 @@ def format_case(case: Case) -> str:
         lines += ["", "coverage goals: S-layer faults costing >= 0.5 accuracy points flagged on >= 50% of inputs; "
                   "faults after S within 5 points of the tuned monitor; blame right on >= 80% of alarms"]
         lines += coverage_goal_lines(case)
-    lines += [""] + case.notes
+    lines += [""] + case.notes + ranking_lines(case)
     return "\n".join(lines)
+
+
+def ranking_lines(case: Case) -> list[str]:
+    """Each candidate's criterion beside its mean per-input rate over the
+    faults after S, and Spearman's rank correlation between the two."""
+    if not case.ranking:
+        return []
+    from scipy.stats import spearmanr
+
+    faults = [name for name, after in zip(case.fault_names, case.after_s) if after]
+    lines = ["", "candidates: criterion against the real faults after S (% of inputs above each one's tau)",
+             f"{'#':>2} {'cov':>8} {'criterion':>9} {'faults':>6}  " + " ".join(f"{n[:9]:>9}" for n in faults)
+             + "  settings"]
+    for i, (settings, covariance, criterion, rates) in enumerate(case.ranking):
+        lines.append(f"{i:>2} {covariance:>8} {percent(criterion):>9} {percent(float(np.mean(rates))):>6}  "
+                     + " ".join(f"{percent(r):>9}" for r in rates) + f"  {settings}")
+    if len(case.ranking) > 2:
+        rho = spearmanr([c for _, _, c, _ in case.ranking], [np.mean(r) for _, _, _, r in case.ranking])[0]
+        lines.append(f"Spearman rank correlation, criterion against the real faults: {rho:+.2f}")
+    return lines
 
 
 def plot(cases: list[Case], path: Path) -> Path:
@@ -525,6 +594,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--shapes", nargs="+", default=None, choices=list(dm.SHAPES))
     parser.add_argument("--no-tune", action="store_true", help="leave watch.tune out")
     parser.add_argument("--no-coverage", action="store_true", help="leave watch.cover out")
+    parser.add_argument("--ranking", action="store_true",
+                        help="also score every tune candidate on the real faults and rank-correlate its criterion")
     parser.add_argument("--output", type=Path, default=HERE / "output" / "detection.png")
     args = parser.parse_args(argv)
     shapes = args.shapes or (list(dm.SHAPES)[:1] if args.quick else list(dm.SHAPES))
@@ -540,7 +611,7 @@ def main(argv: list[str] | None = None) -> int:
         for shape in shapes:
             print(f"{dataset}, model {shape}:", flush=True)
             cases.append(run_case(dataset, shape, args.seed, args.quick, not args.no_tune,
-                                  lambda line: print(line, flush=True), not args.no_coverage))
+                                  lambda line: print(line, flush=True), not args.no_coverage, args.ranking))
     for case in cases:
         print("\n" + format_case(case))
     print(f"\nplot: {plot(cases, args.output)}; total {time.perf_counter() - started:.0f} s")

@@ -281,7 +281,32 @@ def test_tune_keeps_the_candidate_that_detects_synthetic_faults_best_and_repeats
     assert (report.training_rows, report.held_out_rows) == ((600, 200) if split == "random" else (800, 200))
     assert report.detection == runs[1].tuning_report.detection
     assert runs[0].to_dict() == runs[1].to_dict()  # same weights and the same calibrated tau
-    assert "mismatched S" in str(report) and "*" in str(report).splitlines()[2 + best]
+    assert "mismatched S" in str(report) and "f(S) 0.3" in str(report)
+    assert "*" in str(report).splitlines()[2 + best]
+    assert report.covariance == ["training"] * 2 and report.covariance_rows == 0  # no rows to spare
+
+
+def test_tune_fits_a_linear_candidate_and_refits_the_covariance_on_spare_held_out_rows():
+    # Z is linear in S; the held-out rows are noisier in one Z column than the
+    # training rows, so the covariance estimated from them judges better. One
+    # epoch leaves the linear candidate's optimiser far off; least squares
+    # puts it right.
+    S, Z = linear_pairs(800, noise=0.02)
+    S_held, Z_held = linear_pairs(600, noise=0.02, rows_seed=9)
+    Z_held[:, 0] += 0.5 * np.random.default_rng(3).normal(size=600).astype(np.float32)
+    linear = {"hidden": (), "epochs": 1, "lr": 1e-5}
+    runs = [watch.tune(S, Z, false_alarm_rate=0.05, candidates=candidates, random_state=2,
+                       held_out=(S_held, Z_held)) for candidates in ([TUNE_WEAK, linear], [linear])]
+    both, alone = (run.tuning_report for run in runs)
+    assert both.chosen == 1 and both.criterion[1] > both.criterion[0] + 0.2 and both.criterion[1] > 0.5
+    assert both.covariance[1] == "held-out" and (both.covariance_rows, both.held_out_rows) == (300, 300)
+    # a candidate's figures do not depend on the others; the same settings give the same monitor
+    assert alone.detection[0] == both.detection[1] and runs[0].to_dict() == runs[1].to_dict()
+    winner = runs[0]
+    assert winner.hidden == () and isinstance(winner.inv_cov, np.ndarray) and winner.inv_cov.shape == (3, 3)
+    restored = resmon.NeuralConditionalMonitor.from_dict(winner.to_dict())
+    np.testing.assert_allclose(restored.score_batch(S_held, Z_held), winner.score_batch(S_held, Z_held), rtol=1e-5)
+    assert np.mean(winner.score_batch(S_held, Z_held) > winner.tau) <= 0.05 + 1 / 300
 
 
 @pytest.mark.parametrize("change, kwargs, error, message", [
@@ -294,6 +319,8 @@ def test_tune_keeps_the_candidate_that_detects_synthetic_faults_best_and_repeats
     (None, {"candidates": [TUNE_GOOD, {"include_square": 1}]}, TypeError, "bool"),
     (None, {"candidates": [TUNE_GOOD, {"dropout": 1.0}]}, ValueError, "out of range"),
     (None, {"candidates": [TUNE_GOOD, {"hidden": [8]}]}, TypeError, "candidate 1"),
+    (None, {"candidates": [TUNE_GOOD, {"hidden": (0,)}]}, ValueError, "out of range"),
+    (None, {"candidates": [{"hidden": ()}, {"hidden": (8, 0)}]}, ValueError, "candidate 1: hidden"),
     (None, {"held_out": (np.zeros((300, 4)), np.zeros((300, 2)))}, ValueError, "held-out"),
     (None, {"held_out": (np.zeros((100, 4)), np.zeros((100, 3)))}, ValueError, "at least 200"),
 ])

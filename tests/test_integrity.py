@@ -131,6 +131,15 @@ UNSUPPORTED = (ValueError, "^Unsupported tarvEX artifact$")
     (doc(format=FORMAT, hooks=["a", 2]), (TypeError, "'hooks' must be a list of strings, entry 1 is int")),
     (doc(format=FORMAT, det_infer={"classes": [0], "means": [[1.0, 2.0]], "inv_cov": [[1.0]]}),
      (ValueError, "inconsistent detector shapes")),
+    (doc(format=FORMAT, det_infer=[FITTED]), (ValueError, "^Invalid tarvEX artifact: 'det_infer' must be an object, not list$")),
+    (doc(format=FORMAT, det_update="fitted"), (ValueError, "'det_update' must be an object, not str")),
+    # inverse covariances with which some far-off points score zero or less
+    *[(doc(format=FORMAT, det_infer={**FITTED, "inv_cov": inv_cov}), (ValueError, message)) for inv_cov, message in [
+        ([[0.0, 0.0], [0.0, 0.0]], "^inv_cov must be a finite positive-definite matrix$"),
+        ([[-1.0, 0.0], [0.0, -2.0]], "positive-definite"),
+        ([[1e-300, 0.0], [0.0, 1e-300]], "eigenvalues of inv_cov must lie within float32's normal range"),
+    ]],
+    (doc(format=FORMAT, det_infer={**FITTED, "classes": [1, 1]}), (ValueError, r"^duplicate class labels: \[1\]$")),
 ])
 def test_rejected_artifacts_leave_the_instance_unchanged(content, error, monitor, tmp_path):
     path = tmp_path / "a.json"

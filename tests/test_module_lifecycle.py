@@ -120,16 +120,35 @@ def test_second_interpreter_is_refused(kind):
     )
 
 
+LEGACY_FIRST_IMPORT_CRASHES = pytest.mark.skipif(
+    sys.version_info >= (3, 13),
+    reason="on Python 3.13 PyTorch's own import breaks in a legacy subinterpreter (a garbled SystemError from "
+    "torch._C, or a crash), before this module runs",
+)
+
+
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="NumPy refuses isolated subinterpreters from Python 3.12 on")
-def test_a_failed_first_import_in_a_subinterpreter_does_not_block_the_main_interpreter():
+@pytest.mark.parametrize("kind", ["isolated", pytest.param("legacy", marks=LEGACY_FIRST_IMPORT_CRASHES)])
+def test_a_first_import_in_a_subinterpreter_decides_the_modules_home(kind):
+    # A failed first import leaves the module free for the main interpreter;
+    # a successful one makes the subinterpreter its home.
     output = run_with_subinterpreters(
-        """
+        f"""
         if interpreters is None:
             print("unavailable"); raise SystemExit
-        failure = run_in(new_interpreter(), "import tarvex.core.resmon")
+        failure = run_in(new_interpreter(legacy={kind == "legacy"}), "import tarvex.core.resmon")
         print("sub:", "imported" if failure is None else "failed")
-        import tarvex.core.resmon as resmon
-        print("main:", hasattr(resmon, "NeuralConditionalMonitor"))
+        try:
+            import tarvex.core.resmon as resmon
+            print("main:", hasattr(resmon, "NeuralConditionalMonitor"))
+        except ImportError as error:
+            print("main:", error)
         """
     )
-    assert output.split() == ["sub:", "failed", "main:", "True"]
+    sub, main = output.splitlines()[-2:]
+    if kind == "isolated":
+        assert sub == "sub: failed"
+    if sub == "sub: failed":
+        assert main == "main: True"
+    else:
+        assert main.startswith("main: Interpreter change detected")

@@ -221,6 +221,8 @@ void require_buildable_widths(py::handle hidden) {
         py::object index = PyBool_Check(width.ptr()) ? py::object()
                                                       : py::reinterpret_steal<py::object>(PyNumber_Index(width.ptr()));
         if (!index) {
+            // An __index__ that fails other than by not being there speaks for itself.
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "hidden widths must be integers, not %.200s", Py_TYPE(width.ptr())->tp_name);
             throw py::error_already_set();

@@ -72,3 +72,31 @@ def run_python(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
             [sys.executable, "-c", textwrap.dedent(code)],
             capture_output=True, text=True, timeout=timeout, cwd=workdir, env=env,
         )
+
+
+# Code that test subprocesses run before using subinterpreters. Python 3.12
+# names the low-level module _xxsubinterpreters, Python 3.13 _interpreters;
+# they differ in how an interpreter kind is chosen and in how a failure comes
+# back (3.12 raises RunFailedError, 3.13 returns a description).
+SUBINTERPRETERS = """
+try:
+    import _interpreters as interpreters
+except ImportError:
+    try:
+        import _xxsubinterpreters as interpreters
+    except ImportError:
+        interpreters = None
+
+def new_interpreter(legacy=False):
+    if hasattr(interpreters, "new_config"):
+        return interpreters.create("legacy" if legacy else "isolated")
+    return interpreters.create(isolated=False) if legacy else interpreters.create()
+
+# Runs code in the interpreter; gives "Type: message" of an uncaught exception, or None.
+def run_in(interp, code):
+    try:
+        failure = interpreters.run_string(interp, code)
+    except Exception as error:
+        return str(error).replace("<class '", "").replace("'>", "", 1)
+    return None if failure is None else f"{failure.type.__name__}: {failure.msg}"
+"""

@@ -272,8 +272,15 @@ def reference_load(self, payload):
     for i, hook in enumerate(hooks):
         if not isinstance(hook, str):
             raise TypeError(INVALID + f"'hooks' must be a list of strings, entry {i} is {type(hook).__name__}")
-    detectors = [ConditionalMahalanobis.from_dict(payload[key]) if payload.get(key) else ConditionalMahalanobis()
-                 for key in ("det_update", "det_infer")]
+    detectors = []
+    for key in ("det_update", "det_infer"):
+        if not payload.get(key):
+            detectors.append(ConditionalMahalanobis())
+            continue
+        entry = payload[key]
+        if not isinstance(entry, dict):
+            raise ValueError(INVALID + f"'{key}' must be an object, not {type(entry).__name__}")
+        detectors.append(ConditionalMahalanobis.from_dict(entry))
     if self.instrumentor:
         previous = getattr(self.instrumentor, "selected", MISSING)
         self.instrumentor.selected = hooks

@@ -1,6 +1,7 @@
 """to_dict / from_dict: the monitor dictionary and rebuilding from it."""
 
 import json
+import re
 
 import numpy as np
 import pytest
@@ -176,3 +177,30 @@ def test_monitors_that_could_never_alarm_are_refused(small_saved, damage):
     damage(small_saved)
     with pytest.raises(ValueError, match="^Monitor dictionary is inconsistent: "):
         M.from_dict(small_saved)
+
+
+TINY = float(np.finfo(np.float32).tiny)
+UNREACHABLE = {
+    "tau beyond any float32 residual": (lambda d: d.update(tau=1e308), "tau 1e+308 is at or beyond the largest score"),
+    "z_scale subnormal": (lambda d: d["z_scale"].__setitem__(1, TINY / 4), "z_scale must hold values within float32's"),
+    "engineer scale subnormal": (lambda d: d["s_engineer"]["scale"].__setitem__(0, TINY / 4),
+                                 "the engineer's scale must hold values within float32's normal range"),
+    "inv_cov 1e-300 I": (lambda d: d.update(inv_cov=(1e-300 * np.eye(3)).tolist()), "eigenvalues of inv_cov must lie"),
+    "inv_cov 1e39 I": (lambda d: d.update(inv_cov=(1e39 * np.eye(3)).tolist()), "got 1e+39 to 1e+39"),
+    "input_dim for other flags": (lambda d: d["s_engineer"].update(include_square=False),
+                                  "input_dim is 18, but the engineer makes 14 columns from s_dim 4"),
+    "zero-width layer": (lambda d: d.update(hidden=[0, 64]), "every hidden width must be a positive integer"),
+}
+
+
+@pytest.mark.parametrize("damage, message", UNREACHABLE.values(), ids=UNREACHABLE.keys())
+def test_values_outside_the_monitors_working_range_are_refused(small_saved, damage, message):
+    damage(small_saved)
+    with pytest.raises(ValueError, match="^Monitor dictionary is inconsistent: .*" + re.escape(message)):
+        M.from_dict(small_saved)
+
+
+def test_a_negative_tau_still_loads_and_alarms_on_everything(small_saved):
+    small_saved["tau"] = -1.0
+    back = M.from_dict(small_saved)
+    assert np.all(back.score_batch(np.zeros((4, 4)), np.zeros((4, 3))) > back.tau)

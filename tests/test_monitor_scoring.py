@@ -121,3 +121,22 @@ def test_network_must_return_a_pair(monitor, data):
     monitor._model = lambda x: (x,)
     with pytest.raises(ValueError, match="unpack"):
         monitor.score_batch(*data)
+
+
+
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda m, S, Z: m.score_batch(S + 0j, Z), "S"),
+        (lambda m, S, Z: m.score_batch(S, (Z + 1j).tolist()), "Z"),
+        (lambda m, S, Z: m.score(S[0], Z[0] + 1j), "z"),
+        (lambda m, S, Z: m.score(complex(1, 2), Z[0]), "s"),
+        (lambda m, S, Z: m.s_engineer.transform(S.astype(np.complex64)), "x"),
+        (lambda m, S, Z: resmon.NeuralFeatureEngineer().fit(S + 1j), "x"),
+        (lambda m, S, Z: M(hidden=(4,), epochs=1).fit(S, torch.from_numpy(Z + 1j)), "Z"),
+    ],
+)
+def test_complex_input_is_refused(monitor, data, call, name):
+    # the float32 conversion would drop the imaginary part with only a warning
+    with pytest.raises(TypeError, match=f"^{name} holds complex numbers"):
+        call(monitor, *data)

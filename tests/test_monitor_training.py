@@ -307,3 +307,61 @@ def test_replacing_the_device_while_the_network_is_built(training_data):
     m.hidden = (Width(),)
     m.fit(*training_data)
     assert m._model.mu.weight.device.type == "cpu" and m.tau is not None
+
+
+def repeated(n, z_dim=3, distinct=1):
+    S, Z = linear_pairs(distinct, z_dim=z_dim)
+    return np.resize(S, (n, S.shape[1])), np.resize(Z, (n, z_dim))
+
+
+@pytest.mark.parametrize(
+    "data, error",
+    [
+        (repeated(1), "at least 3 distinct rows .*; got 1 row$"),
+        (repeated(1, z_dim=1), "at least 2 distinct rows .*; got 1 row$"),
+        (repeated(30), "got 30 rows, all identical$"),
+        # two rows span one direction: for several Z columns the inverse covariance was garbage
+        (repeated(30, distinct=2), "got only 2 distinct rows among 30$"),
+    ],
+)
+def test_too_few_distinct_rows_are_refused_before_anything_changes(trained_monitor, data, error):
+    m = M.from_dict(trained_monitor.to_dict())
+    state = dict(vars(m))
+    with pytest.raises(ValueError, match=error):
+        m.fit(*data)
+    assert all(vars(m)[name] is value for name, value in state.items())
+
+
+def test_two_distinct_rows_suffice_for_one_z_column():
+    m = M(hidden=(4,), epochs=2)
+    m.fit(*repeated(10, z_dim=1, distinct=2))
+    assert np.isfinite(m.tau)
+
+
+@pytest.mark.parametrize(
+    "hidden, error",
+    [((0,), ValueError), ((8, 0), ValueError), ((-1,), ValueError), ((2.5,), TypeError), ((True,), TypeError)],
+)
+def test_widths_that_make_no_layer_are_refused_before_anything_changes(trained_monitor, hidden, error):
+    m = M.from_dict(trained_monitor.to_dict())
+    m.hidden = hidden
+    state = dict(vars(m))
+    with pytest.raises(error, match="hidden widths must be"):
+        m.fit(*linear_pairs(20))
+    assert all(vars(m)[name] is value for name, value in state.items())
+
+
+def test_a_calibration_that_could_not_be_loaded_back_is_refused(monkeypatch):
+    import sklearn.covariance
+
+    class Degenerate:
+        covariance_ = np.diag([1.0, 1.0, 1e-60])
+
+        def fit(self, residuals):
+            return self
+
+    monkeypatch.setattr(sklearn.covariance, "LedoitWolf", Degenerate)
+    m = M(hidden=(4,), epochs=2)
+    with pytest.raises(ValueError, match=r"covariance of the training residuals is degenerate \(the eigenvalues"):
+        m.fit(*linear_pairs(20))
+    assert m._model is None and m.inv_cov is None and m.tau is None

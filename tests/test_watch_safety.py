@@ -187,5 +187,5 @@ def test_scoring_runs_a_network_left_in_training_mode_without_dropout(monitor, p
 def test_complex_data_are_refused(monitor, pairs, call, which):
     S, Z = pairs
     S, Z = (S + 1j, Z) if which == "S" else (S, Z.astype(np.complex64))
-    with pytest.raises(ValueError, match=f"{which} is complex"):
+    with pytest.raises(TypeError, match=f"{which} is complex"):
         call(monitor, S, Z)

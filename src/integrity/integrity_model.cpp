@@ -83,13 +83,18 @@ py::object artifact_hooks(py::handle payload) {
 }
 
 // A detector from the artifact's entry under `key`: rebuilt from it when the
-// entry is truthy, a fresh one otherwise (missing, null or empty).
+// entry is truthy, a fresh one otherwise (missing, null or empty). A stored
+// detector is a JSON object; anything else (a list, a number, a string) is
+// refused here rather than failing inside the detector on a missing method.
 py::object load_detector(const Call& call, py::handle payload, const char* key) {
     const bool stored = is_truthy(payload.attr("get")(key));
     py::object detector_class = call.global("ConditionalMahalanobis");
     if (!stored) return detector_class();
+    py::object entry = item(payload, key);
+    if (!PyDict_Check(entry.ptr()))
+        throw_invalid_artifact(PyExc_ValueError, "'%s' must be an object, not %U", key, type_name(entry).ptr());
     py::object from_dict = detector_class.attr("from_dict");
-    return from_dict(item(payload, key));
+    return from_dict(entry);
 }
 
 // Hands `hooks` to the instrumentor and enables them when there are any. The

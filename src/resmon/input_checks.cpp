@@ -20,9 +20,32 @@ std::string shape_text(py::handle array) { return py::repr(array.attr("shape")).
 
 Py_ssize_t dimension(py::handle array, int axis) { return py::cast<Py_ssize_t>(array.attr("shape")[py::int_(axis)]); }
 
+// Whether data would reach the float32 conversion as complex numbers. An
+// exact ndarray tells by its dtype; anything else is asked through
+// np.iscomplexobj, and an object that cannot even answer is left to the
+// conversion, which then reports it as before.
+bool holds_complex(const Call& call, py::handle data) {
+    if (NumpyArrays(call).exact(data)) return equals(data.attr("dtype").attr("kind"), py::str("c"));
+    try {
+        return is_truthy(call.global("np").attr("iscomplexobj")(data));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
 }  // namespace
 
+void require_real(const Call& call, py::handle data, const char* name) {
+    if (holds_complex(call, data))
+        rt::throw_python_error(PyExc_TypeError, (std::string(name) +
+                                                 " holds complex numbers, which float32 cannot represent; pass its "
+                                                 "real part or its magnitude explicitly")
+                                                    .c_str());
+}
+
 py::object float32_matrix(const Call& call, py::handle data, const char* name) {
+    require_real(call, data, name);
     py::object matrix = as_float32_array(call, data);
     if (py::cast<int>(matrix.attr("ndim")) != 2)
         throw_value_error(std::string(name) + " must be a 2-D array with one row per input; got shape " +

@@ -1,7 +1,9 @@
 // Checks on a monitor rebuilt from a dictionary, before its network is built.
 // A damaged or tampered dictionary must not load into a monitor that scores
 // silently wrong (arrays that broadcast), can never alarm (a NaN threshold, a
-// zero covariance) or allocates far more than the dictionary holds.
+// zero covariance, a threshold no score can reach), cannot score at all (an
+// input_dim the engineer does not make) or allocates far more than the
+// dictionary holds.
 #include <cmath>
 #include <string>
 #include <vector>
@@ -42,17 +44,20 @@ bool all_finite_and_positive(py::handle np, py::handle array) {
     return all_finite(np, array) && is_truthy(np.attr("greater")(array, 0).attr("all")());
 }
 
-// The quadratic form only sees the symmetric part of inv_cov; it must be
-// positive definite, or some residuals score zero or less however far off.
-bool is_positive_definite(py::handle np, py::handle matrix) {
-    py::object symmetric = (matrix + matrix.attr("T")) / py::float_(2.0);
-    try {
-        np.attr("linalg").attr("cholesky")(symmetric);
-    } catch (py::error_already_set& error) {
-        if (!error.matches(np.attr("linalg").attr("LinAlgError"))) throw;
-        return false;
+void check_scale(const Call& call, py::handle np, py::handle scale, const std::string& name) {
+    if (!all_finite_and_positive(np, scale)) throw_inconsistent(name + " must hold finite positive values");
+    if (std::optional<std::string> problem = scale_problem(call, scale, name)) throw_inconsistent(*problem);
+}
+
+// A dimension of the network as stored: an int of at least `least`.
+Py_ssize_t stored_dimension(py::handle value, const char* what, Py_ssize_t least = 0) {
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    const Py_ssize_t result = index ? PyLong_AsSsize_t(index.ptr()) : -1;
+    if (result < least) {
+        PyErr_Clear();
+        throw_inconsistent(std::string(what) + (least > 0 ? " must be a positive integer" : " must be a non-negative integer"));
     }
-    return true;
+    return result;
 }
 
 // Values with which the monitor could never alarm, or would blind a column.
@@ -61,16 +66,41 @@ void check_array_values(const Call& call, py::handle monitor) {
     const double tau = py::cast<double>(monitor.attr("tau"));
     if (!std::isfinite(tau)) throw_inconsistent("tau must be a finite number");
     if (!all_finite(np, monitor.attr("z_mean"))) throw_inconsistent("z_mean must hold finite values");
-    if (!all_finite_and_positive(np, monitor.attr("z_scale")))
-        throw_inconsistent("z_scale must hold finite positive values");
+    check_scale(call, np, monitor.attr("z_scale"), "z_scale");
     py::object engineer = monitor.attr("s_engineer");
     py::object mean = engineer.attr("mean_"), scale = engineer.attr("scale_");
     if (!mean.is_none() && !all_finite(np, mean)) throw_inconsistent("the engineer's mean must hold finite values");
-    if (!scale.is_none() && !all_finite_and_positive(np, scale))
-        throw_inconsistent("the engineer's scale must hold finite positive values");
+    if (!scale.is_none()) check_scale(call, np, scale, "the engineer's scale");
     py::object inv_cov = monitor.attr("inv_cov");
-    if (!inv_cov.is_none() && (!all_finite(np, inv_cov) || !is_positive_definite(np, inv_cov)))
-        throw_inconsistent("inv_cov must be a finite positive-definite matrix");
+    std::optional<double> largest_eigenvalue;
+    if (!inv_cov.is_none()) {
+        InverseCovariance examined = examine_inverse_covariance(call, inv_cov);
+        if (examined.problem) throw_inconsistent(*examined.problem);
+        largest_eigenvalue = examined.largest_eigenvalue;
+    }
+    // A negative tau alarms on every input: loud, and left to the caller.
+    const double bound = largest_reachable_score(stored_dimension(monitor.attr("z_dim"), "z_dim"), largest_eigenvalue);
+    if (tau >= bound) throw_inconsistent(unreachable_threshold_text(tau, bound));
+}
+
+// input_dim must be the width the engineer makes from s_dim columns with its
+// flags, or the network's first layer cannot take the engineered rows.
+void check_engineered_width(py::handle monitor) {
+    py::object engineer = monitor.attr("s_engineer");
+    const py::int_ d(stored_dimension(monitor.attr("s_dim"), "s_dim"));
+    py::object blocks = py::int_(1);
+    for (const char* flag : {"include_square", "include_logabs"})
+        if (is_truthy(engineer.attr(flag))) blocks = blocks + py::int_(1);
+    py::object width = blocks * d;
+    if (is_truthy(engineer.attr("include_interactions"))) {
+        py::object pairs = rt::steal_or_throw(PyNumber_FloorDivide((d * (d - py::int_(1))).ptr(), py::int_(2).ptr()));
+        width = width + pairs;
+    }
+    py::object input_dim = python_int(monitor.attr("input_dim"));
+    if (!equals(width, input_dim))
+        throw_inconsistent("input_dim is " + py::str(input_dim).cast<std::string>() + ", but the engineer makes " +
+                           py::str(width).cast<std::string>() + " columns from s_dim " +
+                           py::str(d).cast<std::string>() + " with its flags");
 }
 
 using Shape = std::vector<Py_ssize_t>;
@@ -79,17 +109,6 @@ struct Parameter {
     std::string name;
     Shape shape;
 };
-
-// A dimension of the network as stored: a non-negative int.
-Py_ssize_t stored_dimension(py::handle value, const char* what) {
-    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    const Py_ssize_t result = index ? PyLong_AsSsize_t(index.ptr()) : -1;
-    if (result < 0) {
-        PyErr_Clear();
-        throw_inconsistent(std::string(what) + " must be a non-negative integer");
-    }
-    return result;
-}
 
 void add_linear(std::vector<Parameter>& parameters, const std::string& prefix, Py_ssize_t in, Py_ssize_t out) {
     parameters.push_back({prefix + ".weight", {out, in}});
@@ -108,7 +127,7 @@ std::vector<Parameter> described_parameters(py::handle monitor) {
     parameters.reserve(2 * hidden.size() + 4);
     Py_ssize_t position = 0;
     for (py::handle width_value : hidden) {
-        const Py_ssize_t width = stored_dimension(width_value, "every hidden width");
+        const Py_ssize_t width = stored_dimension(width_value, "every hidden width", 1);
         add_linear(parameters, "backbone." + std::to_string(position), previous, width);
         position += dropout ? 3 : 2;
         previous = width;
@@ -169,6 +188,7 @@ void check_stored_weights(py::handle monitor, py::handle stored_weights) {
 
 void check_loaded_monitor(const Call& call, py::handle monitor, py::handle stored_weights) {
     check_array_shapes(monitor);
+    check_engineered_width(monitor);
     check_array_values(call, monitor);
     check_stored_weights(monitor, stored_weights);
 }

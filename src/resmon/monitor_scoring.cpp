@@ -149,13 +149,14 @@ py::object score_batch(const Call& call) {
     return scores;
 }
 
-py::object one_row(const Call& call, py::handle vector) {
+py::object one_row(const Call& call, py::handle vector, const char* name) {
+    require_real(call, vector, name);
     return as_float32_array(call, vector).attr("reshape")(1, -1);
 }
 
 py::object score(const Call& call) {
-    py::object S = one_row(call, call[1]);
-    py::object Z = one_row(call, call[2]);
+    py::object S = one_row(call, call[1], "s");
+    py::object Z = one_row(call, call[2], "z");
     py::object scores = call.self().attr("score_batch")(S, Z);
     return python_float(scores[py::int_(0)]);
 }

@@ -2,6 +2,7 @@
 // early stopping, then calibrate the inverse residual covariance and tau.
 #include <algorithm>
 #include <limits>
+#include <string>
 
 #include "resmon/network_forward.hpp"
 #include "resmon/resmon.hpp"
@@ -171,7 +172,16 @@ py::object train_with_thread_limit(const Call& call, Training& t) {
     return run_epochs(call, t);
 }
 
-// Inverse Ledoit-Wolf covariance of the training residuals.
+[[noreturn]] void throw_degenerate_covariance(const std::string& what) {
+    rt::throw_python_error(PyExc_ValueError,
+                           ("fit cannot calibrate: the covariance of the training residuals is degenerate (" + what +
+                            "); fit on more rows that differ from each other")
+                               .c_str());
+}
+
+// Inverse Ledoit-Wolf covariance of the training residuals, in the ranges a
+// loaded monitor must satisfy too: a fit whose inverse could not be loaded
+// back could not alarm either.
 py::object inverse_residual_covariance(const Call& call, Training& t, py::handle Z_norm) {
     py::object mu_pred = rt::with_context(t.torch.attr("no_grad")(), [&]() -> py::object {
         std::optional<NetworkPlan> plan = NetworkPlan::of(t.model, false);
@@ -182,7 +192,17 @@ py::object inverse_residual_covariance(const Call& call, Training& t, py::handle
     py::object residuals = Z_norm - mu_pred.attr("cpu")().attr("numpy")();
     py::object ledoit_wolf = py::module_::import("sklearn.covariance").attr("LedoitWolf");
     py::object cov = ledoit_wolf().attr("fit")(residuals).attr("covariance_");
-    return call.global("np").attr("linalg").attr("inv")(cov);
+    py::object linalg = call.global("np").attr("linalg");
+    py::object inverse;
+    try {
+        inverse = linalg.attr("inv")(cov);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(linalg.attr("LinAlgError"))) throw;
+        throw_degenerate_covariance("it is singular");
+    }
+    if (std::optional<std::string> problem = examine_inverse_covariance(call, inverse).problem)
+        throw_degenerate_covariance(*problem);
+    return inverse;
 }
 
 // A refit starts by dropping the trained state, so that a refit that fails
@@ -192,12 +212,72 @@ void forget_trained_state(py::handle self) {
     for (const char* name : {"_model", "inv_cov", "tau"}) self.attr(name) = py::none();
 }
 
+// Every hidden width must make a layer: a zero-width layer would cut the
+// network off from S, and PyTorch refuses negative or non-integer widths
+// only once the trained state is gone.
+void require_buildable_widths(py::handle hidden) {
+    if (!PyTuple_CheckExact(hidden.ptr())) return;  // refused by the network's constructor
+    for (py::handle width : hidden) {
+        py::object index = PyBool_Check(width.ptr()) ? py::object()
+                                                      : py::reinterpret_steal<py::object>(PyNumber_Index(width.ptr()));
+        if (!index) {
+            // An __index__ that fails other than by not being there speaks for itself.
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "hidden widths must be integers, not %.200s", Py_TYPE(width.ptr())->tp_name);
+            throw py::error_already_set();
+        }
+        if (PyObject_RichCompareBool(index.ptr(), py::int_(1).ptr(), Py_LT) == 1) {
+            py::object text = py::repr(hidden);
+            PyErr_Format(PyExc_ValueError, "hidden widths must be at least 1; got hidden=%U", text.ptr());
+            throw py::error_already_set();
+        }
+    }
+}
+
+// Rows of (S, Z) that differ from row `row` in S or in Z.
+py::object rows_differing_from(py::handle np, py::handle S, py::handle Z, py::handle row) {
+    auto differs = [&](py::handle data) {
+        return np.attr("not_equal")(data, data[row]).attr("any")(py::arg("axis") = 1);
+    };
+    return np.attr("logical_or")(differs(S), differs(Z));
+}
+
+// The residual covariance needs residuals that vary: at least two distinct
+// rows for one Z column, three for more (two rows span a single direction,
+// which Ledoit-Wolf does not shrink away). Counted up to what is needed, so
+// this is two vectorised passes at most.
+void require_distinct_rows(const Call& call, py::handle S, py::handle Z) {
+    py::object np = call.global("np");
+    const Py_ssize_t rows = py::len(S);
+    const Py_ssize_t needed = py::cast<Py_ssize_t>(Z.attr("shape")[py::int_(1)]) <= 1 ? 2 : 3;
+    Py_ssize_t distinct = 1;
+    py::object from_first = rows_differing_from(np, S, Z, py::int_(0));
+    if (is_truthy(from_first.attr("any")())) {
+        distinct = 2;
+        py::object second = np.attr("argmax")(from_first);
+        py::object from_both = np.attr("logical_and")(from_first, rows_differing_from(np, S, Z, second));
+        if (needed > 2 && is_truthy(from_both.attr("any")())) distinct = 3;
+    }
+    if (distinct >= needed) return;
+    std::string got = rows == 1 ? "got 1 row"
+                      : distinct == 1 ? "got " + std::to_string(rows) + " rows, all identical"
+                                      : "got only 2 distinct rows among " + std::to_string(rows);
+    const std::string message = "fit needs at least " + std::to_string(needed) +
+                                " distinct rows of S and Z to estimate the residual covariance (2 for a single Z "
+                                "column, 3 for more); " + got;
+    rt::throw_python_error(PyExc_ValueError, message.c_str());
+}
+
 py::object fit(const Call& call) {
     py::handle self = call.self();
     py::object S = float32_matrix(call, call[1], "S");
     py::object Z = float32_matrix(call, call[2], "Z");
     require_paired_rows(S, Z);
     if (py::len(S) == 0) rt::throw_python_error(PyExc_ValueError, "fit needs at least one row of S and Z");
+    require_distinct_rows(call, S, Z);
+    py::object hidden = self.attr("hidden");
+    require_buildable_widths(hidden);
     forget_trained_state(self);
 
     py::object torch = call.global("torch");
@@ -212,9 +292,10 @@ py::object fit(const Call& call) {
     if (best_state.is_none()) rt::throw_python_error(PyExc_RuntimeError, "Neural monitor failed to train");
     t.model.attr("load_state_dict")(best_state);
     t.model.attr("eval")();
+    // The network is kept only once its residuals calibrate.
+    py::object inv_cov = inverse_residual_covariance(call, t, Z_norm);
     self.attr("_model") = t.model;
-
-    self.attr("inv_cov") = inverse_residual_covariance(call, t, Z_norm);
+    self.attr("inv_cov") = inv_cov;
     py::object scores = self.attr("score_batch")(S, Z);
     self.attr("tau") = python_float(np.attr("quantile")(scores, self.attr("tau_quantile")));
     return scores;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "runtime/function.hpp"
 #include "runtime/objects.hpp"
@@ -53,6 +54,26 @@ std::optional<Py_ssize_t> vector_length(const Call& call, py::handle statistic);
 // constant and blind its column; refused with the column named. Data that
 // already hold NaN or inf pass (training then fails on them).
 void require_finite_statistics(const Call& call, py::handle data, py::handle mean, py::handle scale, const char* name);
+
+// Refuses complex data, whose imaginary part the float32 conversion would
+// drop with only a NumPy warning: TypeError naming the argument.
+void require_real(const Call& call, py::handle data, const char* name);
+
+// Ranges that keep the monitor able to alarm (value_ranges.cpp); each check
+// describes what is wrong, or gives nullopt.
+// Every value of `scale` within float32's normal range.
+std::optional<std::string> scale_problem(const Call& call, py::handle scale, const std::string& name);
+// inv_cov finite, its symmetric part positive definite with eigenvalues
+// within float32's normal range; with the largest eigenvalue when known.
+struct InverseCovariance {
+    std::optional<std::string> problem;
+    double largest_eigenvalue;
+};
+InverseCovariance examine_inverse_covariance(const Call& call, py::handle inv_cov);
+// The largest score a finite float32 residual of z_dim values can reach under
+// an inv_cov of that largest eigenvalue (float32's largest value when unknown).
+double largest_reachable_score(Py_ssize_t z_dim, std::optional<double> largest_eigenvalue);
+std::string unreachable_threshold_text(double tau, double bound);
 
 // torch.tensor(value, dtype=torch.float32) of stored weights given as nested
 // lists of floats; a null object where that call must be made instead

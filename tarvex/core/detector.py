@@ -67,6 +67,11 @@ class ConditionalMahalanobis:
 
     @classmethod
     def from_dict(cls, d: Dict[str, Any]) -> "ConditionalMahalanobis":
+        """Rebuilds a detector from `to_dict`'s form: unfitted without the
+        fitted keys, fitted with all three. Raises ValueError for a partial or
+        inconsistently shaped set, duplicate class labels, or an inv_cov that
+        is not finite and positive definite with eigenvalues in float32's
+        normal range (with which the detector could never flag anything)."""
         detector = cls(reg=d.get("reg", 1e-6))
         fitted = [key for key in ("classes", "means", "inv_cov") if key in d]
         if not fitted:
@@ -81,9 +86,43 @@ class ConditionalMahalanobis:
             raise ValueError(
                 f"inconsistent detector shapes: classes {classes.shape}, means {means.shape}, inv_cov {inv_cov.shape}"
             )
+        labels, counts = np.unique(classes, return_counts=True)
+        if np.any(counts > 1):
+            raise ValueError(f"duplicate class labels: {labels[counts > 1].tolist()}")
+        problem = _inverse_covariance_problem(inv_cov)
+        if problem is not None:
+            raise ValueError(problem)
         order = np.argsort(classes, kind="stable")
         detector.classes_, detector.means_, detector.inv_cov_ = classes[order], means[order], inv_cov
         return detector
+
+
+_FLOAT32 = np.finfo(np.float32)
+
+
+def _inverse_covariance_problem(inv_cov: np.ndarray) -> str | None:
+    """What keeps `inv_cov` from measuring distances, or None. A score is a
+    quadratic form, which sees only the symmetric part: it must be positive
+    definite, or some points score zero or less however far they are, and its
+    eigenvalues must lie in float32's normal range, or every distance of
+    float32 features shrinks to nothing."""
+    if not np.all(np.isfinite(inv_cov)):
+        return "inv_cov must be a finite positive-definite matrix"
+    if inv_cov.size == 0:
+        return None
+    try:
+        eigenvalues = np.linalg.eigvalsh(inv_cov * 0.5 + inv_cov.T * 0.5)
+    except np.linalg.LinAlgError:
+        return "inv_cov must be a finite positive-definite matrix"
+    smallest, largest = float(eigenvalues[0]), float(eigenvalues[-1])
+    if not smallest > 0:
+        return "inv_cov must be a finite positive-definite matrix"
+    if smallest < _FLOAT32.tiny or not largest <= _FLOAT32.max:
+        return (
+            f"the eigenvalues of inv_cov must lie within float32's normal range [{_FLOAT32.tiny:.8g}, "
+            f"{_FLOAT32.max:.8g}]; got {smallest:.8g} to {largest:.8g}"
+        )
+    return None
 
 
 def _as_matrix(X: Any) -> np.ndarray:

@@ -54,7 +54,7 @@ def _refuse_complex(dtype: Any, name: str) -> None:
         except TypeError:  # not a dtype NumPy knows: the conversion decides
             complex_ = False
     if complex_:
-        raise ValueError(f"{name} is complex ({dtype}) and cannot be converted to float32 without "
+        raise TypeError(f"{name} is complex ({dtype}) and cannot be converted to float32 without "
                          "losing its imaginary part; pass real values (the real part, the magnitude, or both "
                          "parts as separate columns)")
 

@@ -150,8 +150,8 @@ def calibrate(monitor: Any, S: Any, Z: Any, *, false_alarm_rate: float, confiden
 
     The new `tau` is saved by `to_dict` as usual. A rate or confidence
     outside (0, 1), fewer rows than required (the message says how many),
-    wrong shapes, complex S or Z or non-finite calibration scores raise
-    `ValueError`, leaving `tau` and `monitor.calibration` unchanged. The
+    wrong shapes or non-finite calibration scores raise `ValueError`, complex
+    S or Z `TypeError`, leaving `tau` and `monitor.calibration` unchanged. The
     network scores in evaluation mode (no dropout), whatever mode it was left
     in; its mode is restored afterwards.
     """

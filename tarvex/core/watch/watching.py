@@ -387,15 +387,17 @@ class Watcher:
         self._firing = True
         self._alarms += 1
         self._events.append(event)
-        blamed = (f"blamed Z column {event.blamed_z}" if self.coverage is None
-                  else f"blamed link {event.blamed_link}")
+        fields = {"event": "fired", "index": event.index, "time": event.time, "count": event.count,
+                  "worst_score": event.worst_score, "blamed_z": event.blamed_z, "window": self.alarm.window,
+                  "tau": self.tau}
+        if self.coverage is None:
+            blamed = f"blamed Z column {event.blamed_z}"
+        else:
+            blamed = f"blamed link {event.blamed_link}"
+            fields["blamed_link"] = event.blamed_link
         logger.warning("integrity alarm fired at input %d: %d of the last %d inputs above tau %.6g, worst score "
                        "%.6g, %s", event.index, event.count, self.alarm.window, self.tau,
-                       event.worst_score, blamed,
-                       extra={"tarvex_watch": {"event": "fired", "index": event.index, "time": event.time,
-                                               "count": event.count, "worst_score": event.worst_score,
-                                               "blamed_z": event.blamed_z, "blamed_link": event.blamed_link,
-                                               "window": self.alarm.window, "tau": self.tau}})
+                       event.worst_score, blamed, extra={"tarvex_watch": fields})
         return event
 
     def _clear(self, index: int) -> None:

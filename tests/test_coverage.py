@@ -11,7 +11,8 @@ from scipy import stats
 import torch
 
 from tarvex.core import watch
-from tarvex.core.watch.coverage import _counts_at_least, _family_count_threshold, _Reduction
+from tarvex.core.watch.coverage import (_counts_at_least, _family_count_threshold, _forward_layers,
+                                         _Reduction, _resolve_layers)
 
 # One small network per candidate keeps each link's tune to a few seconds.
 FAST = [{"hidden": (32,), "epochs": 12, "dropout": 0.0, "lr": 3e-3, "include_square": False,
@@ -259,3 +260,50 @@ def test_from_file_builds_a_coverage_watcher(mlp, coverage, tmp_path):
     assert watcher.alarm.window == 20 and watcher.tau == 1.0 - coverage.p_threshold
     with pytest.raises(TypeError, match="holds a coverage"):
         watch.Watcher.from_file(mlp, path, s="a", z="b")
+
+
+class Pairs(torch.nn.Module):
+    """A submodule with a tuple output and a dict output for the model."""
+
+    def __init__(self):
+        super().__init__()
+        torch.manual_seed(0)
+        self.a = torch.nn.Linear(6, 4)
+        self.split = torch.nn.LSTM(4, 3, batch_first=True)
+
+    def forward(self, x):
+        out, (h, _) = self.split(self.a(x).unsqueeze(1))
+        return {"logits": out[:, 0] * 2, "h": h[0]}
+
+
+def test_layer_names_take_selectors_for_tuple_and_dict_outputs():
+    model = Pairs().eval()
+    X = inputs(10, 6, 0)
+    layers = ["input", "a", "split[0]", "output[logits]"]
+    (outputs,) = list(_forward_layers(model, X, _resolve_layers(model, layers), 16))
+    with torch.no_grad():
+        expected = model(torch.from_numpy(X))
+        out, _ = model.split(model.a(torch.from_numpy(X)).unsqueeze(1))
+    np.testing.assert_allclose(outputs["output[logits]"], expected["logits"])
+    np.testing.assert_allclose(outputs["split[0]"], out)
+
+
+@pytest.mark.parametrize("layers, message", [
+    (["input", "output[logits]", "a"], "can only be the last"),
+    (["input[0]", "a"], "takes no selectors"),
+    (["input", "splt[0]"], r"no layer named 'splt'; close matches: \['split'\]"),
+])
+def test_bad_selector_layer_lists_are_refused(layers, message):
+    with pytest.raises(ValueError, match=message):
+        _resolve_layers(Pairs(), layers)
+
+
+def test_a_coverage_over_selected_outputs_is_watched_as_it_checks():
+    model = Pairs().eval()
+    coverage = watch.cover(model, inputs(1200, 6, 0), ["input", "split[0]", "output[logits]"],
+                           false_alarm_rate=RATE, candidates=FAST)
+    X = inputs(100, 6, 1) * 1.5  # wider than the fitting inputs: some alarms
+    report = coverage.check(model, X)
+    _, above = watched(model, coverage, X, 25)
+    assert report.alarms.any()
+    np.testing.assert_array_equal(above, report.alarms)

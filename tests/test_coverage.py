@@ -7,10 +7,12 @@ import json
 
 import numpy as np
 import pytest
+from scipy import stats
 import torch
 
 from tarvex.core import watch
-from tarvex.core.watch.coverage import _counts_at_least, _family_count_threshold, _Reduction
+from tarvex.core.watch.coverage import (_counts_at_least, _family_count_threshold, _forward_layers,
+                                         _Reduction, _resolve_layers)
 
 # One small network per candidate keeps each link's tune to a few seconds.
 FAST = [{"hidden": (32,), "epochs": 12, "dropout": 0.0, "lr": 3e-3, "include_square": False,
@@ -187,3 +189,121 @@ def test_wide_layers_are_reduced_and_rebuilt_alike():
     np.testing.assert_allclose(coverage.score_outputs(captured).scores, report.scores, rtol=1e-5)
     reloaded = watch.Coverage._from_file_document(json.loads(json.dumps(coverage._to_file_document())))
     np.testing.assert_allclose(reloaded.check(model, X).scores, report.scores, rtol=1e-5)
+
+
+# --- watching a coverage ---------------------------------------------------------------
+
+
+def watched(model, coverage, X, batch):
+    """A coverage watcher with its alarm, after serving X in batches of `batch`."""
+    watcher = watch.Watcher(model, coverage, alarm=watch.WindowAlarm.from_coverage(coverage, window=30))
+    above = []
+    with watcher:
+        for start in range(0, len(X), batch):
+            model(torch.from_numpy(X[start:start + batch]))
+            above.append(watcher.last_scores > watcher.tau)
+    return watcher, np.concatenate(above)
+
+
+@pytest.mark.parametrize("batch", [1, 37])
+def test_a_coverage_watcher_counts_exactly_the_inputs_check_alarms_on(mlp, coverage, batch):
+    # half clean, half through a broken layer: many alarms and many clean inputs
+    X = inputs(160, 6, 4)
+    model = noisy(mlp, "b", 0.3)
+    report = coverage.check(model, X)
+    watcher, above = watched(model, coverage, X, batch)
+    assert 0 < report.alarms.sum() < len(X)
+    np.testing.assert_array_equal(above, report.alarms)
+    assert (watcher.inputs_seen, watcher.inputs_above_tau) == (len(X), int(report.alarms.sum()))
+    assert watcher.tau == watcher.alarm.tau == 1.0 - coverage.p_threshold
+
+
+@pytest.mark.parametrize("layer, link", [("a", 0), ("b", 1)])
+def test_a_faulted_layer_fires_the_coverage_watcher_blaming_its_link(mlp, coverage, layer, link):
+    clean, _ = watched(mlp, coverage, inputs(100, 6, 5), 10)
+    assert clean.alarms == 0
+    watcher, _ = watched(noisy(mlp, layer, 0.5), coverage, inputs(100, 6, 6), 10)
+    event = watcher.events[0]
+    assert watcher.firing and event.blamed_link == coverage.links[link] and event.blamed_z is None
+
+
+def test_a_coverage_alarm_counts_with_the_threshold_law(coverage):
+    alarm = watch.WindowAlarm.from_coverage(coverage, window=50, significance=1e-3)
+    # the share that alarms is Beta(K, n + 1 - K), with mean at most the rate
+    n = coverage.calibration_rows
+    k = int(RATE * (n + 1))
+    tail = stats.betabinom(50, k, n + 1 - k).sf
+    assert tail(alarm._full - 1) <= 1e-3 < tail(alarm._full - 2)
+    with pytest.raises(TypeError, match="must be a watch.Coverage"):
+        watch.WindowAlarm.from_coverage(coverage.monitors[0])
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ({"s": "a"}, "do not pass s= or z="),
+    ({"z": "output"}, "do not pass s= or z="),
+])
+def test_a_coverage_watcher_refuses_layer_names(mlp, coverage, arguments, message):
+    with pytest.raises(TypeError, match=message):
+        watch.Watcher(mlp, coverage, **arguments)
+
+
+def test_a_monitor_watcher_still_needs_both_layer_names(mlp, coverage):
+    with pytest.raises(TypeError, match="needs the layer names s= and z="):
+        watch.Watcher(mlp, coverage.monitors[1], s="a")
+
+
+def test_from_file_builds_a_coverage_watcher(mlp, coverage, tmp_path):
+    path = tmp_path / "coverage.json"
+    watch.save(coverage, path)
+    watcher = watch.Watcher.from_file(mlp, path, window=20)
+    assert isinstance(watcher.coverage, watch.Coverage) and watcher.monitor is None
+    assert watcher.alarm.window == 20 and watcher.tau == 1.0 - coverage.p_threshold
+    with pytest.raises(TypeError, match="holds a coverage"):
+        watch.Watcher.from_file(mlp, path, s="a", z="b")
+
+
+class Pairs(torch.nn.Module):
+    """A submodule with a tuple output and a dict output for the model."""
+
+    def __init__(self):
+        super().__init__()
+        torch.manual_seed(0)
+        self.a = torch.nn.Linear(6, 4)
+        self.split = torch.nn.LSTM(4, 3, batch_first=True)
+
+    def forward(self, x):
+        out, (h, _) = self.split(self.a(x).unsqueeze(1))
+        return {"logits": out[:, 0] * 2, "h": h[0]}
+
+
+def test_layer_names_take_selectors_for_tuple_and_dict_outputs():
+    model = Pairs().eval()
+    X = inputs(10, 6, 0)
+    layers = ["input", "a", "split[0]", "output[logits]"]
+    (outputs,) = list(_forward_layers(model, X, _resolve_layers(model, layers), 16))
+    with torch.no_grad():
+        expected = model(torch.from_numpy(X))
+        out, _ = model.split(model.a(torch.from_numpy(X)).unsqueeze(1))
+    np.testing.assert_allclose(outputs["output[logits]"], expected["logits"])
+    np.testing.assert_allclose(outputs["split[0]"], out)
+
+
+@pytest.mark.parametrize("layers, message", [
+    (["input", "output[logits]", "a"], "can only be the last"),
+    (["input[0]", "a"], "takes no selectors"),
+    (["input", "splt[0]"], r"no layer named 'splt'; close matches: \['split'\]"),
+])
+def test_bad_selector_layer_lists_are_refused(layers, message):
+    with pytest.raises(ValueError, match=message):
+        _resolve_layers(Pairs(), layers)
+
+
+def test_a_coverage_over_selected_outputs_is_watched_as_it_checks():
+    model = Pairs().eval()
+    coverage = watch.cover(model, inputs(1200, 6, 0), ["input", "split[0]", "output[logits]"],
+                           false_alarm_rate=RATE, candidates=FAST)
+    X = inputs(100, 6, 1) * 1.5  # wider than the fitting inputs: some alarms
+    report = coverage.check(model, X)
+    _, above = watched(model, coverage, X, 25)
+    assert report.alarms.any()
+    np.testing.assert_array_equal(above, report.alarms)

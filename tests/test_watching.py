@@ -92,6 +92,7 @@ class Structured(torch.nn.Module):
     ("pair[1][-1]", lambda x: x - 1),
     ("output[logits]", lambda x: (x * 2).sum(dim=1, keepdim=True)),
     ("output[parts][0]", lambda x: x + 1),
+    ("input", lambda x: x),
 ])
 def test_selectors_pick_tensors_out_of_tuple_and_dict_outputs(name, expected):
     x = torch.randn(5, 3)

@@ -4,8 +4,10 @@ is picked out of what the module returned and turned into one float32 row per
 input, and persistent hooks that hand every forward pass's rows to a
 callback (`LayerTap`).
 
-A name is a submodule name of `model.named_modules()` or "output" (the
-model's own output), optionally followed by selectors in brackets that pick
+A name is a submodule name of `model.named_modules()`, "output" (the
+model's own output) or "input" (the model's first positional argument, as
+the model receives it; a submodule called "input" takes precedence),
+optionally followed by selectors in brackets that pick
 an item out of a tuple, list or dict output: `[0]` or `[-1]` index a tuple
 or list (or name a field of a named tuple), `[key]` takes a dict entry.
 Selectors chain: "lstm[1][0]". A name that is itself a submodule name is
@@ -26,6 +28,7 @@ import numpy as np
 import torch
 
 OUTPUT = "output"
+INPUT = "input"
 
 _SELECTOR = re.compile(r"\[([^\[\]]+)\]")
 
@@ -33,12 +36,15 @@ _SELECTOR = re.compile(r"\[([^\[\]]+)\]")
 @dataclass(frozen=True)
 class Layer:
     """One resolved name: `module` is the submodule to hook (None for the
-    model's own output) and `keys` the selectors applied to what it returns."""
+    model's own output or input), `keys` the selectors applied to what it
+    returns and `is_input` whether it is the model's first positional
+    argument."""
 
     name: str
     module_name: str | None
     module: torch.nn.Module | None
     keys: tuple[str, ...] = ()
+    is_input: bool = False
 
 
 def _split_selectors(name: str) -> tuple[str, tuple[str, ...]] | None:
@@ -57,7 +63,7 @@ def _split_selectors(name: str) -> tuple[str, tuple[str, ...]] | None:
 def _unknown(name: str, names: list[str]) -> ValueError:
     base = _split_selectors(name)
     probe = base[0] if base else name
-    candidates = names + [OUTPUT]
+    candidates = [INPUT] + names + [OUTPUT]
     close = difflib.get_close_matches(probe, candidates, n=5, cutoff=0.5)
     hint = f"close matches: {close}" if close else f"available: {candidates[:20]}"
     return ValueError(f"model has no submodule named {probe!r}; {hint}")
@@ -90,12 +96,16 @@ def _resolve_one(modules: dict[str, torch.nn.Module], names: list[str], name: st
         return Layer(name, None, None)
     if name and name in modules:
         return Layer(name, name, modules[name])
+    if name == INPUT:
+        return Layer(name, None, None, is_input=True)
     split = _split_selectors(name)
     if split is None:
         raise _unknown(name, names)
     base, keys = split
     if base == OUTPUT:
         return Layer(name, None, None, keys)
+    if base == INPUT and base not in modules:
+        return Layer(name, None, None, keys, is_input=True)
     if base not in modules:
         raise _unknown(name, names)
     return Layer(name, base, modules[base], keys)
@@ -111,7 +121,8 @@ def select(output: Any, layer: Layer) -> Any:
 
 
 def _item(value: Any, key: str, layer: Layer, depth: int) -> Any:
-    where = (layer.module_name or OUTPUT) + "".join(f"[{k}]" for k in layer.keys[:depth])
+    base = layer.module_name or (INPUT if layer.is_input else OUTPUT)
+    where = base + "".join(f"[{k}]" for k in layer.keys[:depth])
     if isinstance(value, Mapping):
         if key in value:
             return value[key]
@@ -166,7 +177,10 @@ class LayerTap:
     at once in several threads stay apart. A layer that did not run exactly
     once in the pass, or layers that disagree on the number of rows, raise
     `ValueError` from the model call. Calls through `model(...)` only (hooks
-    do not run for `model.forward(...)`)."""
+    do not run for `model.forward(...)`). The model's input is copied by a
+    forward pre-hook, before any layer can change it in place; a call
+    without a positional argument raises `ValueError` when the input is
+    one of the layers."""
 
     def __init__(self, model: torch.nn.Module, layers: Sequence[Layer],
                  on_rows: Callable[[list[np.ndarray]], None]) -> None:
@@ -200,10 +214,17 @@ class LayerTap:
         for handle in handles:
             handle.remove()
 
-    def _begin(self, _module: Any, _args: Any) -> None:
+    def _begin(self, _module: Any, args: Any) -> None:
         # A pass that raised inside the model never reached _finish; starting
         # afresh here keeps its rows out of this pass.
-        self._local.rows = [None] * len(self.layers)
+        rows: list[Any] = [None] * len(self.layers)
+        self._local.rows = rows
+        for index, layer in enumerate(self.layers):
+            if layer.is_input:
+                if not args:
+                    raise ValueError(f"{layer.name!r} is the model's first positional argument, and the model "
+                                     "was called without one")
+                rows[index] = copy_rows(select(args[0], layer) if layer.keys else args[0], layer.name)
 
     def _layer_hook(self, index: int, layer: Layer) -> Callable[..., None]:
         local = self._local
@@ -227,6 +248,8 @@ class LayerTap:
         if rows is None:
             return
         for index, layer in enumerate(self.layers):
+            if layer.is_input:
+                continue
             if layer.module is None:
                 rows[index] = copy_rows(select(output, layer) if layer.keys else output, layer.name)
             elif rows[index] is None or rows[index] is _REPEATED:

@@ -7,6 +7,7 @@ import math
 import numbers
 from array import array
 from collections import deque
+from fractions import Fraction
 from typing import Any, Callable
 
 import numpy as np
@@ -163,6 +164,35 @@ class WindowAlarm:
             tail = _larger_tail(_binomial_tail(calibration.false_alarm_rate), tail)
         alarm = cls.__new__(cls)
         alarm._setup(calibration.tau, calibration.false_alarm_rate, window, significance, calibration, tail)
+        return alarm
+
+    @classmethod
+    def from_coverage(cls, coverage: Any, *, window: int = 50, significance: float = 1e-3) -> WindowAlarm:
+        """A window alarm over a coverage's per-input alarms, for a watcher
+        of that coverage: `tau` is `1 - coverage.p_threshold`, the threshold
+        of the watcher's scores (one minus an input's smallest p-value), so
+        a score is above `tau` exactly where the coverage alarms.
+
+        The count follows the beta-binomial law of the family-wise
+        threshold: over the draw of the n calibration inputs the share of
+        clean inputs that alarm follows Beta(K, n + 1 - K), K = floor(rate
+        * (n + 1)), whose mean K / (n + 1) is at most
+        `coverage.false_alarm_rate`. As for `from_calibration`, a clean
+        window then fires with probability at most `significance` over the
+        calibration draw and the window.
+
+        A `coverage` that is not a `Coverage` raises `TypeError`; a
+        significance outside (0, 1) or a window below 1 raise `ValueError`.
+        """
+        from .coverage import Coverage
+
+        if not isinstance(coverage, Coverage):
+            raise TypeError(f"coverage must be a watch.Coverage, got {type(coverage).__name__}")
+        n = coverage.calibration_rows
+        k = min(max(math.floor(Fraction(coverage.false_alarm_rate) * (n + 1)), 1), n)
+        alarm = cls.__new__(cls)
+        alarm._setup(1.0 - coverage.p_threshold, coverage.false_alarm_rate, window, significance, None,
+                     _beta_binomial_tail(k, n + 1 - k))
         return alarm
 
     def _setup(self, tau: float, rate: float, window: Any, significance: Any, calibration: Calibration | None,

@@ -1,6 +1,7 @@
 import numpy.typing as npt
 
 from .calibration import Calibration
+from .coverage import Coverage
 
 class WindowAlarm:
     """A fault alarm over a sliding window of inputs: fires while the count of
@@ -23,6 +24,14 @@ class WindowAlarm:
         also with the binomial law at the stated rate (fires only when both
         find the count improbable). Raises `TypeError` for a calibration that
         is not a `Calibration`, `ValueError` for bad settings."""
+    @classmethod
+    def from_coverage(cls, coverage: Coverage, *, window: int = 50, significance: float = 0.001) -> WindowAlarm:
+        """An alarm over a coverage's per-input alarms: `tau` is
+        `1 - coverage.p_threshold` (a coverage watcher's threshold) and the
+        count follows the beta-binomial law of the family-wise threshold,
+        Beta(K, n + 1 - K) with K = floor(rate * (n + 1)). Raises
+        `TypeError` for a coverage that is not a `Coverage`, `ValueError`
+        for bad settings."""
     @property
     def tau(self) -> float:
         """Scores above this count toward the alarm."""

@@ -87,7 +87,8 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     """Runs `model` over `inputs` and returns (S, Z): the outputs of the
     submodules named `s` and `z`, one float32 row per input.
 
-    Names are those of `model.named_modules()`; "output" means the model's own
+    Names are those of `model.named_modules()`; "input" means the model's
+    input (each batch as the model receives it); "output" means the model's own
     output (so a submodule named "output" cannot be read, and a model that
     has one gets a `UserWarning`). A name may end in selectors that pick a
     tensor out of a tuple, list or dict output: "output[0]",
@@ -144,7 +145,8 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
                 rows = x.shape[0]
                 for name in (s, z) if s != z else (s,):
                     if layers[name].module is None:
-                        parts[name].append(_rows(select(output, layers[name]), name, rows))
+                        value = x if layers[name].is_input else output
+                        parts[name].append(_rows(select(value, layers[name]), name, rows))
                         continue
                     calls = captured[name]
                     if len(calls) != 1:

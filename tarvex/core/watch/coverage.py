@@ -45,6 +45,7 @@ import torch.nn.functional as F
 from tarvex.core import resmon
 
 from ._arguments import _eval_mode, _open_unit_interval, _positive_int
+from ._layers import Layer, _resolve_one, _split_selectors, select
 from .capturing import _as_input, _batches, _model_device
 from .files import _package_version, _register_reader
 from .tuning import TUNE_CANDIDATES, tune
@@ -66,7 +67,10 @@ _FORMAT_VERSION = 1
 
 def _resolve_layers(model: torch.nn.Module, layers: Any) -> list[str]:
     """Checks the names: a list of at least two distinct strings, "input"
-    only first, "output" only last, every other one a submodule of `model`."""
+    only first, "output" only last, every other one a submodule of `model`.
+    A submodule's name or "output" may end in selectors that pick a tensor
+    out of a tuple, list or dict output ("lstm[0]", "output[logits]"), as
+    for `capture`; "output[...]" is last only too."""
     if isinstance(layers, (str, bytes)) or not isinstance(layers, Iterable):
         raise TypeError(f"layers must be a list of layer names, got {type(layers).__name__}")
     names = list(layers)
@@ -81,19 +85,39 @@ def _resolve_layers(model: torch.nn.Module, layers: Any) -> list[str]:
     modules = dict(model.named_modules())
     available = [name for name in modules if name]
     for position, name in enumerate(names):
-        if name == INPUT and position != 0:
+        base = _base_name(name, modules)
+        if base == INPUT and position != 0:
             raise ValueError(f"{INPUT!r} is the model's input and can only be the first layer, got {names}")
-        if name == OUTPUT and position != len(names) - 1:
+        if base == OUTPUT and position != len(names) - 1:
             raise ValueError(f"{OUTPUT!r} is the model's output and can only be the last layer, got {names}")
-        if name in (INPUT, OUTPUT):
+        if name == INPUT or base == OUTPUT:
             continue
-        if not name or name not in modules:
+        if base == INPUT and INPUT not in modules:
+            raise ValueError(f"{INPUT!r} is the model's input tensor and takes no selectors, got {name!r}")
+        if not base or base not in modules:
             choices = [INPUT] + available + [OUTPUT]
-            close = difflib.get_close_matches(name, choices, n=5, cutoff=0.5)
+            close = difflib.get_close_matches(base, choices, n=5, cutoff=0.5)
             hint = f"close matches: {close}; " if close else ""
-            raise ValueError(f"model has no layer named {name!r}; {hint}available: {choices[:40]}"
+            raise ValueError(f"model has no layer named {base!r}; {hint}available: {choices[:40]}"
                              + (" ..." if len(choices) > 40 else ""))
     return names
+
+
+def _base_name(name: str, modules: dict[str, torch.nn.Module]) -> str:
+    """The submodule name, "input" or "output" that `name` reads, without
+    its selectors (a submodule's own name, brackets included, is kept)."""
+    if name in modules or name in (INPUT, OUTPUT):
+        return name
+    split = _split_selectors(name)
+    return split[0] if split is not None else name
+
+
+def _layer(modules: dict[str, torch.nn.Module], name: str) -> Layer:
+    """The resolved layer of a checked name; "input" is always the model's
+    input, whatever the submodules are called."""
+    if name == INPUT:
+        return Layer(INPUT, None, None, is_input=True)
+    return _resolve_one(modules, [], name)
 
 
 def _copy_of(output: Any, name: str) -> torch.Tensor:
@@ -111,21 +135,26 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
     out of the given order. Evaluation mode and no gradients inside; modes
     restored and hooks removed on every way out."""
     modules = dict(model.named_modules())
-    hooked = [name for name in layers if name not in (INPUT, OUTPUT)]
+    resolved = {name: _layer(modules, name) for name in layers}
+    hooked = [name for name in layers if resolved[name].module is not None]
     calls: dict[str, list[torch.Tensor]] = {name: [] for name in hooked}
     finished: list[str] = []
     device, float_dtype = _model_device(model)
 
-    def hook(name: str) -> Callable[..., None]:
+    def hook(layer: Layer) -> Callable[..., None]:
+        name = layer.name
+
         def record(_module: Any, _args: Any, output: Any) -> None:
-            calls[name].append(_copy_of(output, name))
+            calls[name].append(_copy_of(select(output, layer) if layer.keys else output, name))
             finished.append(name)
         return record
 
     handles = []
     try:
         for name in hooked:
-            handles.append(modules[name].register_forward_hook(hook(name)))
+            module = resolved[name].module
+            assert module is not None
+            handles.append(module.register_forward_hook(hook(resolved[name])))
         with _eval_mode(model):
             for batch in _batches(inputs, batch_size):
                 x = _as_input(batch, device, float_dtype)
@@ -142,15 +171,16 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
                         raise ValueError(f"layer {name!r} ran {len(calls[name])} times in one forward pass; "
                                          "it must run exactly once")
                     outputs[name] = calls[name][0]
+                last = layers[-1]
+                model_output = resolved[last].module is None and not resolved[last].is_input
                 if finished != hooked:
-                    order = ([INPUT] if layers[0] == INPUT else []) + finished + \
-                        ([OUTPUT] if layers[-1] == OUTPUT else [])
+                    order = ([INPUT] if layers[0] == INPUT else []) + finished + ([last] if model_output else [])
                     raise ValueError(f"layers must be given in the order the forward pass computes them: "
                                      f"{order}, got {layers}")
                 if layers[0] == INPUT:
                     outputs[INPUT] = x.detach().clone()
-                if layers[-1] == OUTPUT:
-                    outputs[OUTPUT] = _copy_of(output, OUTPUT)
+                if model_output:
+                    outputs[last] = _copy_of(select(output, resolved[last]), last)
                 for name, tensor in outputs.items():
                     if tensor.ndim == 0 or tensor.shape[0] != rows:
                         raise ValueError(f"layer {name!r} returned shape {tuple(tensor.shape)} for a batch of "
@@ -618,7 +648,10 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
 
     `layers` is an ordered list of names: "input" (the model's input, first
     only), submodule names as in `model.named_modules()`, and "output" (the
-    model's output, last only); the forward pass must compute them in that
+    model's output, last only); submodule names and "output" may end in
+    selectors that pick a tensor out of a tuple, list or dict output
+    ("lstm[0]", "output[logits]"), as for `capture`. The forward pass must
+    compute them in that
     order, each exactly once. Each link (layers[j], layers[j + 1]) gets a
     monitor chosen by `tune` (with `candidates`, default `TUNE_CANDIDATES`,
     and `random_state`) on the fitting inputs; the engineer's pair products

@@ -111,7 +111,9 @@ def cover(
     batch_size: int = 256,
 ) -> Coverage:
     """Fits one tuned monitor per link of consecutive `layers` ("input",
-    submodule names, "output", in forward order), reducing wide layers, and
+    submodule names, "output", in forward order; submodule names and
+    "output" may end in selectors such as "lstm[0]" or "output[logits]"),
+    reducing wide layers, and
     sets a family-wise false-alarm rate on held-out clean inputs. Raises
     `TypeError`/`ValueError` for unknown names (listing close matches and the
     available names), a wrong order, a bad rate, too few or non-finite

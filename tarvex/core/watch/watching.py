@@ -1,5 +1,5 @@
 """Watching a live model: persistent hooks that score every forward pass
-with the monitor (`Watcher`), the window alarm's firings as `AlarmEvent`s
+with a monitor or a coverage (`Watcher`), the window alarm's firings as `AlarmEvent`s
 with a log record each, and the counters that metrics are exported from."""
 
 from __future__ import annotations
@@ -17,8 +17,9 @@ import numpy as np
 import torch
 
 from ._arguments import _require_trained
-from ._layers import LayerTap, resolve
+from ._layers import INPUT, Layer, LayerTap, resolve
 from .alarms import WindowAlarm
+from .coverage import Coverage
 from .explaining import explain
 
 logger = logging.getLogger("tarvex.core.watch")
@@ -39,13 +40,17 @@ class AlarmEvent:
     `count` the window's count of scores above `tau` at that input,
     `worst_score` the highest score among them (NaN when one was NaN), and
     `blamed_z` the Z column with the largest mean share of their scores by
-    `explain` (None when no share is finite)."""
+    `explain` (None when no share is finite). For a coverage watcher
+    `blamed_z` is None and `blamed_link` is the link (pair of layer names)
+    that gave the smallest p-value most often among those inputs (the
+    earliest link of equal counts); None for a monitor watcher."""
 
     index: int
     time: float
     count: int
     worst_score: float
     blamed_z: int | None
+    blamed_link: tuple[str, str] | None = None
 
 
 def _callable_or_none(value: Any, name: str) -> Any:
@@ -85,33 +90,58 @@ class Watcher:
     An error raised from a model call (a layer that did not run exactly
     once, rows the monitor refuses) leaves the counters unchanged.
 
+    Given a `Coverage` (from `cover`) in place of the monitor, the watcher
+    hooks every layer of `coverage.layers` ("input" is the model's first
+    positional argument) and takes no `s` and `z`. Each input's score is
+    then one minus its smallest p-value over the links, and `tau` (without
+    an alarm) `1 - coverage.p_threshold`: an input is above `tau` exactly
+    where `coverage.check` alarms on it. `WindowAlarm.from_coverage` builds
+    the matching alarm; events name the blamed link (`blamed_link`).
+
     Raises `TypeError` for a model that is not a `torch.nn.Module`, a
-    monitor that is not a `NeuralConditionalMonitor`, an alarm that is not a
-    `WindowAlarm`, a non-bool `latch` or a non-callable `on_alarm`;
-    `ValueError` for an unknown layer name or a missing threshold;
-    `RuntimeError("Detector not fit/loaded")` for an untrained monitor.
+    monitor that is neither a `NeuralConditionalMonitor` nor a `Coverage`,
+    `s` or `z` missing for a monitor or given with a coverage, an alarm that
+    is not a `WindowAlarm`, a non-bool `latch` or a non-callable
+    `on_alarm`; `ValueError` for an unknown layer name or a missing
+    threshold; `RuntimeError("Detector not fit/loaded")` for an untrained
+    monitor.
     """
 
-    def __init__(self, model: torch.nn.Module, monitor: Any, *, s: str, z: str, alarm: WindowAlarm | None = None,
-                 latch: bool = True, on_alarm: Callable[[AlarmEvent], Any] | None = None) -> None:
+    def __init__(self, model: torch.nn.Module, monitor: Any, *, s: str | None = None, z: str | None = None,
+                 alarm: WindowAlarm | None = None, latch: bool = True,
+                 on_alarm: Callable[[AlarmEvent], Any] | None = None) -> None:
         """Checks the arguments and resolves the layer names; installs no
         hooks yet (see `attach`)."""
-        _require_trained(monitor)
-        layers = resolve(model, [("s", s), ("z", z)])
+        coverage = monitor if isinstance(monitor, Coverage) else None
+        if coverage is not None:
+            if s is not None or z is not None:
+                raise TypeError("a coverage watches its own layers (coverage.layers); do not pass s= or z=")
+            layers = resolve(model, [(f"coverage layer {i}", name) for i, name in enumerate(coverage.layers)])
+            if coverage.layers[0] == INPUT:  # always the model's input for a coverage, as in `cover`
+                layers[0] = Layer(INPUT, None, None, is_input=True)
+        else:
+            _require_trained(monitor)
+            if s is None or z is None:
+                raise TypeError("a monitor's watcher needs the layer names s= and z=")
+            layers = resolve(model, [("s", s), ("z", z)])
         if alarm is not None and not isinstance(alarm, WindowAlarm):
             raise TypeError(f"alarm must be a WindowAlarm or None, got {type(alarm).__name__}")
         if not isinstance(latch, bool):
             raise TypeError(f"latch must be a bool, got {type(latch).__name__}")
-        tau = alarm.tau if alarm is not None else monitor.tau
+        if alarm is not None:
+            tau = alarm.tau
+        else:
+            tau = 1.0 - coverage.p_threshold if coverage is not None else monitor.tau
         if tau is None:
             raise ValueError("the monitor has no tau: calibrate it (watch.calibrate) or give an alarm")
         self.model = model
-        self.monitor = monitor
+        self.monitor = None if coverage is not None else monitor
+        self.coverage = coverage
         self.alarm = alarm
         self.latch = latch
         self.on_alarm = _callable_or_none(on_alarm, "on_alarm")
         self.tau = float(tau)
-        self._tap = LayerTap(model, layers, self._score)
+        self._tap = LayerTap(model, layers, self._score if coverage is None else self._score_coverage)
         self._lock = threading.Lock()
         self._local = threading.local()
         self._inputs_seen = 0
@@ -124,8 +154,10 @@ class Watcher:
         self._rearm = False
         self._events: deque[AlarmEvent] = deque(maxlen=MAX_EVENTS)
         # The inputs above tau still inside the alarm's window, as
-        # (index, score, s, z): enough for an event's worst score and blame.
-        self._recent: deque[tuple[int, float, np.ndarray, np.ndarray]] = deque(
+        # (index, score, blame data): for a monitor the rows (s, z), for a
+        # coverage the index of the link with the smallest p-value. Enough
+        # for an event's worst score and blame.
+        self._recent: deque[tuple[int, float, Any]] = deque(
             maxlen=alarm.window if alarm is not None else 1)
         self._histogram: Any = None  # set by export_prometheus
 
@@ -138,12 +170,22 @@ class Watcher:
         precedence), and a `WindowAlarm` from its calibration with `window`
         and `significance` (or `alarm` as given, None for no alarm).
 
-        `load`'s errors propagate; a file without layer names when `s` or
-        `z` is not given, or without a calibration when `alarm` is not
-        given, raises `ValueError`."""
+        A coverage file gives a watcher of the coverage, with
+        `WindowAlarm.from_coverage(coverage, window=..., significance=...)`
+        unless `alarm` is given; `s` or `z` raise `TypeError` for it.
+
+        `load`'s errors propagate; a monitor file without layer names when
+        `s` or `z` is not given, or without a calibration when `alarm` is
+        not given, raises `ValueError`."""
         from .files import load
 
         monitor = load(path)
+        if isinstance(monitor, Coverage):
+            if s is not None or z is not None:
+                raise TypeError(f"{path!r} holds a coverage, which watches its own layers; do not pass s= or z=")
+            if alarm is _NOT_GIVEN:
+                alarm = WindowAlarm.from_coverage(monitor, window=window, significance=significance)
+            return cls(model, monitor, alarm=alarm, latch=latch, on_alarm=on_alarm)
         layers = getattr(monitor, "layers", None) or {}
         s = s if s is not None else layers.get("s")
         z = z if z is not None else layers.get("z")
@@ -168,14 +210,16 @@ class Watcher:
         """Installs the hooks (once; attaching again changes nothing) and
         returns the watcher. The monitor's network is put in evaluation mode;
         a model in training mode gets a `UserWarning`, since dropout and
-        batch statistics make clean inputs score high."""
+        batch statistics make clean inputs score high. A coverage's
+        monitors are all put in evaluation mode."""
         return self._attach(stacklevel=3)
 
     def _attach(self, stacklevel: int) -> Watcher:
         if self.model.training:
             warnings.warn("the watched model is in training mode; call model.eval() before serving it",
                           UserWarning, stacklevel=stacklevel)
-        self.monitor._model.eval()
+        for monitor in (self.coverage.monitors if self.coverage is not None else [self.monitor]):
+            monitor._model.eval()
         self._tap.attach()
         return self
 
@@ -252,6 +296,21 @@ class Watcher:
     def _score(self, rows: list[np.ndarray]) -> None:
         S, Z = rows
         scores = self.monitor.score_batch(S, Z)
+        self._record(scores, (S, Z))
+
+    def _score_coverage(self, rows: list[np.ndarray]) -> None:
+        """One minus each input's smallest p-value over the links: above
+        `1 - p_threshold` exactly where the coverage alarms (p-values are
+        multiples of 1 / (n + 1), far apart compared with the rounding of
+        the subtraction)."""
+        assert self.coverage is not None
+        report = self.coverage.score_outputs(dict(zip(self.coverage.layers, rows)))
+        scores = 1.0 - report.p_values.min(axis=1)
+        self._record(scores, (report.p_values.argmin(axis=1),))
+
+    def _record(self, scores: np.ndarray, blame_data: tuple[np.ndarray, ...]) -> None:
+        """Counts one pass's scores and updates the alarm; `blame_data`
+        holds, per row, what an event's blame is computed from."""
         self._local.scores = scores
         if len(scores) == 1:  # the common serving case, without array operations
             above = None
@@ -273,13 +332,13 @@ class Watcher:
                 else:
                     if above is None:
                         above = ~(scores <= self.tau)
-                    fired = self._update_alarm(scores, above, first, S, Z)
+                    fired = self._update_alarm(scores, above, first, blame_data)
         if fired and self.on_alarm is not None:
             for event in fired:
                 self.on_alarm(event)
 
     def _update_alarm(self, scores: np.ndarray, above: np.ndarray, first: int,
-                      S: np.ndarray, Z: np.ndarray) -> list[AlarmEvent]:
+                      blame_data: tuple[np.ndarray, ...]) -> list[AlarmEvent]:
         """Feeds the scores to the alarm and turns the changes of its state
         into firings and clearings, keeping the rows above tau for the
         events' worst score and blame."""
@@ -291,25 +350,25 @@ class Watcher:
         kept = 0
         events = []
         for position, now_firing, count in changes:
-            kept = self._keep(positions, kept, position, first, scores, S, Z)
+            kept = self._keep(positions, kept, position, first, scores, blame_data)
             index = first + position + 1
             if now_firing and not (self.latch and self._firing):
                 events.append(self._fire(index, count))
             elif not now_firing and not self.latch and self._firing:
                 self._clear(index)
             self._window_firing = now_firing
-        self._keep(positions, kept, len(scores), first, scores, S, Z)
+        self._keep(positions, kept, len(scores), first, scores, blame_data)
         return events
 
     def _keep(self, positions: list[int], kept: int, through: int, first: int, scores: np.ndarray,
-              S: np.ndarray, Z: np.ndarray) -> int:
+              blame_data: tuple[np.ndarray, ...]) -> int:
         """Keeps the rows above tau at positions up to `through`, from the
         `kept`-th on; returns how many of `positions` are kept now. Copies:
         a view would keep the whole batch alive."""
         while kept < len(positions) and positions[kept] <= through:
             position = positions[kept]
-            self._recent.append((first + position + 1, float(scores[position]), S[position].copy(),
-                                 Z[position].copy()))
+            self._recent.append((first + position + 1, float(scores[position]),
+                                 tuple(values[position].copy() for values in blame_data)))
             kept += 1
         return kept
 
@@ -319,29 +378,37 @@ class Watcher:
         scores = np.array([entry[1] for entry in recent])
         # Without a kept row above tau (not expected): NaN and no blame.
         worst = math.nan if not len(scores) or np.isnan(scores).any() else float(scores.max())
+        if self.coverage is None:
+            blamed_z, blamed_link = self._blame(recent) if recent else None, None
+        else:
+            blamed_z, blamed_link = None, self._blame_link(recent) if recent else None
         event = AlarmEvent(index=index, time=time.time(), count=int(count), worst_score=worst,
-                           blamed_z=self._blame(recent) if recent else None)
+                           blamed_z=blamed_z, blamed_link=blamed_link)
         self._firing = True
         self._alarms += 1
         self._events.append(event)
+        fields = {"event": "fired", "index": event.index, "time": event.time, "count": event.count,
+                  "worst_score": event.worst_score, "blamed_z": event.blamed_z, "window": self.alarm.window,
+                  "tau": self.tau}
+        if self.coverage is None:
+            blamed = f"blamed Z column {event.blamed_z}"
+        else:
+            blamed = f"blamed link {event.blamed_link}"
+            fields["blamed_link"] = event.blamed_link
         logger.warning("integrity alarm fired at input %d: %d of the last %d inputs above tau %.6g, worst score "
-                       "%.6g, blamed Z column %s", event.index, event.count, self.alarm.window, self.tau,
-                       event.worst_score, event.blamed_z,
-                       extra={"tarvex_watch": {"event": "fired", "index": event.index, "time": event.time,
-                                               "count": event.count, "worst_score": event.worst_score,
-                                               "blamed_z": event.blamed_z, "window": self.alarm.window,
-                                               "tau": self.tau}})
+                       "%.6g, %s", event.index, event.count, self.alarm.window, self.tau,
+                       event.worst_score, blamed, extra={"tarvex_watch": fields})
         return event
 
     def _clear(self, index: int) -> None:
         self._firing = False
         _log_clearing(index, "window")
 
-    def _blame(self, recent: list[tuple[int, float, np.ndarray, np.ndarray]]) -> int | None:
+    def _blame(self, recent: list[tuple[int, float, Any]]) -> int | None:
         """The Z column with the largest mean share of the scores above tau
         in the window."""
-        S = np.stack([entry[2] for entry in recent])
-        Z = np.stack([entry[3] for entry in recent])
+        S = np.stack([entry[2][0] for entry in recent])
+        Z = np.stack([entry[2][1] for entry in recent])
         with np.errstate(all="ignore"):
             contributions = explain(self.monitor, S, Z)
             shares = contributions / contributions.sum(axis=1, keepdims=True)
@@ -349,6 +416,13 @@ class Watcher:
         if not len(shares):
             return None
         return int(np.argmax(shares.mean(axis=0)))
+
+    def _blame_link(self, recent: list[tuple[int, float, Any]]) -> tuple[str, str]:
+        """The link that gave the smallest p-value most often among the
+        inputs above tau in the window (the earliest of equal counts)."""
+        assert self.coverage is not None
+        votes = np.bincount([int(entry[2][0]) for entry in recent], minlength=len(self.coverage.links))
+        return self.coverage.links[int(np.argmax(votes))]
 
     # --- metrics -------------------------------------------------------------
 

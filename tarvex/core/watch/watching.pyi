@@ -10,6 +10,7 @@ import torch
 from tarvex.core.resmon import NeuralConditionalMonitor
 
 from .alarms import WindowAlarm
+from .coverage import Coverage
 
 logger: logging.Logger
 MAX_EVENTS: int
@@ -21,13 +22,16 @@ class AlarmEvent:
     (the window's count of scores above tau), `worst_score` (the highest of
     them, NaN when one was NaN) and `blamed_z` (the Z column with the
     largest mean share of their scores by `explain`, None when no share is
-    finite)."""
+    finite). A coverage watcher's events have `blamed_z` None and
+    `blamed_link`, the link (pair of layer names) that gave those inputs'
+    smallest p-value most often; None for a monitor watcher."""
 
     index: int
     time: float
     count: int
     worst_score: float
     blamed_z: int | None
+    blamed_link: tuple[str, str] | None = None
 
 class Watcher:
     """Scores every forward pass of `model` with `monitor` through
@@ -38,12 +42,19 @@ class Watcher:
     it firing until `acknowledge()`. The model's output is left untouched;
     passes in several threads stay paired.
 
-    Raises `TypeError` for arguments of the wrong type, `ValueError` for an
-    unknown layer name or a missing threshold, `RuntimeError("Detector not
-    fit/loaded")` for an untrained monitor."""
+    Given a `Coverage` in place of the monitor it hooks `coverage.layers`
+    (no `s`, `z`) and scores each input as one minus its smallest p-value,
+    with `tau` (without an alarm) `1 - coverage.p_threshold`: above it
+    exactly where `coverage.check` alarms; see `WindowAlarm.from_coverage`.
+
+    Raises `TypeError` for arguments of the wrong type, `s`/`z` missing for
+    a monitor or given with a coverage, `ValueError` for an unknown layer
+    name or a missing threshold, `RuntimeError("Detector not fit/loaded")`
+    for an untrained monitor."""
 
     model: torch.nn.Module
-    monitor: NeuralConditionalMonitor
+    monitor: NeuralConditionalMonitor | None
+    coverage: Coverage | None
     alarm: WindowAlarm | None
     latch: bool
     on_alarm: Callable[[AlarmEvent], Any] | None
@@ -51,10 +62,10 @@ class Watcher:
     def __init__(
         self,
         model: torch.nn.Module,
-        monitor: NeuralConditionalMonitor,
+        monitor: NeuralConditionalMonitor | Coverage,
         *,
-        s: str,
-        z: str,
+        s: str | None = None,
+        z: str | None = None,
         alarm: WindowAlarm | None = None,
         latch: bool = True,
         on_alarm: Callable[[AlarmEvent], Any] | None = None,
@@ -77,9 +88,11 @@ class Watcher:
     ) -> Watcher:
         """A watcher from a monitor file: its monitor, its layer names (or
         `s`, `z`) and a `WindowAlarm` from its calibration (or `alarm`, None
-        for none). Raises `load`'s errors, and `ValueError` for a file
-        without layer names or calibration that the arguments do not
-        replace."""
+        for none); from a coverage file: its coverage and
+        `WindowAlarm.from_coverage` (or `alarm`). Raises `load`'s errors,
+        `ValueError` for a monitor file without layer names or calibration
+        that the arguments do not replace, `TypeError` for `s` or `z` with a
+        coverage file."""
     @property
     def attached(self) -> bool:
         """Whether the hooks are installed."""

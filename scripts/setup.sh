@@ -43,6 +43,14 @@ fi
 echo "setup.sh: Python $version ($python) into $VENV"
 
 "$python" -m venv "$VENV"
+# The in-place build has one CMake build tree, the repository root, for every
+# interpreter; when it was configured for another environment, start it afresh
+# rather than reuse cached paths (pybind11, Python) from that one.
+venv_python="$(cd "$VENV" && pwd)/bin/python"
+if [[ -f CMakeCache.txt ]] && ! grep -qxF "Python_EXECUTABLE:PATH=$venv_python" CMakeCache.txt; then
+    echo "setup.sh: the in-place build was configured for another environment; configuring afresh"
+    rm -rf CMakeCache.txt CMakeFiles
+fi
 "$VENV/bin/python" -m pip install -q --upgrade pip
 "$VENV/bin/pip" install -q torch==2.13.0
 "$VENV/bin/pip" install -q "scikit-build-core>=0.11" "pybind11>=2.12" cmake ninja

@@ -11,6 +11,7 @@ import numpy as np
 import torch
 
 from ._arguments import _eval_mode, _positive_int
+from .chunked import _progress_bar
 
 _OUTPUT = "output"
 
@@ -53,6 +54,13 @@ def _rows(output: Any, name: str, rows: int) -> np.ndarray:
     return output.detach().reshape(rows, -1).to(device="cpu", dtype=torch.float32).numpy()
 
 
+def _row_count(inputs: Any) -> int | None:
+    """Rows of an array or tensor input; None for an iterable of batches."""
+    if isinstance(inputs, (torch.Tensor, np.ndarray)) and inputs.ndim > 0:
+        return int(inputs.shape[0])
+    return None
+
+
 def _model_device(model: torch.nn.Module) -> tuple[torch.device | None, torch.dtype]:
     for tensor in list(model.parameters()) + list(model.buffers()):
         if tensor.is_floating_point():
@@ -61,7 +69,7 @@ def _model_device(model: torch.nn.Module) -> tuple[torch.device | None, torch.dt
 
 
 def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: int = 256,
-            device: str | torch.device | None = None) -> tuple[np.ndarray, np.ndarray]:
+            device: str | torch.device | None = None, progress: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """Runs `model` over `inputs` and returns (S, Z): the outputs of the
     submodules named `s` and `z`, one float32 row per input.
 
@@ -77,6 +85,7 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     afterwards each submodule's mode is restored and the hooks are removed,
     also after an error. `device` (None: where the model is) is where the
     model runs; a model moved for the capture is moved back afterwards.
+    `progress=True` shows a tqdm progress bar over the input rows.
     An unknown name raises `ValueError` listing the close matches; a hooked
     submodule that runs other than once per forward pass raises `ValueError`.
     """
@@ -98,6 +107,7 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     captured: dict[str, list[Any]] = {name: [] for name in {s, z} if name != _OUTPUT}
     handles = []
     parts: dict[str, list[np.ndarray]] = {s: [], z: []}
+    bar = _progress_bar(progress, _row_count(inputs))
     try:
         for name in captured:
             handles.append(modules[name].register_forward_hook(
@@ -122,7 +132,11 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
                         raise ValueError(f"submodule {name!r} ran {len(calls)} times in one forward pass; "
                                          "it must run exactly once")
                     parts[name].append(_rows(calls[0], name, rows))
+                if bar is not None:
+                    bar.update(rows)
     finally:
+        if bar is not None:
+            bar.close()
         for handle in handles:
             handle.remove()
         if target is not None and home is not None and target != home:

@@ -14,8 +14,10 @@ import numpy as np
 
 from tarvex.core import resmon
 
-from ._arguments import _finite_matrix, _open_unit_interval
+from ._arguments import _finite_matrix, _open_unit_interval, warn_if_engineered_width_large
+from ._random_state import keeps_global_random_state
 from .calibration import _conformal_tau, calibrate
+from .chunked import _with_progress
 
 _log = logging.getLogger(__name__)
 
@@ -147,8 +149,9 @@ def _share_above(monitor: Any, S: np.ndarray, Z: np.ndarray, tau: float) -> floa
     return float(np.mean(~(scores <= tau)))  # non-finite scores count as above
 
 
+@keeps_global_random_state
 def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = None, random_state: int = 0,
-         held_out: Any = None) -> Any:
+         held_out: Any = None, progress: bool = False) -> Any:
     """Trains a monitor for each candidate setting and returns the one that
     detects synthetic faults best at `false_alarm_rate`, calibrated.
 
@@ -181,9 +184,14 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
 
     Cost: one `fit` per candidate on the training rows (three for the
     default candidates, each about as long as a default `fit`) and seven
-    scorings of the held-out rows per candidate, which take far less. The
-    result depends only on the data, `candidates` and `random_state`; like
-    `fit`, it reseeds PyTorch's and NumPy's global generators.
+    scorings of the held-out rows per candidate, which take far less.
+    `progress=True` shows a tqdm progress bar over the candidates. A
+    candidate whose engineered S is wider than 4,096 columns (with the pair
+    products, from 89 S columns on) raises a `UserWarning` before training
+    that names the setting that avoids it (`include_interactions=False`). The
+    result depends only on the data, `candidates` and `random_state`; the
+    global random generators of NumPy and PyTorch, which every `fit` reseeds,
+    are restored to the caller's state on return, also after an error.
 
     Bad input raises before any training: `TypeError` or `ValueError` for a
     rate outside (0, 1), S and Z (or the held-out pair) that are not finite 2-D
@@ -230,10 +238,14 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
                              f"at least {needed} (10 / rate) are needed")
     spread = Z_train.std(axis=0, dtype=np.float64) + 1e-12
     faults = _synthetic_faults(S_held, Z_held, spread, rng)
+    for i, monitor in enumerate(monitors):
+        engineer = monitor.s_engineer
+        warn_if_engineered_width_large(S.shape[1], engineer.include_square, engineer.include_logabs,
+                                       engineer.include_interactions, rows=len(S_train), what=f"tune candidate {i}")
 
     detection: list[list[float]] = []
     fit_seconds: list[float] = []
-    for monitor in monitors:
+    for monitor in _with_progress(monitors, progress, unit="candidate"):
         started = time.perf_counter()
         monitor.fit(S_train, Z_train)
         fit_seconds.append(time.perf_counter() - started)

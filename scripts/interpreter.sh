@@ -39,6 +39,10 @@ find_python() {
 # missing_python_help NAME: what to do when find_python NAME failed.
 missing_python_help() {
     local name=$1
+    if [[ $name == */* ]]; then
+        echo "no working interpreter at '$name'; set PYTHON to the path of a CPython 3.11 or newer."
+        return
+    fi
     echo "no working interpreter '$name': not on PATH (or only as a pyenv shim for a version that is not selected)"
     if [[ $name =~ ^python([0-9]+\.[0-9]+)$ ]]; then
         echo "and none under $(pyenv_root)/versions/${BASH_REMATCH[1]}.*/bin/."

@@ -52,8 +52,12 @@ class _ResidualHead(nn.Module):
     backbone: nn.Sequential
     mu: nn.Linear
     log_var: nn.Linear
-    def __init__(self, input_dim: int, hidden: tuple[int, ...], z_dim: int, dropout: float) -> None: ...
-    def forward(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]: ...
+    def __init__(self, input_dim: int, hidden: tuple[int, ...], z_dim: int, dropout: float) -> None:
+        """A backbone of Linear and ReLU layers (with Dropout after each when
+        `dropout` > 0) and two heads of `z_dim` outputs."""
+    def forward(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        """Returns the predicted mean of standardised Z and its log-variance
+        (clamped to [-4, 4]) for the engineered rows `x`."""
 
 class NeuralConditionalMonitor:
     """Judges an input by how surprising its Z is given its S. `fit` learns

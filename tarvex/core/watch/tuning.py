@@ -187,7 +187,7 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     scorings of the held-out rows per candidate, which take far less.
     `progress=True` shows a tqdm progress bar over the candidates. A
     candidate whose engineered S is wider than 4,096 columns (with the pair
-    products, from 89 S columns on) raises a `UserWarning` before training
+    products, from 89 S columns on) gives a `UserWarning` before training
     that names the setting that avoids it (`include_interactions=False`). The
     result depends only on the data, `candidates` and `random_state`; the
     global random generators of NumPy and PyTorch, which every `fit` reseeds,

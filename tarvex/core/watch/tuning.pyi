@@ -65,7 +65,7 @@ def tune(
     quarter of S and Z, at least 10 / rate rows) with Z shifted along random
     directions and Z paired with another row's S. `progress=True` shows a tqdm
     progress bar over the candidates. A candidate whose engineered S is wider
-    than 4,096 columns raises a `UserWarning` naming the setting that avoids
+    than 4,096 columns gives a `UserWarning` naming the setting that avoids
     it. NumPy's and PyTorch's global random generators, which every `fit`
     reseeds, are restored to the caller's state on return, also after an
     error.

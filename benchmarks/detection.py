@@ -57,6 +57,7 @@ from typing import Any, Callable
 
 import numpy as np
 import torch
+from scipy.stats import binomtest
 from sklearn.covariance import LedoitWolf
 from sklearn.linear_model import LinearRegression
 
@@ -255,14 +256,13 @@ def conformal_threshold(scores: np.ndarray, rate: float) -> float:
     return float(np.partition(scores, n - 1 - allowed)[n - 1 - allowed])
 
 
-def wilson(k: int, n: int, z: float = 1.959964) -> tuple[float, float]:
-    """95% Wilson score interval for k successes in n trials."""
+def wilson(k: int, n: int, confidence: float = 0.95) -> tuple[float, float]:
+    """Wilson score interval (95% by default) for k successes in n trials;
+    (0, 1) without trials."""
     if n == 0:
         return (0.0, 1.0)
-    p = k / n
-    centre = (p + z * z / (2 * n)) / (1 + z * z / n)
-    half = z * math.sqrt(p * (1 - p) / n + z * z / (4 * n * n)) / (1 + z * z / n)
-    return max(0.0, centre - half), min(1.0, centre + half)
+    interval = binomtest(k, n).proportion_ci(confidence_level=confidence, method="wilson")
+    return float(interval.low), float(interval.high)
 
 
 def windows_fired(scores: np.ndarray, tau: float, order: np.ndarray) -> float:

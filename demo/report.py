@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Sequence
 
 import numpy as np
+from scipy.stats import binomtest
 
 # Scores are drawn on a log10 axis; anything above this (a broken model can
 # give scores of 1e30 or inf, or NaN) is drawn in the last bin.
@@ -16,18 +17,15 @@ PLOT_MIN_LOG10 = -2.0  # and anything below in the first bin
 CLEAN_COLOUR, FAULT_COLOUR, ALARM_COLOUR = "0.55", "tab:red", "tab:orange"
 
 
-def wilson_interval(successes: int, trials: int, z: float = 1.959964) -> tuple[float, float]:
+def wilson_interval(successes: int, trials: int, confidence: float = 0.95) -> tuple[float, float]:
     """Wilson score interval for a binomial proportion (95% by default);
     (0, 1) without trials."""
     if trials <= 0:
         return 0.0, 1.0
     if not 0 <= successes <= trials:
         raise ValueError(f"successes must be in 0..{trials}, got {successes}")
-    p = successes / trials
-    denominator = 1.0 + z * z / trials
-    centre = (p + z * z / (2 * trials)) / denominator
-    half = z * math.sqrt(p * (1 - p) / trials + z * z / (4 * trials * trials)) / denominator
-    return max(0.0, centre - half), min(1.0, centre + half)
+    interval = binomtest(successes, trials).proportion_ci(confidence_level=confidence, method="wilson")
+    return float(interval.low), float(interval.high)
 
 
 def rate_with_interval(successes: int, trials: int) -> str:

@@ -50,6 +50,9 @@ if [[ -z "${SANITIZE_SKIP_BUILD:-}" ]]; then
         -Cbuild-dir="$build_dir" \
         -Ccmake.build-type=RelWithDebInfo \
         -Ccmake.define.TARVEX_SANITIZE=ON .
+    # Lets PYTHONPATH win over the editable install's import hook, so the
+    # instrumented build is the one tested (see the file).
+    cp tools/staged_sitecustomize.py "$site_dir/sitecustomize.py"
 fi
 
 libasan=$(g++ -print-file-name=libasan.so)
@@ -63,6 +66,16 @@ for module in "$site_dir"/tarvex/core/*.so; do
         exit 2
     fi
 done
+
+# The tests must import the instrumented build, not the editable install in
+# the source tree (found without loading it: it needs the ASan runtime).
+root=$PWD
+imported=$(cd / && PYTHONPATH="$root/$site_dir" "$root/.venv/bin/python" -c \
+    'import importlib.util; print(importlib.util.find_spec("tarvex.core.resmon").origin)')
+if [[ $imported != "$root/$site_dir/"* ]]; then
+    echo "sanitize.sh: the tests would import $imported, not the build in $site_dir" >&2
+    exit 2
+fi
 
 rm -rf "$log_dir"
 mkdir -p "$log_dir"

@@ -7,4 +7,6 @@ name=${1:-dev}
 cd "$(dirname "$0")/.."
 rm -rf "build/$name-site"
 .venv/bin/pip install -q --no-deps --no-build-isolation --target "build/$name-site" \
-    -Cbuild-dir="build/$name" . 
+    -Cbuild-dir="build/$name" .
+# Lets PYTHONPATH win over the editable install's import hook (see the file).
+cp tools/staged_sitecustomize.py "build/$name-site/sitecustomize.py"

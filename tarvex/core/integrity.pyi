@@ -14,5 +14,24 @@ from tarvex.core.serialization import load_json as load_json
 from tarvex.core.serialization import save_json as save_json
 
 class QVMIntegrityModel(IntegrityMonitor):
-    def __init__(self, model: Any, num_classes: int) -> None: ...
-    def import_json(self, path: str) -> None: ...
+    """The "v1" integrity monitor: an `IntegrityMonitor` with the feature
+    extractor pinned to `ClassificationExtractor` and the detector kind "v1",
+    which loads "tarvex_integrity_v1" artifacts with `import_json`."""
+
+    def __init__(self, model: Any, num_classes: int) -> None:
+        """Hands `model`, `num_classes` (any number, truncated by `int()`), a
+        new `ClassificationExtractor(model)` and the kind "v1" to
+        `IntegrityMonitor`. Raises `TypeError` for a `num_classes` that is
+        not a number; errors of the base class and the extractor propagate."""
+    def import_json(self, path: str) -> None:
+        """Loads a "tarvex_integrity_v1" artifact from the JSON file at `path`:
+        sets `num_classes`, selects and enables the listed hooks and builds the
+        update and inference detectors. The whole artifact is checked first,
+        so a rejected one leaves the instance as it was.
+
+        Raises `TypeError` unless `path` is exactly a str; `ValueError` for a
+        path that is not a regular file of at most 256 MiB, for a document
+        whose format is not "tarvex_integrity_v1" ("Unsupported tarvEX
+        artifact"), and, like `TypeError`, for entries of the wrong kind
+        ("Invalid tarvEX artifact ..."); the instrumentor's `KeyError` for a
+        hook the model lacks."""

@@ -1,10 +1,15 @@
 """Argument checks shared by the watch toolkit: trained monitors, matrices of
-the monitor's widths, counts and rates, and the evaluation-mode context that
-every function running a model uses."""
+the monitor's widths, counts and rates, the evaluation-mode context that
+every function running a model uses, and the warning about engineered S
+matrices too wide to fit comfortably."""
 
 from __future__ import annotations
 
 import numbers
+import os
+import sys
+import types
+import warnings
 from typing import Any
 
 import numpy as np
@@ -135,3 +140,52 @@ def _finite_matrix(x: Any, name: str) -> np.ndarray:
     if bad:
         raise ValueError(f"{name} holds {bad} non-finite values; tune on clean data")
     return array
+
+
+# Engineered S columns above which fitting gets slow and memory-hungry: the
+# engineered matrix takes 16 KiB per row here (160 MiB per 10,000 rows), and
+# the network's first layer, its training time and the matrix grow with it.
+ENGINEERED_WIDTH_LIMIT = 4096
+
+
+def engineered_width(s_dim: int, include_square: bool = True, include_logabs: bool = True,
+                     include_interactions: bool = True) -> int:
+    """Columns the monitor's feature engineer makes from `s_dim` S columns:
+    the standardised columns, their squares and signed log-magnitudes when
+    switched on, and one product per pair of columns with interactions."""
+    pairs = s_dim * (s_dim - 1) // 2 if s_dim >= 2 else 0
+    return s_dim * (1 + bool(include_square) + bool(include_logabs)) + (pairs if include_interactions else 0)
+
+
+def _first_frame_outside_package() -> int:
+    """The `stacklevel` that points a warning at the first caller outside
+    this package (counted from the function that calls `warnings.warn`)."""
+    package = os.path.dirname(os.path.abspath(__file__))
+    frame: types.FrameType | None = sys._getframe(2)
+    level = 2
+    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == package:
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+def warn_if_engineered_width_large(s_dim: int, include_square: bool = True, include_logabs: bool = True,
+                                   include_interactions: bool = True, *, rows: int | None = None,
+                                   what: str = "the monitor") -> int:
+    """Warns (`UserWarning`) when the engineered width of `s_dim` S columns
+    passes `ENGINEERED_WIDTH_LIMIT`, naming the setting that avoids it;
+    returns the width. `rows` adds the memory of the engineered matrix."""
+    width = engineered_width(s_dim, include_square, include_logabs, include_interactions)
+    if width <= ENGINEERED_WIDTH_LIMIT:
+        return width
+    size = f" ({width * rows * 4 / 2**30:.2f} GiB as float32 for {rows:,} rows)" if rows else ""
+    without_pairs = engineered_width(s_dim, include_square, include_logabs, False)
+    if include_interactions and without_pairs <= ENGINEERED_WIDTH_LIMIT:
+        remedy = (f"set include_interactions=False on the engineer to fit on {without_pairs:,} columns "
+                  "(monitor.s_engineer.include_interactions = False; in tune, a candidate's "
+                  "\"include_interactions\": False)")
+    else:
+        remedy = "read S from a narrower layer (pooled, or fewer units)"
+    warnings.warn(f"{what}: {s_dim:,} S columns engineer {width:,} columns{size}, above {ENGINEERED_WIDTH_LIMIT:,}; "
+                  f"fitting will be slow and memory-hungry; {remedy}",
+                  UserWarning, stacklevel=_first_frame_outside_package())
+    return width

@@ -1,3 +1,5 @@
+"""A fault alarm over a sliding window of scores."""
+
 import numpy.typing as npt
 
 from .calibration import Calibration

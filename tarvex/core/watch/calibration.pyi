@@ -1,3 +1,5 @@
+"""Setting a monitor's threshold from held-out clean data."""
+
 from dataclasses import dataclass
 from typing import Any
 

@@ -11,6 +11,7 @@ import torch
 
 from ._arguments import _eval_mode, _positive_int
 from ._layers import resolve, select
+from .chunked import _progress_bar
 
 
 def _batches(inputs: Any, batch_size: int) -> Iterator[Any]:
@@ -51,6 +52,13 @@ def _rows(output: Any, name: str, rows: int) -> np.ndarray:
     return output.detach().reshape(rows, -1).to(device="cpu", dtype=torch.float32).numpy()
 
 
+def _row_count(inputs: Any) -> int | None:
+    """Rows of an array or tensor input; None for an iterable of batches."""
+    if isinstance(inputs, (torch.Tensor, np.ndarray)) and inputs.ndim > 0:
+        return int(inputs.shape[0])
+    return None
+
+
 def _model_device(model: torch.nn.Module) -> tuple[torch.device | None, torch.dtype]:
     for tensor in list(model.parameters()) + list(model.buffers()):
         if tensor.is_floating_point():
@@ -83,7 +91,7 @@ def _check_reversible_move(model: torch.nn.Module, target: torch.device | None, 
 
 
 def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: int = 256,
-            device: str | torch.device | None = None) -> tuple[np.ndarray, np.ndarray]:
+            device: str | torch.device | None = None, progress: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """Runs `model` over `inputs` and returns (S, Z): the outputs of the
     submodules named `s` and `z`, one float32 row per input.
 
@@ -108,7 +116,8 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     before anything runs: to the meta device, or of a model whose parameters
     and buffers lie on several devices. Hooked outputs are copied as their
     hook runs, so in-place operations later in the forward pass (an
-    `nn.ReLU(inplace=True)`) do not change them.
+    `nn.ReLU(inplace=True)`) do not change them. `progress=True` shows a tqdm
+    progress bar over the input rows.
     An unknown name raises `ValueError` listing the close matches; a hooked
     submodule that runs other than once per forward pass, or a selector that
     does not fit the output, raises `ValueError`; a name that is not a str,
@@ -127,6 +136,7 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
     captured: dict[str, list[Any]] = {name: [] for name, layer in layers.items() if layer.module is not None}
     handles = []
     parts: dict[str, list[np.ndarray]] = {s: [], z: []}
+    bar = _progress_bar(progress, _row_count(inputs))
     try:
         for name in captured:
             handles.append(layers[name].module.register_forward_hook(  # type: ignore[union-attr]
@@ -153,7 +163,11 @@ def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: 
                         raise ValueError(f"submodule {layers[name].module_name!r} ran {len(calls)} times in one "
                                          "forward pass; it must run exactly once")
                     parts[name].append(_rows(calls[0], name, rows))
+                if bar is not None:
+                    bar.update(rows)
     finally:
+        if bar is not None:
+            bar.close()
         for handle in handles:
             handle.remove()
         if moved:

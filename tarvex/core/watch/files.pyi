@@ -1,3 +1,5 @@
+"""Storing a monitor as a strict JSON file."""
+
 import os
 from typing import Any
 

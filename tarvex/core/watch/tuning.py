@@ -15,8 +15,10 @@ import torch
 
 from tarvex.core import resmon
 
-from ._arguments import _finite_matrix, _open_unit_interval
+from ._arguments import _finite_matrix, _open_unit_interval, warn_if_engineered_width_large
+from ._random_state import keeps_global_random_state
 from .calibration import _conformal_tau, calibrate
+from .chunked import _with_progress
 from .explaining import _residuals
 
 _log = logging.getLogger(__name__)
@@ -281,8 +283,9 @@ def _mean_or_nan(values: list[float]) -> float:
     return float(np.mean(values)) if values else math.nan
 
 
+@keeps_global_random_state
 def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = None, random_state: int = 0,
-         held_out: Any = None) -> Any:
+         held_out: Any = None, progress: bool = False) -> Any:
     """Trains a monitor for each candidate setting and returns the one that
     detects synthetic faults best at `false_alarm_rate`, calibrated.
 
@@ -331,8 +334,13 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     candidates, together two to five default `fit`s on small classifiers'
     data, the linear one the cheapest) and, per candidate, one pass of the held-out rows and their
     ten changed copies through its network, which takes far less. The
-    result depends only on the data, `candidates` and `random_state`; like
-    `fit`, it reseeds PyTorch's and NumPy's global generators.
+    result depends only on the data, `candidates` and `random_state`.
+    `progress=True` shows a tqdm progress bar over the candidates. A
+    candidate whose engineered S is wider than 4,096 columns (with the pair
+    products, from 89 S columns on) gives a `UserWarning` before training
+    that names the setting that avoids it (`include_interactions=False`). The
+    global random generators of NumPy and PyTorch, which every `fit` reseeds,
+    are restored to the caller's state on return, also after an error.
 
     Bad input raises before any training: `TypeError` or `ValueError` for a
     rate outside (0, 1), S and Z (or the held-out pair) that are not finite,
@@ -381,12 +389,16 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     refit_rows, S_held, Z_held = _split_for_covariance(S_held, Z_held, needed, rng)
     spread = Z_train.std(axis=0, dtype=np.float64) + 1e-12
     faults = _synthetic_faults(S_held, Z_held, S_train, spread, rng)
+    for i, monitor in enumerate(monitors):
+        engineer = monitor.s_engineer
+        warn_if_engineered_width_large(S.shape[1], engineer.include_square, engineer.include_logabs,
+                                       engineer.include_interactions, rows=len(S_train), what=f"tune candidate {i}")
 
     detection: list[list[float]] = []
     fit_seconds: list[float] = []
     covariance: list[str] = []
     held_out_inv_covs: list[Any] = []
-    for monitor in monitors:
+    for monitor in _with_progress(monitors, progress, unit="candidate"):
         started = time.perf_counter()
         monitor.fit(S_train, Z_train)
         if not monitor.hidden:

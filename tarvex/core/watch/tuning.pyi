@@ -60,9 +60,16 @@ def tune(
     candidates: Iterable[dict[str, Any]] | None = None,
     random_state: int = 0,
     held_out: tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
+    progress: bool = False,
 ) -> NeuralConditionalMonitor:
     """Trains a monitor for each candidate setting and returns the one that
     detects synthetic faults best at `false_alarm_rate`, calibrated.
+
+    `progress=True` shows a tqdm progress bar over the candidates. A
+    candidate whose engineered S is wider than 4,096 columns gives a
+    `UserWarning` naming the setting that avoids it. NumPy's and PyTorch's
+    global random generators, which every `fit` reseeds, are restored to the
+    caller's state on return, also after an error.
 
     Candidates are dicts of `NeuralConditionalMonitor` settings and engineer
     flags (default `TUNE_CANDIDATES`: two networks without dropout on plain

@@ -54,4 +54,4 @@ fi
 "$VENV/bin/python" -m pip install -q --upgrade pip
 "$VENV/bin/pip" install -q torch==2.13.0
 "$VENV/bin/pip" install -q "scikit-build-core>=0.11" "pybind11>=2.12" cmake ninja
-"$VENV/bin/pip" install -q --no-build-isolation --editable ".[test,demo,dask]"
+"$VENV/bin/pip" install -q --no-build-isolation --editable ".[test,demo,dask,serve]"

@@ -47,6 +47,7 @@ from tarvex.core import resmon
 from ._arguments import _eval_mode, _open_unit_interval, _positive_int
 from ._layers import Layer, _resolve_one, _split_selectors, select
 from .capturing import _as_input, _batches, _model_device
+from ._random_state import keeps_global_random_state
 from .files import _package_version, _register_reader
 from .tuning import TUNE_CANDIDATES, tune
 
@@ -640,6 +641,7 @@ def _check_finite(rows: dict[str, np.ndarray], where: str) -> None:
                              "cover a model on clean inputs")
 
 
+@keeps_global_random_state
 def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate: float = 0.01,
           random_state: int = 0, held_out: Any = None, candidates: Any = None,
           max_width: int = DEFAULT_MAX_WIDTH, batch_size: int = 256) -> Coverage:
@@ -672,8 +674,9 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     `false_alarm_rate` (see `Coverage`).
 
     Cost: one forward pass over the inputs, one `tune` per link, and one
-    scoring of the held-out inputs per link. Like `tune`, it reseeds
-    PyTorch's and NumPy's global generators.
+    scoring of the held-out inputs per link. Like `tune`, it restores
+    NumPy's and PyTorch's global random generators, which every `fit`
+    reseeds, to the caller's state on return, also after an error.
 
     Raises `TypeError`/`ValueError` before any training for a model that is
     not a module, unknown layer names (listing close matches and the

@@ -1,5 +1,6 @@
 """Shared helpers for the test suite."""
 
+import importlib
 import os
 import subprocess
 import sys
@@ -100,3 +101,15 @@ def run_in(interp, code):
         return str(error).replace("<class '", "").replace("'>", "", 1)
     return None if failure is None else f"{failure.type.__name__}: {failure.msg}"
 """
+
+
+def import_script(path):
+    """Imports a script of the repository (demo, benchmark, example) as the
+    module named after its file, with its own folder importable while it
+    loads (scripts import their siblings)."""
+    folder = str(path.parent)
+    sys.path.insert(0, folder)
+    try:
+        return importlib.import_module(path.stem)
+    finally:
+        sys.path.remove(folder)

@@ -2,28 +2,14 @@
 print come from SciPy and give the figures of the closed-form interval they
 printed before."""
 
-import importlib.util
 import math
-import sys
 from pathlib import Path
 
 import pytest
 
+from helpers import import_script
+
 ROOT = Path(__file__).resolve().parent.parent
-
-
-def _load(path: Path, name: str):
-    """Imports a script module by path, with its own folder importable (the
-    benchmark imports its sibling detection_models)."""
-    sys.path.insert(0, str(path.parent))
-    try:
-        spec = importlib.util.spec_from_file_location(name, path)
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module  # dataclasses look their module up there
-        spec.loader.exec_module(module)
-    finally:
-        sys.path.remove(str(path.parent))
-    return module
 
 
 def _closed_form(k: int, n: int, z: float = 1.959964) -> tuple[float, float]:
@@ -37,8 +23,8 @@ def _closed_form(k: int, n: int, z: float = 1.959964) -> tuple[float, float]:
 @pytest.fixture(scope="module", params=["demo", "benchmark"])
 def interval(request):
     if request.param == "demo":
-        return _load(ROOT / "demo" / "report.py", "_report_for_intervals").wilson_interval
-    return _load(ROOT / "benchmarks" / "detection.py", "_detection_for_intervals").wilson
+        return import_script(ROOT / "demo" / "report.py").wilson_interval
+    return import_script(ROOT / "benchmarks" / "detection.py").wilson
 
 
 @pytest.mark.parametrize("k, n", [(0, 1), (1, 1), (0, 10), (5, 10), (10, 10), (3, 117), (8, 396), (1, 1000),

@@ -1,7 +1,6 @@
 """The served example: the real app under uvicorn on a loopback port, real
 HTTP requests, and a weight fault injected into the served model."""
 
-import importlib.util
 import socket
 import sys
 import threading
@@ -14,6 +13,8 @@ import torch
 
 from tarvex.core import resmon, watch
 
+from helpers import import_script
+
 for package in ("fastapi", "uvicorn", "httpx", "prometheus_client"):
     pytest.importorskip(package)
 
@@ -24,10 +25,7 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("serve_example", ROOT / "examples" / "serve.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)  # puts demo/ on sys.path
-    return module
+    return import_script(ROOT / "examples" / "serve.py")  # puts demo/ on sys.path
 
 
 @pytest.fixture(scope="module")

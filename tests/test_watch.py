@@ -15,25 +15,6 @@ from tarvex.core import resmon, watch
 from helpers import linear_pairs
 
 
-@pytest.fixture(scope="module")
-def monitor():
-    S, Z = linear_pairs(300)
-    trained = resmon.NeuralConditionalMonitor(hidden=(8,), epochs=5, batch_size=32, random_state=1)
-    trained.fit(S, Z)
-    return trained
-
-
-@pytest.fixture
-def fresh(monitor):
-    """A copy that a test may change."""
-    return resmon.NeuralConditionalMonitor.from_dict(monitor.to_dict())
-
-
-@pytest.fixture(scope="module")
-def held_out():
-    return linear_pairs(400, rows_seed=77)
-
-
 # --- capture ---------------------------------------------------------------------
 
 

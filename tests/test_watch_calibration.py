@@ -9,28 +9,9 @@ import numpy as np
 import pytest
 from scipy import stats
 
-from tarvex.core import resmon, watch
+from tarvex.core import watch
 from tarvex.core.watch.calibration import _rank
 
-from helpers import linear_pairs
-
-
-@pytest.fixture(scope="module")
-def monitor():
-    S, Z = linear_pairs(300)
-    trained = resmon.NeuralConditionalMonitor(hidden=(8,), epochs=5, batch_size=32, random_state=1)
-    trained.fit(S, Z)
-    return trained
-
-
-@pytest.fixture
-def fresh(monitor):
-    return resmon.NeuralConditionalMonitor.from_dict(monitor.to_dict())
-
-
-@pytest.fixture(scope="module")
-def held_out():
-    return linear_pairs(400, rows_seed=77)
 
 
 def beta_rank(n, rate, confidence):

@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 from scipy import stats
 
-from ._arguments import _open_unit_interval, _pair, _scores
+from ._arguments import _open_unit_interval, _pair, _positive_int, _scores
 
 
 @dataclass(frozen=True)
@@ -44,7 +44,7 @@ class Calibration:
         tau = _finite_float(self.tau, "tau")
         rate = _open_unit_interval(self.false_alarm_rate, "false_alarm_rate")
         confidence = None if self.confidence is None else _open_unit_interval(self.confidence, "confidence")
-        rows, rank = _count(self.rows, "rows"), _count(self.rank, "rank")
+        rows, rank = _positive_int(self.rows, "rows"), _positive_int(self.rank, "rank")
         if rank > rows:
             raise ValueError(f"rank {rank} is larger than the {rows} calibration rows")
         expected = _rank(rows, rate, confidence)
@@ -75,14 +75,6 @@ def _finite_float(value: Any, name: str) -> float:
     if not math.isfinite(result):
         raise ValueError(f"{name} must be a finite number, got {value!r}")
     return result
-
-
-def _count(value: Any, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
-    if value < 1:
-        raise ValueError(f"{name} must be at least 1, got {value}")
-    return int(value)
 
 
 def _rows_needed(rate: float, confidence: float | None) -> int:

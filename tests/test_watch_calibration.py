@@ -13,7 +13,6 @@ from tarvex.core import watch
 from tarvex.core.watch.calibration import _rank
 
 
-
 def beta_rank(n, rate, confidence):
     """Smallest rank k whose fresh rate, Beta(n + 1 - k, k), stays at most
     `rate` with probability `confidence`."""

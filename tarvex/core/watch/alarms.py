@@ -184,14 +184,16 @@ class WindowAlarm:
         A `coverage` that is not a `Coverage` raises `TypeError`; a
         significance outside (0, 1) or a window below 1 raise `ValueError`.
         """
-        from .coverage import Coverage
-
-        if not isinstance(coverage, Coverage):
+        # Read by what it holds rather than by its class: the alarms sit below
+        # the coverage in the package and do not import it.
+        n = getattr(coverage, "calibration_rows", None)
+        rate = getattr(coverage, "false_alarm_rate", None)
+        p_threshold = getattr(coverage, "p_threshold", None)
+        if not (isinstance(n, int) and isinstance(rate, float) and isinstance(p_threshold, float)):
             raise TypeError(f"coverage must be a watch.Coverage, got {type(coverage).__name__}")
-        n = coverage.calibration_rows
-        k = min(max(math.floor(Fraction(coverage.false_alarm_rate) * (n + 1)), 1), n)
+        k = min(max(math.floor(Fraction(rate) * (n + 1)), 1), n)
         alarm = cls.__new__(cls)
-        alarm._setup(1.0 - coverage.p_threshold, coverage.false_alarm_rate, window, significance, None,
+        alarm._setup(1.0 - p_threshold, rate, window, significance, None,
                      _beta_binomial_tail(k, n + 1 - k))
         return alarm
 

@@ -11,7 +11,7 @@ import torch
 
 from ._arguments import _eval_mode, _positive_int
 from ._layers import resolve, select
-from .chunked import _progress_bar
+from ._progress import _progress_bar
 
 
 def _batches(inputs: Any, batch_size: int) -> Iterator[Any]:

@@ -8,6 +8,7 @@ from typing import Any, Iterable, Iterator
 import numpy as np
 
 from ._arguments import _check_shapes, _matrix, _positive_int, _refuse_complex, _require_trained, _scores
+from ._progress import _progress_bar
 
 
 def _sliceable(x: Any, name: str) -> Any:
@@ -19,32 +20,6 @@ def _sliceable(x: Any, name: str) -> Any:
             _refuse_complex(x.dtype, name)
         return x
     return _matrix(x, name)
-
-
-def _progress_bar(progress: bool, total: int | None, unit: str = "rows") -> Any:
-    """A tqdm bar counting `unit`, or None without `progress`."""
-    if not progress:
-        return None
-    try:
-        from tqdm.auto import tqdm
-    except ImportError:
-        raise ImportError("progress=True needs tqdm: pip install tqdm") from None
-    return tqdm(total=total, unit=unit)
-
-
-def _with_progress(items: list[Any], progress: bool, unit: str) -> Iterator[Any]:
-    """Yields `items`, counting each one on a progress bar once the loop
-    asks for the next; the bar closes when the loop ends."""
-    bar = _progress_bar(progress, len(items), unit)
-    if bar is None:
-        yield from items
-        return
-    try:
-        for item in items:
-            yield item
-            bar.update(1)
-    finally:
-        bar.close()
 
 
 def score_chunks(monitor: Any, S: Any, Z: Any = None, *, chunk_size: int = 65536,

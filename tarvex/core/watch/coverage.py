@@ -48,7 +48,7 @@ from ._arguments import _eval_mode, _open_unit_interval, _positive_int
 from ._layers import Layer, _resolve_one, _split_selectors, select
 from .capturing import _as_input, _batches, _model_device
 from ._random_state import keeps_global_random_state
-from .files import _package_version, _register_reader
+from ._version import _package_version
 from .tuning import TUNE_CANDIDATES, tune
 
 INPUT = "input"
@@ -59,8 +59,10 @@ DEFAULT_MAX_WIDTH = 64
 # columns: 496 at 32, 2,016 at 64).
 PAIR_PRODUCTS_MAX_WIDTH = 32
 
-_FORMAT = "tarvex-coverage"
-_FORMAT_VERSION = 1
+# The "format" tag and newest "format_version" of the files `save` writes for
+# a coverage.
+COVERAGE_FORMAT = "tarvex-coverage"
+COVERAGE_FORMAT_VERSION = 1
 
 
 # --- layer names and capture ---------------------------------------------------------
@@ -506,8 +508,8 @@ class Coverage:
         layers, each layer's reduction, each link's monitor dictionary and
         the family-wise calibration."""
         return {
-            "format": _FORMAT,
-            "format_version": _FORMAT_VERSION,
+            "format": COVERAGE_FORMAT,
+            "format_version": COVERAGE_FORMAT_VERSION,
             "package_version": _package_version(),
             "layers": list(self.layers),
             "false_alarm_rate": self.false_alarm_rate,
@@ -525,12 +527,12 @@ class Coverage:
         raises `ValueError` for anything missing or inconsistent."""
         if not isinstance(document, dict):
             raise ValueError(f"a coverage document is a JSON object, got {type(document).__name__}")
-        if document.get("format") != _FORMAT:
+        if document.get("format") != COVERAGE_FORMAT:
             raise ValueError(f"not a coverage document: format {document.get('format')!r}")
         version = document.get("format_version")
-        if not _is_int(version) or version != _FORMAT_VERSION:
+        if not _is_int(version) or version != COVERAGE_FORMAT_VERSION:
             raise ValueError(f"coverage format version {version!r} is not supported "
-                             f"(this version reads {_FORMAT_VERSION})")
+                             f"(this version reads {COVERAGE_FORMAT_VERSION})")
         expected = {"format", "format_version", "package_version", "layers", "false_alarm_rate", "random_state",
                     "max_width", "reductions", "monitors", "calibration"}
         if set(document) != expected:
@@ -738,18 +740,3 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     coverage._calibration = np.sort(scores, axis=0)
     coverage._count_threshold = _family_count_threshold(scores, rate)
     return coverage
-
-
-def _read_coverage_file(document: dict[str, Any], target: str, device: str) -> Coverage:
-    """`watch.load`'s reader for coverage files: the coverage with every
-    link's monitor on `device`; errors name the file."""
-    try:
-        coverage = Coverage._from_file_document(document)
-    except ValueError as error:
-        raise ValueError(f"{target!r}: {error}") from None
-    for monitor in coverage.monitors:
-        monitor.set_device(device)
-    return coverage
-
-
-_register_reader(_FORMAT, _FORMAT_VERSION, _read_coverage_file)

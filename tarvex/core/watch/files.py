@@ -10,7 +10,6 @@ dictionary, as older versions wrote them, still load."""
 
 from __future__ import annotations
 
-import importlib.metadata
 import inspect
 import json
 import math
@@ -24,7 +23,9 @@ import numpy as np
 from tarvex.core import resmon
 from tarvex.core.serialization import save_json
 
+from ._version import _package_version
 from .calibration import Calibration
+from .coverage import COVERAGE_FORMAT, COVERAGE_FORMAT_VERSION, Coverage
 from .tuning import TuningReport
 
 MONITOR_FORMAT = "tarvex-monitor"
@@ -112,13 +113,6 @@ def _document_for(obj: Any, layers: Any) -> dict[str, Any]:
     if bad is not None:
         raise ValueError(f"{document['format']} entry {bad} holds NaN or inf; refusing to write non-standard JSON")
     return document
-
-
-def _package_version() -> str:
-    try:
-        return importlib.metadata.version("tarvex-core")
-    except importlib.metadata.PackageNotFoundError:  # run from a source tree
-        return "unknown"
 
 
 def _monitor_document(monitor: Any, layers: Any) -> dict[str, Any]:
@@ -357,4 +351,17 @@ def _figures(value: Any) -> Any:
     return value
 
 
+def _read_coverage_file(document: dict[str, Any], target: str, device: str) -> Coverage:
+    """`load`'s reader for coverage files: the coverage with every link's
+    monitor on `device`; errors name the file."""
+    try:
+        coverage = Coverage._from_file_document(document)
+    except ValueError as error:
+        raise ValueError(f"{target!r}: {error}") from None
+    for monitor in coverage.monitors:
+        monitor.set_device(device)
+    return coverage
+
+
 _register_reader(MONITOR_FORMAT, MONITOR_FORMAT_VERSION, _read_monitor_file)
+_register_reader(COVERAGE_FORMAT, COVERAGE_FORMAT_VERSION, _read_coverage_file)

@@ -18,7 +18,7 @@ from tarvex.core import resmon
 from ._arguments import _finite_matrix, _open_unit_interval, warn_if_engineered_width_large
 from ._random_state import keeps_global_random_state
 from .calibration import _conformal_tau, calibrate
-from .chunked import _with_progress
+from ._progress import _with_progress
 from .explaining import _residuals
 
 _log = logging.getLogger(__name__)

@@ -13,6 +13,8 @@ INPUT: str
 OUTPUT: str
 DEFAULT_MAX_WIDTH: int
 PAIR_PRODUCTS_MAX_WIDTH: int
+COVERAGE_FORMAT: str
+COVERAGE_FORMAT_VERSION: int
 
 class CoverageReport:
     """What `Coverage.check` found for a batch of inputs: `alarms` (one bool

@@ -42,10 +42,10 @@ def _positive_int(value: Any, name: str) -> int:
 def _open_unit_interval(value: Any, name: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, got {type(value).__name__}")
-    value = float(value)
-    if not 0.0 < value < 1.0:  # also refuses NaN
-        raise ValueError(f"{name} must lie strictly between 0 and 1, got {value!r}")
-    return value
+    rate = float(value)
+    if not 0.0 < rate < 1.0:  # also refuses NaN
+        raise ValueError(f"{name} must lie strictly between 0 and 1, got {rate!r}")
+    return rate
 
 
 def _refuse_complex(dtype: Any, name: str) -> None:
@@ -129,7 +129,8 @@ def _scoring(monitor: Any) -> _eval_mode:
 def _scores(monitor: Any, S: Any, Z: Any) -> np.ndarray:
     """`score_batch` with the network in evaluation mode."""
     with _scoring(monitor):
-        return monitor.score_batch(S, Z)
+        scores: np.ndarray = monitor.score_batch(S, Z)
+    return scores
 
 
 def _finite_matrix(x: Any, name: str) -> np.ndarray:

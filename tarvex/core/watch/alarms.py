@@ -11,6 +11,7 @@ from fractions import Fraction
 from typing import Any, Callable
 
 import numpy as np
+import numpy.typing as npt
 from scipy import special, stats
 
 from ._arguments import _open_unit_interval, _positive_int
@@ -90,7 +91,7 @@ def _finite_tau(tau: Any) -> float:
     try:
         value = float(tau)
     except OverflowError:  # an int beyond float range
-        raise ValueError(f"tau must be a finite number, got an int of {len(str(abs(int(tau))))} digits") from None
+        raise ValueError(f"tau must be a finite number, got an int of {len(str(abs(math.trunc(tau))))} digits") from None
     if not math.isfinite(value):
         raise ValueError(f"tau must be a finite number, got {tau!r}")
     return value
@@ -255,7 +256,7 @@ class WindowAlarm:
         self._above.clear()
         self._count = 0
 
-    def update(self, score_or_scores: Any) -> bool:
+    def update(self, score_or_scores: float | npt.ArrayLike) -> bool:
         """Adds one score or a 1-D sequence of scores, oldest first, and
         returns True if the window's count was improbable after any of them
         (so a burst inside one call is never missed), else False. An empty

@@ -11,7 +11,10 @@ from fractions import Fraction
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 from scipy import stats
+
+from tarvex.core.resmon import NeuralConditionalMonitor
 
 from ._arguments import _open_unit_interval, _pair, _positive_int, _scores
 
@@ -120,7 +123,7 @@ def _rank(n: int, rate: float, confidence: float | None) -> int:
     return n + 1 - j
 
 
-def calibrate(monitor: Any, S: Any, Z: Any, *, false_alarm_rate: float, confidence: float | None = None) -> float:
+def calibrate(monitor: NeuralConditionalMonitor, S: npt.ArrayLike, Z: npt.ArrayLike, *, false_alarm_rate: float, confidence: float | None = None) -> float:
     """Sets `monitor.tau` from held-out clean data and returns it; the
     decision is kept as `monitor.calibration` (a `Calibration`).
 
@@ -168,7 +171,9 @@ def calibrate(monitor: Any, S: Any, Z: Any, *, false_alarm_rate: float, confiden
     tau = float(np.partition(scores, rank - 1)[rank - 1])
     record = Calibration(tau=tau, false_alarm_rate=rate, rows=n, rank=rank, confidence=confidence)
     monitor.tau = tau
-    monitor.calibration = record
+    # The record rides on the monitor object (which takes attributes), so
+    # `save` and the window alarms find it.
+    setattr(monitor, "calibration", record)
     return tau
 
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 from typing import Any, Iterable, Iterator
 
 import numpy as np
+import numpy.typing as npt
 import torch
 
 from ._arguments import _eval_mode, _positive_int
@@ -40,7 +41,7 @@ def _as_input(batch: Any, device: torch.device | None, float_dtype: torch.dtype)
         raise TypeError(f"a batch must be a tensor or a NumPy array, got {type(batch).__name__}")
     if batch.ndim == 0:
         raise ValueError("a batch must have one row per input, got a 0-d tensor")
-    return batch.to(device) if device is not None else batch
+    return batch.to(device) if device is not None else batch  # type: ignore[no-any-return]
 
 
 def _rows(output: Any, name: str, rows: int) -> np.ndarray:
@@ -90,8 +91,9 @@ def _check_reversible_move(model: torch.nn.Module, target: torch.device | None, 
                          f"to {target} for the capture could not be undone: move it yourself or leave device=None")
 
 
-def capture(model: torch.nn.Module, inputs: Any, s: str, z: str, *, batch_size: int = 256,
-            device: str | torch.device | None = None, progress: bool = False) -> tuple[np.ndarray, np.ndarray]:
+def capture(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iterable[Any], s: str, z: str, *,
+            batch_size: int = 256, device: str | torch.device | None = None,
+            progress: bool = False) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
     """Runs `model` over `inputs` and returns (S, Z): the outputs of the
     submodules named `s` and `z`, one float32 row per input.
 

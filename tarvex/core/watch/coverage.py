@@ -39,6 +39,7 @@ from fractions import Fraction
 from typing import Any, Callable, Generator, Iterable
 
 import numpy as np
+import numpy.typing as npt
 import torch
 import torch.nn.functional as F
 
@@ -372,6 +373,7 @@ class CoverageReport:
 
     def __init__(self, *, links: list[tuple[str, str]], scores: np.ndarray, p_values: np.ndarray,
                  p_threshold: float) -> None:
+        """Derives the alarms and the blame from the p-values."""
         self.links = links
         self.scores = scores
         self.p_values = p_values
@@ -384,6 +386,7 @@ class CoverageReport:
             links[j] if j >= 0 else None for j in self.blamed_index.tolist()]
 
     def __len__(self) -> int:
+        """Number of inputs."""
         return len(self.alarms)
 
     def __repr__(self) -> str:
@@ -406,6 +409,7 @@ class Coverage:
     def __init__(self, *, layers: list[str], monitors: list[Any], reductions: dict[str, _Reduction],
                  calibration_scores: np.ndarray, count_threshold: int, false_alarm_rate: float,
                  random_state: int, max_width: int) -> None:
+        """Built by `cover` or read by `load`, not directly."""
         self.layers = list(layers)
         self.links = list(zip(self.layers[:-1], self.layers[1:]))
         self.monitors = list(monitors)
@@ -484,7 +488,8 @@ class Coverage:
             raise ValueError(f"layer outputs hold different numbers of inputs: {lengths}")
         return self._report(self._scores(rows))
 
-    def check(self, model: torch.nn.Module, inputs: Any, *, batch_size: int = 256) -> CoverageReport:
+    def check(self, model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iterable[Any], *,
+              batch_size: int = 256) -> CoverageReport:
         """Runs `model` once over `inputs` (a tensor, an array or an
         iterable of batches, as `capture` takes them), scores every link and
         returns a `CoverageReport`: per input whether it alarmed, each link's
@@ -644,9 +649,11 @@ def _check_finite(rows: dict[str, np.ndarray], where: str) -> None:
 
 
 @keeps_global_random_state
-def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate: float = 0.01,
-          random_state: int = 0, held_out: Any = None, candidates: Any = None,
-          max_width: int = DEFAULT_MAX_WIDTH, batch_size: int = 256) -> Coverage:
+def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iterable[Any], layers: Iterable[str], *,
+          false_alarm_rate: float = 0.01, random_state: int = 0,
+          held_out: torch.Tensor | npt.NDArray[Any] | Iterable[Any] | None = None,
+          candidates: Iterable[dict[str, Any]] | None = None, max_width: int = DEFAULT_MAX_WIDTH,
+          batch_size: int = 256) -> Coverage:
     """Fits one conditional monitor per link of consecutive `layers` of the
     clean `model` and sets one family-wise false-alarm rate for them all.
 

@@ -11,9 +11,11 @@ import time
 from typing import Any, Iterable
 
 import numpy as np
+import numpy.typing as npt
 import torch
 
 from tarvex.core import resmon
+from tarvex.core.resmon import NeuralConditionalMonitor
 
 from ._arguments import _finite_matrix, _open_unit_interval, warn_if_engineered_width_large
 from ._random_state import keeps_global_random_state
@@ -125,6 +127,8 @@ class TuningReport:
     def __init__(self, *, settings: list[dict[str, Any]], faults: list[str], detection: list[list[float]],
                  fit_seconds: list[float], chosen: int, training_rows: int, held_out_rows: int,
                  false_alarm_rate: float, covariance: list[str] | None = None, covariance_rows: int = 0) -> None:
+        """Stores the figures; `criterion` is computed from `detection`, and
+        `covariance` defaults to "training" for every candidate."""
         self.settings = settings
         self.faults = faults
         self.detection = detection
@@ -284,8 +288,10 @@ def _mean_or_nan(values: list[float]) -> float:
 
 
 @keeps_global_random_state
-def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = None, random_state: int = 0,
-         held_out: Any = None, progress: bool = False) -> Any:
+def tune(S: npt.ArrayLike, Z: npt.ArrayLike, *, false_alarm_rate: float = 0.01,
+         candidates: Iterable[dict[str, Any]] | None = None, random_state: int = 0,
+         held_out: tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
+         progress: bool = False) -> NeuralConditionalMonitor:
     """Trains a monitor for each candidate setting and returns the one that
     detects synthetic faults best at `false_alarm_rate`, calibrated.
 

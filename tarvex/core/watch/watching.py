@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from typing import Any, Callable
 
 import numpy as np
+import numpy.typing as npt
 import torch
 
 from ._arguments import _require_trained
@@ -219,7 +220,7 @@ class Watcher:
             warnings.warn("the watched model is in training mode; call model.eval() before serving it",
                           UserWarning, stacklevel=stacklevel)
         for monitor in (self.coverage.monitors if self.coverage is not None else [self.monitor]):
-            monitor._model.eval()
+            monitor._model.eval()  # type: ignore[union-attr]
         self._tap.attach()
         return self
 
@@ -229,9 +230,11 @@ class Watcher:
         self._tap.detach()
 
     def __enter__(self) -> Watcher:
+        """Attaches the hooks (see `attach`) and returns the watcher."""
         return self._attach(stacklevel=3)
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
+        """Detaches the hooks (see `detach`)."""
         self.detach()
 
     # --- state ---------------------------------------------------------------
@@ -265,7 +268,7 @@ class Watcher:
             return list(self._events)
 
     @property
-    def last_scores(self) -> np.ndarray | None:
+    def last_scores(self) -> npt.NDArray[np.float64] | None:
         """The scores of the latest forward pass run by the calling thread
         (one float64 per row), or None if this thread ran none."""
         return getattr(self._local, "scores", None)
@@ -295,7 +298,7 @@ class Watcher:
 
     def _score(self, rows: list[np.ndarray]) -> None:
         S, Z = rows
-        scores = self.monitor.score_batch(S, Z)
+        scores = self.monitor.score_batch(S, Z)  # type: ignore[union-attr]
         self._record(scores, (S, Z))
 
     def _score_coverage(self, rows: list[np.ndarray]) -> None:
@@ -410,7 +413,7 @@ class Watcher:
         S = np.stack([entry[2][0] for entry in recent])
         Z = np.stack([entry[2][1] for entry in recent])
         with np.errstate(all="ignore"):
-            contributions = explain(self.monitor, S, Z)
+            contributions = explain(self.monitor, S, Z)  # type: ignore[arg-type]
             shares = contributions / contributions.sum(axis=1, keepdims=True)
         shares = shares[np.isfinite(shares).all(axis=1)]
         if not len(shares):

@@ -268,9 +268,9 @@ class WindowAlarm:
         self._full = _smallest_firing_count(tail, self._window, self._significance, guess)
         if self._full > self._window:
             shortest = _shortest_firing_window(tail, self._significance, self._window)
-            raise ValueError(f"a window of {self._window} inputs can never fire: even {self._window} scores "
-                             f"above tau in a row are not improbable at significance {self._significance!r} "
-                             f"for a false-alarm rate of {rate!r}; the smallest window that can fire is "
+            raise ValueError(f"a window of {self._window} inputs can never fire: even with every score above "
+                             f"tau its count is not improbable at significance {self._significance!r} for a "
+                             f"false-alarm rate of {rate!r}; the smallest window that can fire is "
                              f"{_count_text(shortest)}")
         # _filling[m]: smallest count that fires with m < window inputs (m + 1
         # when none can), found as the window first fills. Adding an input

@@ -134,7 +134,8 @@ def _real_scores(scores: np.ndarray) -> np.ndarray:
             if isinstance(item, bool) or not isinstance(item, numbers.Real):
                 raise TypeError(f"update takes real-number scores, got a {type(item).__name__}: {item!r}")
     elif kind not in "iuf":
-        what = {"U": "text", "S": "bytes", "b": "booleans", "c": "complex numbers"}.get(kind, f"dtype {scores.dtype}")
+        names = {"U": "text", "S": "bytes", "b": "booleans", "c": "complex numbers"}
+        what = names.get(kind, f"dtype {scores.dtype}")
         raise TypeError(f"update takes real-number scores, got {what}")
     return scores.astype(np.float64)
 
@@ -176,8 +177,9 @@ class WindowAlarm:
         fires in a full window.
 
         A `tau` that is not a finite number raises `ValueError`; a rate or
-        significance outside (0, 1), or a window below 1, raise `ValueError`
-        (`TypeError` for values of the wrong type)."""
+        significance outside (0, 1), a window below 1, or one too short to
+        ever fire, raise `ValueError` (`TypeError` for values of the wrong
+        type)."""
         rate = _open_unit_interval(false_alarm_rate, "false_alarm_rate")
         self._setup(_finite_tau(tau), rate, window, significance, None, _binomial_tail(rate))
 
@@ -207,7 +209,8 @@ class WindowAlarm:
         cases for 200 to 5,000 calibration rows (benchmarks/bench_calibration.py).
 
         A `calibration` that is not a `Calibration` raises `TypeError`; a
-        significance outside (0, 1) or a window below 1 raise `ValueError`.
+        significance outside (0, 1), a window below 1, or one too short to
+        ever fire, raise `ValueError`.
         """
         if not isinstance(calibration, Calibration):
             raise TypeError(f"calibration must be a watch.Calibration, got {type(calibration).__name__}")
@@ -235,7 +238,8 @@ class WindowAlarm:
         calibration draw and the window.
 
         A `coverage` that is not a `Coverage` raises `TypeError`; a
-        significance outside (0, 1) or a window below 1 raise `ValueError`.
+        significance outside (0, 1), a window below 1, or one too short to
+        ever fire, raise `ValueError`.
         """
         # Read by what it holds rather than by its class: the alarms sit below
         # the coverage in the package and do not import it.

@@ -265,8 +265,10 @@ def load(path: str | os.PathLike[str], *, device: str = "cpu", digest: str | Non
     target = _path(path)
     if not isinstance(device, str):
         raise TypeError(f"device must be a str, got {type(device).__name__}")
-    if key is not None and digest is None:
-        raise TypeError("key is used to check a digest: pass digest= with it")
+    if key is not None:
+        if digest is None:
+            raise TypeError("key is used to check a digest: pass digest= with it")
+        key = _key_bytes(key)
     expected = None if digest is None else _digest_text(digest)
     data = _read_file(target)
     if expected is not None and not hmac.compare_digest(_digest_of(data, key), expected):

@@ -4,7 +4,13 @@ A FastAPI app around one of the demo's classifiers and its monitor file:
 
 - `POST /predict` takes `{"rows": [[...], ...]}` (standardised inputs, as
   the demo's data splits give them) and returns each row's predicted class,
-  score and whether it scored above tau, and the watcher's alarm state;
+  score and whether it scored above tau, and the watcher's alarm state.
+  Rows of the wrong or of unequal lengths, and values that are not finite
+  float32 numbers (NaN, Infinity, 1e400, 3.5e38), are answered with 422 and
+  never reach the model; more than `--max-rows` rows (default
+  `DEFAULT_MAX_ROWS`) in one request with 413, so that one request cannot
+  hold a worker for long or push thousands of rows through the alarm's
+  window at once;
 - `GET /health` returns the alarm state and the last alarm event;
 - `GET /metrics` returns the watcher's Prometheus metrics.
 
@@ -48,8 +54,39 @@ MODELS: dict[str, tuple[Any, int]] = {
 }
 
 
+# Most rows one request may carry (`create_app(max_rows=...)`, `--max-rows`).
+DEFAULT_MAX_ROWS = 4096
+
+# Largest magnitude a float32 holds; the model computes in float32.
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+
 class PredictRequest(BaseModel):
     rows: list[list[float]]
+
+
+def _request_rows(rows: list[list[float]], n_inputs: int, max_rows: int) -> np.ndarray:
+    """The request's rows as a float32 matrix, or an HTTP error: 413 for more
+    than `max_rows` rows, 422 for an empty request, rows of the wrong or of
+    unequal lengths, and values that are not finite float32 numbers. Bad
+    values are the client's, not the model's: they must never reach the
+    watcher, where they would count as evidence of a model fault."""
+    if len(rows) > max_rows:
+        raise HTTPException(status_code=413, detail=f"{len(rows)} rows in one request; at most {max_rows} "
+                                                     "are taken: split the request")
+    lengths = sorted({len(row) for row in rows})
+    if not rows or lengths != [n_inputs]:
+        raise HTTPException(status_code=422, detail=f"rows must be a non-empty list of rows of {n_inputs} "
+                                                     f"values each, got {len(rows)} rows of lengths {lengths[:5]}")
+    x = np.asarray(rows, dtype=np.float64)
+    bad = ~(np.abs(x) <= _FLOAT32_MAX)  # NaN, infinities and values beyond float32's range
+    if bad.any():
+        row, column = (int(i) for i in np.argwhere(bad)[0])
+        raise HTTPException(status_code=422, detail=f"rows hold {int(bad.sum())} values that are not finite "
+                                                     f"float32 numbers (NaN, Infinity or beyond "
+                                                     f"{_FLOAT32_MAX:.4g} in magnitude), the first in row "
+                                                     f"{row}, column {column}")
+    return x.astype(np.float32)
 
 
 def _finite_or_none(value: float) -> float | None:
@@ -59,9 +96,12 @@ def _finite_or_none(value: float) -> float | None:
 
 
 def create_app(model: torch.nn.Module, watcher: watch.Watcher, *, n_inputs: int, name: str = "default",
-               registry: CollectorRegistry | None = None) -> FastAPI:
+               registry: CollectorRegistry | None = None, max_rows: int = DEFAULT_MAX_ROWS) -> FastAPI:
     """The app serving `model` with `watcher` attached; the metrics go to
-    `registry` (a fresh one by default) labelled `monitor=name`."""
+    `registry` (a fresh one by default) labelled `monitor=name`. A request
+    of more than `max_rows` rows is answered with 413."""
+    if isinstance(max_rows, bool) or not isinstance(max_rows, int) or max_rows < 1:
+        raise ValueError(f"max_rows must be a positive int, got {max_rows!r}")
     registry = registry if registry is not None else CollectorRegistry()
     watcher.export_prometheus(registry, name=name)
     watcher.attach()
@@ -72,10 +112,7 @@ def create_app(model: torch.nn.Module, watcher: watch.Watcher, *, n_inputs: int,
     # thread's S, Z and scores apart.
     @app.post("/predict")
     def predict(request: PredictRequest) -> dict[str, Any]:
-        x = np.asarray(request.rows, dtype=np.float32)
-        if x.ndim != 2 or x.shape[0] == 0 or x.shape[1] != n_inputs:
-            raise HTTPException(status_code=422, detail=f"rows must be a non-empty list of rows of {n_inputs} "
-                                                         f"values, got shape {list(x.shape)}")
+        x = _request_rows(request.rows, n_inputs, max_rows)
         with torch.inference_mode():
             logits = model(torch.from_numpy(x))
         scores = watcher.last_scores
@@ -134,9 +171,11 @@ def main(argv: list[str] | None = None) -> int:
                         help="where the demo wrote classifier-<model>.pt and monitor-<model>.json")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8000)
+    parser.add_argument("--max-rows", type=int, default=DEFAULT_MAX_ROWS,
+                        help="most rows one request may carry; larger requests get 413")
     args = parser.parse_args(argv)
     model, watcher = load_served(args.model, args.files)
-    app = create_app(model, watcher, n_inputs=MODELS[args.model][1], name=args.model)
+    app = create_app(model, watcher, n_inputs=MODELS[args.model][1], name=args.model, max_rows=args.max_rows)
     uvicorn.run(app, host=args.host, port=args.port)
     return 0
 

@@ -44,6 +44,41 @@ def _as_input(batch: Any, device: torch.device | None, float_dtype: torch.dtype)
     return batch.to(device) if device is not None else batch  # type: ignore[no-any-return]
 
 
+def _unbatched_ndim(module: torch.nn.Module) -> int | None:
+    """Dimensions of one input without its batch dimension, for the layers
+    that say it: 1 for a linear layer, 2 to 4 for 1-d to 3-d convolutions."""
+    if isinstance(module, torch.nn.Linear):
+        return 1
+    if isinstance(module, torch.nn.modules.conv._ConvNd):
+        return len(module.kernel_size) + 1
+    return None
+
+
+def _require_batch_dimension(model: torch.nn.Module) -> torch.utils.hooks.RemovableHandle | None:
+    """Hooks the model's first layer with weights (in registration order) so
+    that a pass whose input reaches it without a batch dimension raises
+    `ValueError`. PyTorch's linear and convolution layers also take a single
+    unbatched input: `torch.randn(8)` into `Linear(8, ...)` would otherwise
+    be captured as 8 inputs of one value each. Returns the hook's handle,
+    or None where the first such layer takes inputs of any shape."""
+    for name, module in model.named_modules():
+        if next(module.children(), None) is not None or next(module.parameters(recurse=False), None) is None:
+            continue
+        ndim = _unbatched_ndim(module)
+        if ndim is None:
+            return None
+        where = f"layer {name!r}" if name else "the model"
+
+        def check(_module: torch.nn.Module, args: tuple[Any, ...]) -> None:
+            if args and isinstance(args[0], torch.Tensor) and args[0].ndim == ndim:
+                raise ValueError(f"{where} ({type(_module).__name__}) received an input of shape "
+                                 f"{tuple(args[0].shape)}, one input without a batch dimension; inputs need "
+                                 f"one row per input: pass x[None] for a single input")
+        handle: torch.utils.hooks.RemovableHandle = module.register_forward_pre_hook(check)
+        return handle
+    return None
+
+
 def _rows(output: Any, name: str, rows: int) -> np.ndarray:
     if not isinstance(output, torch.Tensor):
         raise TypeError(f"{name!r} returned {type(output).__name__}, not a tensor")
@@ -108,7 +143,12 @@ def capture(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | It
     (as a DataLoader yields).
     Floating NumPy inputs are converted to the model's floating dtype; tensors
     are passed as they are. Each captured output must have the batch as its
-    first dimension and is flattened per input.
+    first dimension and is flattened per input. Every input needs its batch
+    dimension, a single one too (`x[None]`): where the model's first layer
+    with weights (in registration order) is a linear or convolution layer,
+    a pass that hands it one input without a batch dimension (a 1-D tensor
+    for a linear layer) raises `ValueError`, since PyTorch would run it as
+    one input and its values would be read as separate rows.
 
     While it runs every submodule is in evaluation mode and gradients are off;
     afterwards each submodule's mode is restored and the hooks are removed,
@@ -140,6 +180,9 @@ def capture(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | It
     parts: dict[str, list[np.ndarray]] = {s: [], z: []}
     bar = _progress_bar(progress, _row_count(inputs))
     try:
+        guard = _require_batch_dimension(model)
+        if guard is not None:
+            handles.append(guard)
         for name in captured:
             handles.append(layers[name].module.register_forward_hook(  # type: ignore[union-attr]
                 lambda _module, _args, output, name=name: captured[name].append(

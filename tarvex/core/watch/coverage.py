@@ -45,9 +45,9 @@ import torch.nn.functional as F
 
 from tarvex.core import resmon
 
-from ._arguments import _eval_mode, _open_unit_interval, _positive_int
+from ._arguments import _eval_mode, _open_unit_interval, _positive_int, _unknown_monitor_entries
 from ._layers import Layer, _resolve_one, _split_selectors, select
-from .capturing import _as_input, _batches, _model_device
+from .capturing import _as_input, _batches, _model_device, _require_batch_dimension
 from ._random_state import keeps_global_random_state
 from ._version import _package_version
 from .tuning import TUNE_CANDIDATES, tune
@@ -155,6 +155,9 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
 
     handles = []
     try:
+        guard = _require_batch_dimension(model)
+        if guard is not None:
+            handles.append(guard)
         for name in hooked:
             module = resolved[name].module
             assert module is not None
@@ -162,6 +165,9 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
         with _eval_mode(model):
             for batch in _batches(inputs, batch_size):
                 x = _as_input(batch, device, float_dtype)
+                if x.is_floating_point() and x.dtype != float_dtype:
+                    # As NumPy input is: a float64 tensor meets float32 weights.
+                    x = x.to(float_dtype)
                 rows = x.shape[0]
                 if rows == 0:
                     continue
@@ -346,6 +352,34 @@ def _family_count_threshold(calibration: np.ndarray, rate: float) -> int:
     return int(np.partition(leave_one_out, k - 1)[k - 1])
 
 
+def _check_family_threshold(scores: np.ndarray, threshold: int, rate: float) -> None:
+    """Refuses a stored count threshold, rate and number of calibration
+    inputs that `cover` could not have produced together (a file edited by
+    hand, whose alarm would silently be far off the rate it states).
+
+    The file keeps each link's calibration scores sorted on their own, so
+    which scores belonged to one input is gone and the threshold cannot be
+    recomputed; it can be bounded. With c[i, j] input i's leave-one-out
+    count on link j and m[i] = min over j, the threshold t is the K-th
+    smallest m, K = floor(rate (n + 1)). Since m[i] <= c[i, j], t is at most
+    the K-th smallest count of every link; since {m <= t} is the union over
+    links of {c[:, j] <= t}, t is at least the K-th smallest of all links'
+    counts together. `scores` is (links, n), each row sorted."""
+    links, n = scores.shape
+    needed = math.ceil(10 / rate)
+    if n < needed:
+        raise ValueError(f"inconsistent calibration: {n} calibration inputs cannot resolve a false-alarm rate of "
+                         f"{rate!r}; cover needs at least {needed} (10 / rate)")
+    k = math.floor(Fraction(rate) * (n + 1))
+    counts = [_counts_at_least(scores[j], scores[j]) - 1 for j in range(links)]
+    highest = min(int(np.partition(c, k - 1)[k - 1]) for c in counts)
+    lowest = int(np.partition(np.concatenate(counts), k - 1)[k - 1])
+    if not lowest <= threshold <= highest:
+        raise ValueError(f"inconsistent calibration: count_threshold {threshold} cannot come from these "
+                         f"{n} calibration inputs at a false-alarm rate of {rate!r} (it lies between "
+                         f"{lowest} and {highest})")
+
+
 def _split_candidates(candidates: Any, s_width: int) -> list[dict[str, Any]]:
     chosen = TUNE_CANDIDATES if candidates is None else candidates
     if isinstance(chosen, (str, bytes, dict)) or not isinstance(chosen, Iterable):
@@ -493,11 +527,14 @@ class Coverage:
         """Runs `model` once over `inputs` (a tensor, an array or an
         iterable of batches, as `capture` takes them), scores every link and
         returns a `CoverageReport`: per input whether it alarmed, each link's
-        score and p-value, and the blamed link.
+        score and p-value, and the blamed link. Floating inputs, tensors
+        and NumPy arrays alike, are converted to the model's floating dtype
+        (a float64 tensor meets float32 weights).
 
         `model` must have the watched layers, computed in the same order and
         with the same shapes; an unknown name raises `ValueError` listing the
-        close matches, a wrong order or shape `ValueError`.
+        close matches, a wrong order or shape `ValueError`, as does an input
+        without a batch dimension (see `capture`).
         """
         if not isinstance(model, torch.nn.Module):
             raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
@@ -568,6 +605,9 @@ class Coverage:
         for j, d in enumerate(monitors_d):
             if not isinstance(d, dict):
                 raise ValueError(f"monitor {j} is not a dictionary")
+            unknown = _unknown_monitor_entries(d)
+            if unknown:
+                raise ValueError(f"monitor {j} has entries the monitor does not read: {unknown}")
             try:
                 monitor = resmon.NeuralConditionalMonitor.from_dict(d)
             except (KeyError, TypeError, RuntimeError) as error:
@@ -584,6 +624,7 @@ class Coverage:
         threshold = calibration["count_threshold"]
         if not _is_int(threshold) or not 0 <= threshold < scores.shape[1]:
             raise ValueError(f"count_threshold must be an int in [0, {scores.shape[1]}), got {threshold!r}")
+        _check_family_threshold(scores, int(threshold), float(rate))
         return cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
                    count_threshold=int(threshold), false_alarm_rate=float(rate),
                    random_state=int(document["random_state"]), max_width=int(document["max_width"]))
@@ -686,6 +727,9 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     scoring of the held-out inputs per link. Like `tune`, it restores
     NumPy's and PyTorch's global random generators, which every `fit`
     reseeds, to the caller's state on return, also after an error.
+
+    Floating inputs, tensors and NumPy arrays alike, are converted to the
+    model's floating dtype.
 
     Raises `TypeError`/`ValueError` before any training for a model that is
     not a module, unknown layer names (listing close matches and the

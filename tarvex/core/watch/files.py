@@ -10,6 +10,8 @@ dictionary, as older versions wrote them, still load."""
 
 from __future__ import annotations
 
+import hashlib
+import hmac
 import inspect
 import json
 import math
@@ -23,6 +25,7 @@ import numpy as np
 from tarvex.core import resmon
 from tarvex.core.serialization import save_json
 
+from ._arguments import _unknown_monitor_entries
 from ._version import _package_version
 from .calibration import Calibration
 from .coverage import COVERAGE_FORMAT, COVERAGE_FORMAT_VERSION, Coverage
@@ -191,12 +194,33 @@ def _refuse_constant(name: str) -> None:
     raise ValueError(f"monitor file holds the non-standard JSON value {name}")
 
 
+class _DuplicateKey(ValueError):
+    pass
+
+
+def _object_without_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    """A JSON object as a dict, refusing a key given twice: Python's parser
+    would keep the last silently, so a file could show one value to a reader
+    and load another."""
+    d = dict(pairs)
+    if len(d) != len(pairs):
+        seen: set[str] = set()
+        for key, _ in pairs:
+            if key in seen:
+                raise _DuplicateKey(f"the key {key!r} appears more than once in one JSON object")
+            seen.add(key)
+    return d
+
+
 def _parse_document(data: bytes, target: str) -> Any:
-    """The JSON document in `data`: strict JSON in UTF-8, nested no deeper
-    than the parser's recursion allows (a monitor dictionary nests a few
-    levels; thousands are not a monitor)."""
+    """The JSON document in `data`: strict JSON in UTF-8 without repeated
+    keys in an object, nested no deeper than the parser's recursion allows
+    (a monitor dictionary nests a few levels; thousands are not a monitor)."""
     try:
-        return json.loads(data.decode("utf-8"), parse_constant=_refuse_constant)
+        return json.loads(data.decode("utf-8"), parse_constant=_refuse_constant,
+                          object_pairs_hook=_object_without_duplicates)
+    except _DuplicateKey as error:
+        raise ValueError(f"{target!r} is not valid for a monitor file: {error}") from None
     except UnicodeDecodeError as error:
         raise ValueError(f"{target!r} is not UTF-8 text: {error}") from None
     except json.JSONDecodeError as error:
@@ -205,7 +229,8 @@ def _parse_document(data: bytes, target: str) -> Any:
         raise ValueError(f"{target!r} nests JSON arrays or objects too deeply to be a monitor file") from None
 
 
-def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
+def load(path: str | os.PathLike[str], *, device: str = "cpu", digest: str | None = None,
+         key: bytes | None = None) -> Any:
     """Reads a monitor written by `save` and returns it on `device`, with
     `monitor.calibration` (a `Calibration`), `monitor.layers` (a dict of the
     S and Z layer names) and `monitor.tuning_report` (a `TuningReport`)
@@ -224,10 +249,41 @@ def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
     missing entry raises `ValueError` too), and the monitor is then moved
     with `set_device(device)`. A coverage file (`watch.save` of a `Coverage`)
     gives the `Coverage`, each link's monitor on `device`.
+
+    A JSON object that names a key twice, and an entry of a monitor
+    dictionary that the monitor does not read (a misspelt "tua", say), raise
+    `ValueError` too; a bare monitor dictionary, as older versions wrote it,
+    keeps `from_dict`'s leniency about unknown entries.
+
+    `digest` (64 hex digits, from `file_digest`) makes `load` check the bytes
+    it reads, before parsing them, against that SHA-256, or with `key`
+    against that HMAC-SHA256, and raise `ValueError` when they differ: a
+    monitor file is not otherwise protected against deliberate changes
+    (anyone who can write it can blind the monitor, with values every check
+    accepts).
     """
     target = _path(path)
     if not isinstance(device, str):
         raise TypeError(f"device must be a str, got {type(device).__name__}")
+    if key is not None:
+        if digest is None:
+            raise TypeError("key is used to check a digest: pass digest= with it")
+        key = _key_bytes(key)
+    expected = None if digest is None else _digest_text(digest)
+    data = _read_file(target)
+    if expected is not None and not hmac.compare_digest(_digest_of(data, key), expected):
+        kind = "HMAC-SHA256 signature" if key is not None else "SHA-256"
+        raise ValueError(f"{target!r} does not match its recorded {kind}: the file was changed since it was "
+                         "recorded; it is not loaded")
+    d = _parse_document(data, target)
+    if not isinstance(d, dict):
+        raise ValueError(f"{target!r} holds a JSON {type(d).__name__}, not a monitor file")
+    return _read_document(d, target, device)
+
+
+def _read_file(target: str) -> bytes:
+    """The bytes of the regular file `target`, of at most `_MAX_FILE_BYTES`;
+    anything else raises `ValueError`."""
     info = os.stat(target)
     if not stat.S_ISREG(info.st_mode):
         raise ValueError(f"{target!r} is not a regular file")
@@ -245,10 +301,45 @@ def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
         data = handle.read(_MAX_FILE_BYTES + 1)
     if len(data) > _MAX_FILE_BYTES:
         raise ValueError(f"{target!r} is more than the {_MAX_FILE_BYTES} bytes a monitor file may have")
-    d = _parse_document(data, target)
-    if not isinstance(d, dict):
-        raise ValueError(f"{target!r} holds a JSON {type(d).__name__}, not a monitor file")
-    return _read_document(d, target, device)
+    return data
+
+
+def _key_bytes(key: Any) -> bytes:
+    if not isinstance(key, (bytes, bytearray)) or not key:
+        raise TypeError(f"key must be non-empty bytes, got {type(key).__name__}")
+    return bytes(key)
+
+
+def _digest_of(data: bytes, key: Any) -> str:
+    if key is None:
+        return hashlib.sha256(data).hexdigest()
+    return hmac.new(_key_bytes(key), data, hashlib.sha256).hexdigest()
+
+
+def _digest_text(digest: Any) -> str:
+    if not isinstance(digest, str):
+        raise TypeError(f"digest must be a str of 64 hex digits, got {type(digest).__name__}")
+    text = digest.strip().lower()
+    if len(text) != 64 or any(ch not in "0123456789abcdef" for ch in text):
+        raise ValueError(f"digest must be 64 hex digits (a SHA-256 or HMAC-SHA256), got {digest!r}")
+    return text
+
+
+def file_digest(path: str | os.PathLike[str], *, key: bytes | None = None) -> str:
+    """The SHA-256 of the file at `path` as 64 hex digits, or with `key`
+    (bytes) its HMAC-SHA256 under that key: record it when the file is
+    written, and pass it to `load(path, digest=..., key=...)`, which refuses
+    a file whose bytes no longer match.
+
+    A recorded SHA-256 detects any change to the file, provided the record
+    is kept where whoever could change the file cannot change it too (next
+    to the model's own checksum, in the deployment's configuration). An
+    HMAC needs no protected record but a secret key: without it, nobody can
+    make a changed file match. The file is read as `load` reads it (a
+    regular file of at most 256 MiB, else `ValueError`)."""
+    if key is not None:
+        key = _key_bytes(key)
+    return _digest_of(_read_file(_path(path)), key)
 
 
 # --- reading documents by their format ----------------------------------------
@@ -308,6 +399,10 @@ def _read_monitor_file(d: dict[str, Any], target: str, device: str) -> Any:
     if missing or unknown:
         raise ValueError(f"{target!r}: a monitor file has the entries {list(_MONITOR_ENTRIES)}; "
                          f"missing {missing}, unknown {unknown}")
+    if isinstance(d["monitor"], dict):
+        unknown = _unknown_monitor_entries(d["monitor"])
+        if unknown:
+            raise ValueError(f"{target!r}: the monitor dictionary has entries the monitor does not read: {unknown}")
     calibration = _entry(target, "calibration", d["calibration"], lambda c: Calibration(**c))
     layers = _entry(target, "layers", d["layers"], _layer_names)
     report = _entry(target, "tuning", d["tuning"], _tuning_report)

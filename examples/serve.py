@@ -6,7 +6,10 @@ A FastAPI app around one of the demo's classifiers and its monitor file:
   the demo's data splits give them) and returns each row's predicted class,
   score and whether it scored above tau, and the watcher's alarm state;
 - `GET /health` returns the alarm state and the last alarm event;
-- `GET /metrics` returns the watcher's Prometheus metrics.
+- `GET /metrics` returns the watcher's Prometheus metrics;
+- `POST /drill/weight-fault`, only with `--fault-drill`: breaks the served
+  model's weights on purpose, so that a team can check that its alerts reach
+  it (see docs/guides/operations.md). Never enable it in production.
 
 Run the demo once (it writes `classifier-<model>.pt` and
 `monitor-<model>.json` to demo_output/), then from the repository root:
@@ -59,9 +62,11 @@ def _finite_or_none(value: float) -> float | None:
 
 
 def create_app(model: torch.nn.Module, watcher: watch.Watcher, *, n_inputs: int, name: str = "default",
-               registry: CollectorRegistry | None = None) -> FastAPI:
+               registry: CollectorRegistry | None = None, fault_drill: bool = False) -> FastAPI:
     """The app serving `model` with `watcher` attached; the metrics go to
-    `registry` (a fresh one by default) labelled `monitor=name`."""
+    `registry` (a fresh one by default) labelled `monitor=name`. With
+    `fault_drill`, the app also has the drill endpoint that breaks the
+    model's weights (`break_weights`)."""
     registry = registry if registry is not None else CollectorRegistry()
     watcher.export_prometheus(registry, name=name)
     watcher.attach()
@@ -103,7 +108,23 @@ def create_app(model: torch.nn.Module, watcher: watch.Watcher, *, n_inputs: int,
     def metrics() -> Response:
         return Response(generate_latest(registry), media_type=CONTENT_TYPE_LATEST)
 
+    if fault_drill:
+        @app.post("/drill/weight-fault")
+        def weight_fault() -> dict[str, Any]:
+            return {"changed": break_weights(model)}
+
     return app
+
+
+def break_weights(model: torch.nn.Module) -> str:
+    """A weight fault for alert drills: the first output row of the model's
+    last linear layer is flipped and tripled, in place, in the served object.
+    Returns the changed parameter's name."""
+    name, layer = [(name, module) for name, module in model.named_modules()
+                   if isinstance(module, torch.nn.Linear)][-1]
+    with torch.no_grad():
+        layer.weight[0] *= -3
+    return f"{name}.weight[0]"
 
 
 def _event_json(event: watch.AlarmEvent) -> dict[str, Any]:
@@ -134,9 +155,11 @@ def main(argv: list[str] | None = None) -> int:
                         help="where the demo wrote classifier-<model>.pt and monitor-<model>.json")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8000)
+    parser.add_argument("--fault-drill", action="store_true",
+                        help="add POST /drill/weight-fault, which breaks the served weights (alert drills only)")
     args = parser.parse_args(argv)
     model, watcher = load_served(args.model, args.files)
-    app = create_app(model, watcher, n_inputs=MODELS[args.model][1], name=args.model)
+    app = create_app(model, watcher, n_inputs=MODELS[args.model][1], name=args.model, fault_drill=args.fault_drill)
     uvicorn.run(app, host=args.host, port=args.port)
     return 0
 

@@ -46,15 +46,18 @@ AGREED_NAMES = {"tarvex_watch_errors_total", "tarvex_watch_inputs_dropped_total"
                 "tarvex_watch_fingerprint_checks_total", "tarvex_watch_input_drift"}
 
 
+def skip_or_fail(reason):
+    """A skip, or a failure where TARVEX_REQUIRE_PROMETHEUS=1."""
+    if os.environ.get("TARVEX_REQUIRE_PROMETHEUS") == "1":
+        pytest.fail(reason + " (TARVEX_REQUIRE_PROMETHEUS=1: this test must run here)")
+    pytest.skip(reason)
+
+
 def tool(name):
-    """The path of a Prometheus program, or a skip (a failure where
-    TARVEX_REQUIRE_PROMETHEUS=1) saying why there is none."""
+    """The path of a Prometheus program, or `skip_or_fail` saying why there is none."""
     path = shutil.which(name)
     if path is None:
-        reason = f"{name} is not installed: scripts/setup-ops.sh installs Prometheus from Debian's packages"
-        if os.environ.get("TARVEX_REQUIRE_PROMETHEUS") == "1":
-            pytest.fail(reason + " (TARVEX_REQUIRE_PROMETHEUS=1: it must run here)")
-        pytest.skip(reason)
+        skip_or_fail(f"{name} is not installed: scripts/setup-ops.sh installs Prometheus from Debian's packages")
     return path
 
 
@@ -214,7 +217,10 @@ def served_files(tmp_path_factory):
     """A quickly trained digits MLP and its calibrated monitor, saved where
     examples/serve.py reads them."""
     for package in ("fastapi", "uvicorn", "httpx", "prometheus_client"):
-        pytest.importorskip(package)
+        try:
+            __import__(package)
+        except ImportError:
+            skip_or_fail(f"the served example needs {package} (the serve extra)")
     import_script(ROOT / "examples" / "serve.py")  # puts demo/ on sys.path
     classifier = sys.modules["classifier"]
     split = classifier.digits_split(seed=0)

@@ -12,7 +12,10 @@ A FastAPI app around one of the demo's classifiers and its monitor file:
   hold a worker for long or push thousands of rows through the alarm's
   window at once;
 - `GET /health` returns the alarm state and the last alarm event;
-- `GET /metrics` returns the watcher's Prometheus metrics.
+- `GET /metrics` returns the watcher's Prometheus metrics;
+- `POST /drill/weight-fault`, only with `--fault-drill`: breaks the served
+  model's weights on purpose, so that a team can check that its alerts reach
+  it (see docs/guides/operations.md). Never enable it in production.
 
 Run the demo once (it writes `classifier-<model>.pt` and
 `monitor-<model>.json` to demo_output/), then from the repository root:
@@ -96,10 +99,13 @@ def _finite_or_none(value: float) -> float | None:
 
 
 def create_app(model: torch.nn.Module, watcher: watch.Watcher, *, n_inputs: int, name: str = "default",
-               registry: CollectorRegistry | None = None, max_rows: int = DEFAULT_MAX_ROWS) -> FastAPI:
+               registry: CollectorRegistry | None = None, max_rows: int = DEFAULT_MAX_ROWS,
+               fault_drill: bool = False) -> FastAPI:
     """The app serving `model` with `watcher` attached; the metrics go to
     `registry` (a fresh one by default) labelled `monitor=name`. A request
-    of more than `max_rows` rows is answered with 413."""
+    of more than `max_rows` rows is answered with 413. With `fault_drill`,
+    the app also has the drill endpoint that breaks the model's weights
+    (`break_weights`)."""
     if isinstance(max_rows, bool) or not isinstance(max_rows, int) or max_rows < 1:
         raise ValueError(f"max_rows must be a positive int, got {max_rows!r}")
     registry = registry if registry is not None else CollectorRegistry()
@@ -140,7 +146,23 @@ def create_app(model: torch.nn.Module, watcher: watch.Watcher, *, n_inputs: int,
     def metrics() -> Response:
         return Response(generate_latest(registry), media_type=CONTENT_TYPE_LATEST)
 
+    if fault_drill:
+        @app.post("/drill/weight-fault")
+        def weight_fault() -> dict[str, Any]:
+            return {"changed": break_weights(model)}
+
     return app
+
+
+def break_weights(model: torch.nn.Module) -> str:
+    """A weight fault for alert drills: the first output row of the model's
+    last linear layer is flipped and tripled, in place, in the served object.
+    Returns the changed parameter's name."""
+    name, layer = [(name, module) for name, module in model.named_modules()
+                   if isinstance(module, torch.nn.Linear)][-1]
+    with torch.no_grad():
+        layer.weight[0] *= -3
+    return f"{name}.weight[0]"
 
 
 def _event_json(event: watch.AlarmEvent) -> dict[str, Any]:
@@ -173,9 +195,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--port", type=int, default=8000)
     parser.add_argument("--max-rows", type=int, default=DEFAULT_MAX_ROWS,
                         help="most rows one request may carry; larger requests get 413")
+    parser.add_argument("--fault-drill", action="store_true",
+                        help="add POST /drill/weight-fault, which breaks the served weights (alert drills only)")
     args = parser.parse_args(argv)
     model, watcher = load_served(args.model, args.files)
-    app = create_app(model, watcher, n_inputs=MODELS[args.model][1], name=args.model, max_rows=args.max_rows)
+    app = create_app(model, watcher, n_inputs=MODELS[args.model][1], name=args.model, max_rows=args.max_rows,
+                     fault_drill=args.fault_drill)
     uvicorn.run(app, host=args.host, port=args.port)
     return 0
 

@@ -13,7 +13,7 @@ LAYERS = {
     "helpers": ["_arguments", "_layers", "_random_state", "_progress", "_version"],
     "primitives": ["capturing", "calibration", "alarms", "explaining", "chunked"],
     "composites": ["tuning", "coverage"],
-    "integration": ["files", "watching", "_metrics", "dask_scoring", "__init__"],
+    "integration": ["files", "watching", "_metrics", "dask_scoring", "cli", "__init__"],
 }
 RANK = {module: rank for rank, modules in enumerate(LAYERS.values()) for module in modules}
 

@@ -55,3 +55,6 @@ fi
 "$VENV/bin/pip" install -q torch==2.13.0
 "$VENV/bin/pip" install -q "scikit-build-core>=0.11" "pybind11>=2.12" cmake ninja
 "$VENV/bin/pip" install -q --no-build-isolation --editable ".[test,demo,dask,serve]"
+# Prometheus for the operations kit's tests, from Debian's packages where this
+# runs as root and reaches them; elsewhere (status 3) those tests skip and say why.
+./scripts/setup-ops.sh || [[ $? -eq 3 ]]

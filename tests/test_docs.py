@@ -28,7 +28,8 @@ import tarvex
 
 ROOT = Path(__file__).resolve().parent.parent
 PAGES = sorted([ROOT / "README.md", *(ROOT / "docs").rglob("*.md")])
-PAGE_SECONDS = 60
+# Seconds per page; a busy machine may need more (TARVEX_DOCS_PAGE_SECONDS).
+PAGE_SECONDS = int(os.environ.get("TARVEX_DOCS_PAGE_SECONDS", "60"))
 PYTHON_INFO = {"python", "py", "python3"}
 
 _OPEN = re.compile(r"^(?P<indent>[ \t]*)(?P<fence>`{3,}|~{3,})(?P<info>[^`]*)$")

@@ -133,7 +133,7 @@ def test_blocks_share_one_namespace_and_other_languages_do_not_run(tmp_path):
     page.write_text("# Title\n\n```python\nx = 2\n```\n\n```sh\nexit 1\n```\n\n"
                     "- item\n\n  ```python\n  assert x == 2\n  ```\n")
     assert [(b.language, b.first_line) for b in fenced_blocks(page.read_text())] == [
-        ("python", 4), ("sh", 8), ("python", 13)]
+        ("python", 4), ("sh", 8), ("python", 14)]
     assert run_page(page, tmp_path) is None
 
 

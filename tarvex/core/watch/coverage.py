@@ -49,15 +49,12 @@ from ._layers import Layer, _resolve_one, _split_selectors, select
 from .capturing import _as_input, _batches, _model_device
 from ._random_state import keeps_global_random_state
 from ._version import _package_version
-from .tuning import TUNE_CANDIDATES, tune
+from .tuning import PAIR_PRODUCTS_MAX_WIDTH, TUNE_CANDIDATES, tune
 
 INPUT = "input"
 OUTPUT = "output"
 # Layers wider than this are reduced before a monitor sees them.
 DEFAULT_MAX_WIDTH = 64
-# S wider than this is engineered without pair products (d * (d - 1) / 2
-# columns: 496 at 32, 2,016 at 64).
-PAIR_PRODUCTS_MAX_WIDTH = 32
 
 # The "format" tag and newest "format_version" of the files `save` writes for
 # a coverage.

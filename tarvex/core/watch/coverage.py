@@ -47,6 +47,7 @@ from tarvex.core import resmon
 from ._arguments import _eval_mode, _open_unit_interval, _positive_int
 from ._layers import Layer, _resolve_one, _split_selectors, select
 from .capturing import _as_input, _batches, _model_device
+from ._progress import _with_progress
 from ._random_state import keeps_global_random_state
 from ._version import _package_version
 from .tuning import PAIR_PRODUCTS_MAX_WIDTH, TUNE_CANDIDATES, tune
@@ -643,7 +644,7 @@ def _check_finite(rows: dict[str, np.ndarray], where: str) -> None:
 @keeps_global_random_state
 def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate: float = 0.01,
           random_state: int = 0, held_out: Any = None, candidates: Any = None,
-          max_width: int = DEFAULT_MAX_WIDTH, batch_size: int = 256) -> Coverage:
+          max_width: int = DEFAULT_MAX_WIDTH, batch_size: int = 256, progress: bool = False) -> Coverage:
     """Fits one conditional monitor per link of consecutive `layers` of the
     clean `model` and sets one family-wise false-alarm rate for them all.
 
@@ -673,7 +674,11 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     `false_alarm_rate` (see `Coverage`).
 
     Cost: one forward pass over the inputs, one `tune` per link, and one
-    scoring of the held-out inputs per link. Like `tune`, it restores
+    scoring of the held-out inputs per link. Links that `tune`'s
+    least-squares candidates fit well (a linear layer, or a linear layer
+    after a ReLU) take about a second each on thousands of rows; the others
+    also train its gradient-descent networks. `progress=True` shows a tqdm
+    progress bar over the links. Like `tune`, it restores
     NumPy's and PyTorch's global random generators, which every `fit`
     reseeds, to the caller's state on return, also after an error.
 
@@ -723,7 +728,7 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
         calibration[name] = reductions[name].project(calibration[name])
 
     monitors = []
-    for s, z in zip(names[:-1], names[1:]):
+    for s, z in _with_progress(list(zip(names[:-1], names[1:])), progress, unit="link"):
         link_candidates = _split_candidates(candidates, train[s].shape[1])
         monitors.append(tune(train[s], train[z], false_alarm_rate=rate, candidates=link_candidates,
                              random_state=random_state))

@@ -438,13 +438,39 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
 
     Each candidate is a dict of `NeuralConditionalMonitor` settings (`hidden`,
     `epochs`, `batch_size`, `lr`, `weight_decay`, `dropout`, `patience`,
-    `tau_quantile`, `device`) and the engineer's flags (`include_square`,
-    `include_logabs`, `include_interactions`); what it leaves out keeps its
-    default. `hidden=()` is a linear model on the engineered S: after `fit`,
-    `tune` replaces its mean with the (lightly ridged) least-squares fit and
-    estimates `inv_cov` and `tau` from the training residuals again. Without
-    `candidates`, `TUNE_CANDIDATES` is tried: two networks without dropout on
-    plain S (no engineered columns), the defaults, and the linear model.
+    `tau_quantile`, `device`), the engineer's flags (`include_square`,
+    `include_logabs`, `include_interactions`) and `solver`; what it leaves
+    out keeps its default. `solver` says how the candidate is trained:
+    "gradient" by the monitor's own `fit`, "least-squares" without gradient
+    descent: the hidden layers (if any) are fixed ReLU features of the
+    engineered S, seeded by `random_state` (the first layer's units, up to
+    half of them, bend single S columns where their raw value is 0 and at
+    their median and quartiles, the others along random directions at
+    random training rows), and the predicted mean of Z is the lightly ridged
+    least-squares fit on their output; `inv_cov` and `tau` are then
+    estimated from the training residuals as `fit` estimates them. Without
+    `solver`, `hidden=()` (a linear model on the engineered S) is fitted by
+    least squares and every other candidate by gradient descent; where least
+    squares finds no usable solution (non-finite values, a degenerate
+    covariance) the candidate is trained by `fit` instead, as the report's
+    notes say. Without `candidates`, `TUNE_CANDIDATES` is tried: the linear
+    model, 256 fixed ReLU features of the plain S, and two networks trained
+    by gradient descent without dropout on the plain S.
+
+    A least-squares fit solves in the primal (columns by columns) where the
+    training rows are at least as many as the engineered columns and in the
+    dual (rows by rows) otherwise, so its memory is that of the engineered
+    rows plus the square of the smaller of the two, never the square of the
+    engineered width alone. S wider than `PAIR_PRODUCTS_MAX_WIDTH` (32)
+    columns is engineered without pair products in every candidate (their
+    d * (d - 1) / 2 columns would take memory quadratic in the width); the
+    report's notes list the candidates this changed.
+
+    Gradient-descent candidates cost most of a `tune`. Once an earlier
+    candidate's mean detection reaches `good_enough` (default `GOOD_ENOUGH`,
+    0.95), later gradient-descent candidates are not trained: their report
+    row says "skipped" and they are never chosen. `good_enough=None` trains
+    every candidate.
 
     Every candidate is trained with `random_state` on the training rows and
     judged on held-out clean rows. A candidate's threshold is set on those
@@ -468,7 +494,8 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     calibrated with `calibrate` on the judging rows, which fitted nothing, and
     returned, with the figures of every candidate in its `tuning_report`
     attribute (a `TuningReport`; print it for a table). The report is not
-    saved with the monitor; a refitted `inv_cov` is, in the usual form.
+    saved with the monitor; a refitted `inv_cov` is, in the usual form. Only
+    the best monitor so far is kept while the others train.
 
     `held_out`, an (S, Z) pair, gives the held-out rows; all of S and Z then
     train. Without it a random quarter of the rows, but at least 10 / rate
@@ -477,23 +504,25 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     together by passing `held_out`, or the held-out rows look more familiar
     than new inputs will.
 
-    Cost: one `fit` per candidate on the training rows (four for the default
-    candidates, together two to five default `fit`s on small classifiers'
-    data, the linear one the cheapest) and, per candidate, one pass of the held-out rows and their
-    ten changed copies through its network, which takes far less. The
-    result depends only on the data, `candidates` and `random_state`.
+    Cost: a least-squares candidate takes one pass of the training rows
+    through its fixed layers and one linear solve (well under a second for
+    thousands of rows of a few dozen columns; about 11 CPU seconds and 1.2 GB
+    for the linear one on 5,000 rows of 3,072 columns); a gradient-descent
+    candidate one `fit`; and each candidate one pass of the held-out rows and
+    their ten changed copies, which takes far less. The result depends only
+    on the data, `candidates`, `random_state` and `good_enough`.
     `progress=True` shows a tqdm progress bar over the candidates. A
-    candidate whose engineered S is wider than 4,096 columns (with the pair
-    products, from 89 S columns on) gives a `UserWarning` before training
-    that names the setting that avoids it (`include_interactions=False`). The
-    global random generators of NumPy and PyTorch, which every `fit` reseeds,
-    are restored to the caller's state on return, also after an error.
+    candidate whose engineered S is wider than 4,096 columns gives a
+    `UserWarning` before training. The global random generators of NumPy and
+    PyTorch, which every `fit` reseeds, are restored to the caller's state on
+    return, also after an error.
 
     Bad input raises before any training: `TypeError` or `ValueError` for a
     rate outside (0, 1), S and Z (or the held-out pair) that are not finite,
-    real 2-D arrays of matching shapes, too few rows, an empty candidate list, or a
-    candidate with unknown settings or values of the wrong type or range
-    (widths below 1; `hidden=()` is allowed). A candidate that fails to train
+    real 2-D arrays of matching shapes, too few rows, an empty candidate
+    list, a candidate with unknown settings, values of the wrong type or
+    range (widths below 1; `hidden=()` is allowed) or an unknown `solver`,
+    or a `good_enough` outside (0, 1]. A candidate that fails to train
     raises the monitor's `RuntimeError`.
     """
     rate = _open_unit_interval(false_alarm_rate, "false_alarm_rate")

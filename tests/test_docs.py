@@ -19,6 +19,7 @@ import re
 import signal
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -121,10 +122,25 @@ def run_page(page, tmp_path, seconds=PAGE_SECONDS):
     return f"{where}: example {what}\n{output[-4000:]}"
 
 
-@pytest.mark.parametrize("page", [p for p in PAGES if page_script(p.read_text())],
-                         ids=lambda p: str(p.relative_to(ROOT)))
-def test_page_examples_run(page, tmp_path):
-    failure = run_page(page, tmp_path)
+RUNNABLE_PAGES = [p for p in PAGES if page_script(p.read_text())]
+
+
+@pytest.fixture(scope="module")
+def page_failures(request, tmp_path_factory):
+    """Runs every selected page once, several at a time (each page is one
+    single-threaded interpreter, so the machine's cores share the work);
+    page -> failure."""
+    pages = [item.callspec.params["page"] for item in request.session.items
+             if getattr(item, "originalname", None) == "test_page_examples_run"]
+    folders = {page: tmp_path_factory.mktemp("page") for page in pages}
+    with ThreadPoolExecutor(max_workers=max(2, min(4, os.cpu_count() or 1))) as pool:
+        futures = {page: pool.submit(run_page, page, folders[page]) for page in pages}
+        return {page: future.result() for page, future in futures.items()}
+
+
+@pytest.mark.parametrize("page", RUNNABLE_PAGES, ids=lambda p: str(p.relative_to(ROOT)))
+def test_page_examples_run(page, page_failures):
+    failure = page_failures[page]
     assert failure is None, failure
 
 

@@ -77,6 +77,11 @@ class WatchCollector:
         alarms = CounterMetricFamily("tarvex_watch_alarms", "Firings of the watcher's alarm.", labels=labels)
         firing = GaugeMetricFamily("tarvex_watch_firing", "1 while the watcher's alarm is firing.", labels=labels)
         tau = GaugeMetricFamily("tarvex_watch_tau", "The threshold scores are compared with.", labels=labels)
+        checks = CounterMetricFamily("tarvex_watch_fingerprint_checks",
+                                     "Periodic verifications of the model's weight fingerprint.", labels=labels)
+        mismatch = GaugeMetricFamily("tarvex_watch_fingerprint_mismatch",
+                                     "1 while the latest fingerprint verification found the weights changed.",
+                                     labels=labels)
         scores = HistogramMetricFamily("tarvex_watch_score", "Scores of the inputs, from the export on.",
                                        labels=labels)
         for name, value in values.items():
@@ -85,13 +90,15 @@ class WatchCollector:
             alarms.add_metric([name], value["alarms"])
             firing.add_metric([name], 1.0 if value["firing"] else 0.0)
             tau.add_metric([name], value["tau"])
+            checks.add_metric([name], value.get("fingerprint_checks", 0))
+            mismatch.add_metric([name], 1.0 if value.get("fingerprint_mismatch") else 0.0)
             if value["histogram"] is not None:
                 bounds, counts, total = value["histogram"]
                 cumulative = np.cumsum(counts).tolist()
                 buckets = [(floatToGoString(bound), count) for bound, count in zip(bounds.tolist(), cumulative)]
                 buckets.append(("+Inf", cumulative[-1]))
                 scores.add_metric([name], buckets, sum_value=total)
-        return [inputs, above, alarms, firing, tau, scores]
+        return [inputs, above, alarms, firing, tau, checks, mismatch, scores]
 
 
 _collectors: weakref.WeakKeyDictionary[Any, WatchCollector] = weakref.WeakKeyDictionary()

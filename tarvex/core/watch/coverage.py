@@ -49,6 +49,7 @@ from ._layers import Layer, _resolve_one, _split_selectors, select
 from .capturing import _as_input, _batches, _model_device
 from ._random_state import keeps_global_random_state
 from ._version import _package_version
+from .fingerprints import Fingerprint, fingerprint
 from .tuning import TUNE_CANDIDATES, tune
 
 INPUT = "input"
@@ -415,6 +416,9 @@ class Coverage:
         self.false_alarm_rate = float(false_alarm_rate)
         self.random_state = int(random_state)
         self.max_width = int(max_width)
+        # The fingerprint of the covered model's weights (set by `cover`,
+        # stored in and restored from coverage files), or None.
+        self.fingerprint: Fingerprint | None = None
 
     @property
     def calibration_rows(self) -> int:
@@ -739,4 +743,5 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
         raise ValueError(f"{bad} held-out scores are non-finite; the held-out inputs must be clean")
     coverage._calibration = np.sort(scores, axis=0)
     coverage._count_threshold = _family_count_threshold(scores, rate)
+    coverage.fingerprint = fingerprint(model)
     return coverage

@@ -50,6 +50,7 @@ from .capturing import _as_input, _batches, _model_device
 from ._random_state import keeps_global_random_state
 from ._version import _package_version
 from .fingerprints import Fingerprint, fingerprint
+from .guards import GuardBuilder, Guards
 from .tuning import TUNE_CANDIDATES, tune
 
 INPUT = "input"
@@ -419,6 +420,8 @@ class Coverage:
         # The fingerprint of the covered model's weights (set by `cover`,
         # stored in and restored from coverage files), or None.
         self.fingerprint: Fingerprint | None = None
+        # The range stage and checksum links (`guards.Guards`), or None.
+        self.guards: Guards | None = None
 
     @property
     def calibration_rows(self) -> int:
@@ -461,10 +464,23 @@ class Coverage:
                 columns.append(np.asarray(monitor.score_batch(rows[s], rows[z]), dtype=np.float64))
         return np.stack(columns, axis=1)
 
-    def _report(self, scores: np.ndarray) -> CoverageReport:
+    def _guard_scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray] | None:
+        """The range stage's and checksum links' scores of a batch and the
+        links they blame, or None without them."""
+        return None if self.guards is None else self.guards.scores(outputs)
+
+    def _report(self, scores: np.ndarray, guarded: tuple[np.ndarray, np.ndarray] | None = None) -> CoverageReport:
         n = self.calibration_rows
         counts = np.stack([_counts_at_least(self._calibration[:, j], scores[:, j])
                            for j in range(len(self.links))], axis=1)
+        if guarded is not None and self.guards is not None:
+            # A stage's p-value joins the link it blames: the link's p-value
+            # is the smaller of the two.
+            rows = np.arange(len(counts))
+            for column in range(guarded[0].shape[1]):
+                stage = _counts_at_least(self.guards.calibration[:, column], guarded[0][:, column])
+                owner = guarded[1][:, column]
+                counts[rows, owner] = np.minimum(counts[rows, owner], stage)
         return CoverageReport(links=list(self.links), scores=scores, p_values=(1.0 + counts) / (n + 1),
                               p_threshold=self.p_threshold)
 
@@ -486,7 +502,7 @@ class Coverage:
         lengths = {name: len(value) for name, value in rows.items()}
         if len(set(lengths.values())) != 1:
             raise ValueError(f"layer outputs hold different numbers of inputs: {lengths}")
-        return self._report(self._scores(rows))
+        return self._report(self._scores(rows), self._guard_scores(outputs))
 
     def check(self, model: torch.nn.Module, inputs: Any, *, batch_size: int = 256) -> CoverageReport:
         """Runs `model` once over `inputs` (a tensor, an array or an
@@ -503,9 +519,12 @@ class Coverage:
         batch_size = _positive_int(batch_size, "batch_size")
         _resolve_layers(model, self.layers)
         with contextlib.closing(_forward_layers(model, inputs, self.layers, batch_size)) as batches:
-            parts = [self._scores(self._rows(outputs)) for outputs in batches]
-        scores = np.concatenate(parts) if parts else np.zeros((0, len(self.links)))
-        return self._report(scores)
+            parts = [(self._scores(self._rows(outputs)), self._guard_scores(outputs)) for outputs in batches]
+        scores = np.concatenate([part[0] for part in parts]) if parts else np.zeros((0, len(self.links)))
+        guarded = None
+        if parts and parts[0][1] is not None:
+            guarded = (np.concatenate([p[1][0] for p in parts]), np.concatenate([p[1][1] for p in parts]))  # type: ignore[index]
+        return self._report(scores, guarded)
 
     def _to_file_document(self) -> dict[str, Any]:
         """The coverage as a JSON-ready dictionary: format tag and version,
@@ -523,7 +542,7 @@ class Coverage:
             "monitors": [monitor.to_dict() for monitor in self.monitors],
             "calibration": {"count_threshold": self._count_threshold,
                             "scores": self._calibration.T.tolist()},
-        }
+        } | ({} if self.guards is None else {"guards": self.guards.to_dict()})
 
     @classmethod
     def _from_file_document(cls, document: Any) -> Coverage:
@@ -539,7 +558,7 @@ class Coverage:
                              f"(this version reads {COVERAGE_FORMAT_VERSION})")
         expected = {"format", "format_version", "package_version", "layers", "false_alarm_rate", "random_state",
                     "max_width", "reductions", "monitors", "calibration"}
-        if set(document) != expected:
+        if set(document) - {"guards"} != expected:
             raise ValueError(f"coverage document keys differ: missing {sorted(expected - set(document))}, "
                              f"unknown {sorted(set(document) - expected)}")
         if not isinstance(document["package_version"], str):
@@ -583,9 +602,13 @@ class Coverage:
         threshold = calibration["count_threshold"]
         if not _is_int(threshold) or not 0 <= threshold < scores.shape[1]:
             raise ValueError(f"count_threshold must be an int in [0, {scores.shape[1]}), got {threshold!r}")
-        return cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
-                   count_threshold=int(threshold), false_alarm_rate=float(rate),
-                   random_state=int(document["random_state"]), max_width=int(document["max_width"]))
+        coverage = cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
+                       count_threshold=int(threshold), false_alarm_rate=float(rate),
+                       random_state=int(document["random_state"]), max_width=int(document["max_width"]))
+        if document.get("guards") is not None:
+            coverage.guards = Guards.from_dict(document["guards"], layers,
+                                               {name: reductions[name].shape for name in layers}, scores.shape[1])
+        return coverage
 
 
 def _calibration_scores(value: Any, links: int) -> np.ndarray:
@@ -608,13 +631,17 @@ def _calibration_scores(value: Any, links: int) -> np.ndarray:
 
 
 def _captured_rows(model: torch.nn.Module, inputs: Any, layers: list[str], batch_size: int,
-                   max_width: int) -> tuple[dict[str, _Reduction], dict[str, np.ndarray]]:
+                   max_width: int, observe: Callable[[dict[str, torch.Tensor]], None] | None = None,
+                   ) -> tuple[dict[str, _Reduction], dict[str, np.ndarray]]:
     """Pooled rows of every layer over `inputs` (projection not yet fitted)
-    and the reduction of each layer, its pooling fixed from the shapes."""
+    and the reduction of each layer, its pooling fixed from the shapes;
+    `observe` also sees every batch's raw layer outputs."""
     reductions: dict[str, _Reduction] = {}
     parts: dict[str, list[np.ndarray]] = {name: [] for name in layers}
     with contextlib.closing(_forward_layers(model, inputs, layers, batch_size)) as batches:
         for outputs in batches:
+            if observe is not None:
+                observe(outputs)
             for name in layers:
                 tensor = outputs[name]
                 if name not in reductions:
@@ -627,11 +654,15 @@ def _captured_rows(model: torch.nn.Module, inputs: Any, layers: list[str], batch
 
 
 def _pooled_rows(model: torch.nn.Module, inputs: Any, layers: list[str], reductions: dict[str, _Reduction],
-                 batch_size: int) -> dict[str, np.ndarray]:
-    """Pooled rows of every layer over `inputs`, with fitted reductions."""
+                 batch_size: int, observe: Callable[[dict[str, torch.Tensor]], None] | None = None,
+                 ) -> dict[str, np.ndarray]:
+    """Pooled rows of every layer over `inputs`, with fitted reductions;
+    `observe` also sees every batch's raw layer outputs."""
     parts: dict[str, list[np.ndarray]] = {name: [] for name in layers}
     with contextlib.closing(_forward_layers(model, inputs, layers, batch_size)) as batches:
         for outputs in batches:
+            if observe is not None:
+                observe(outputs)
             for name in layers:
                 parts[name].append(reductions[name].pool(outputs[name]))
     if not parts[layers[0]]:
@@ -650,7 +681,8 @@ def _check_finite(rows: dict[str, np.ndarray], where: str) -> None:
 @keeps_global_random_state
 def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate: float = 0.01,
           random_state: int = 0, held_out: Any = None, candidates: Any = None,
-          max_width: int = DEFAULT_MAX_WIDTH, batch_size: int = 256) -> Coverage:
+          max_width: int = DEFAULT_MAX_WIDTH, batch_size: int = 256, range_stage: bool = False,
+          checksums: bool = True) -> Coverage:
     """Fits one conditional monitor per link of consecutive `layers` of the
     clean `model` and sets one family-wise false-alarm rate for them all.
 
@@ -679,8 +711,17 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     with the held-out ones, then alarms on any link with probability at most
     `false_alarm_rate` (see `Coverage`).
 
-    Cost: one forward pass over the inputs, one `tune` per link, and one
-    scoring of the held-out inputs per link. Like `tune`, it restores
+    `range_stage` adds the range stage (per-channel bounds of every layer
+    from the fitting inputs; the first layer, the model's input, is bounded
+    but never checked) and `checksums` a checksum link for every link whose
+    Z layer is an `nn.Linear`, `nn.Conv1d` or `nn.Conv2d` applied to its S
+    layer itself (checked on the fitting inputs; other links keep their
+    monitor only). Both score every input beside the monitors, their scores
+    join the family-wise threshold, and their alarms blame the link ending
+    at the layer that broke (see `watch.guards`); `coverage.guards` holds
+    them (None with both off or where neither applies).
+
+    Cost: one forward pass over the inputs, one `tune` per link, and one scoring of the held-out inputs per link. Like `tune`, it restores
     NumPy's and PyTorch's global random generators, which every `fit`
     reseeds, to the caller's state on return, also after an error.
 
@@ -701,7 +742,11 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     names = _resolve_layers(model, layers)
     _split_candidates(candidates, 0)  # type checks before the forward pass
 
-    reductions, rows = _captured_rows(model, inputs, names, batch_size, max_width)
+    builder = GuardBuilder.for_model(model, names, range_stage=range_stage, checksums=checksums,
+                                     random_state=random_state)
+    observe = builder.observe if builder is not None else None
+    reductions, rows = _captured_rows(model, inputs, names, batch_size, max_width, observe)
+    fitted = builder.take() if builder is not None else {}
     _check_finite(rows, "fitting")
     n = len(rows[names[0]])
     needed = math.ceil(10 / rate)
@@ -715,7 +760,7 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
         calibration = {name: values[order[:held]] for name, values in rows.items()}
     else:
         train = rows
-        calibration = _pooled_rows(model, held_out, names, reductions, batch_size)
+        calibration = _pooled_rows(model, held_out, names, reductions, batch_size, observe)
         _check_finite(calibration, "held-out")
         if len(calibration[names[0]]) < needed:
             raise ValueError(f"{len(calibration[names[0]])} held-out inputs cannot resolve a false-alarm rate of "
@@ -742,6 +787,18 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     if bad:
         raise ValueError(f"{bad} held-out scores are non-finite; the held-out inputs must be clean")
     coverage._calibration = np.sort(scores, axis=0)
-    coverage._count_threshold = _family_count_threshold(scores, rate)
+    family = scores
+    if builder is not None:
+        if held_out is None:
+            held = len(calibration[names[0]])
+            guard_train = {key: value[order[held:]] for key, value in fitted.items()}
+            guard_calibration = {key: value[order[:held]] for key, value in fitted.items()}
+        else:
+            guard_train, guard_calibration = fitted, builder.take()
+        built = builder.fit(guard_train, guard_calibration)
+        if built is not None:
+            coverage.guards, guard_scores = built
+            family = np.hstack([scores, guard_scores])
+    coverage._count_threshold = _family_count_threshold(family, rate)
     coverage.fingerprint = fingerprint(model)
     return coverage

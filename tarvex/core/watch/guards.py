@@ -5,15 +5,19 @@ checksum links (an exact identity of a linear or convolution layer).
 Range stage. Each watched layer's output is split into channels (the units
 of a flat layer, the first axis of a convolution map) and every channel's
 smallest and largest value over the clean fitting inputs is kept. An input's
-excess at a layer is how far its values leave those bounds, in units of the
-channel's width (hi - lo), less a margin of `RANGE_MARGIN`; NaN and inf are
-an infinite excess. A layer counts only while the layer before it stays in
-its own bounds: a fault makes the first layer it touches leave its range,
-while an unusual input moves its own layer (the chain's first, which is
-never checked) and what follows it. The stage's score of an input is its
-largest counted excess, blamed on the link that ends at that layer. It is
-the cheapest detector of large corruptions (exponent bit flips, stuck
-large values) and says nothing about subtle ones, which the monitors judge.
+reach at a layer is how far its values go from the middle of those bounds,
+in half-widths of the channel, over the layer's channels: 1 at the clean
+extremes, inf for NaN and inf. Its excess is the reach less 1 +
+`RANGE_MARGIN`, at least 0. A layer's excess counts only while the layer
+before it has none: a fault makes the first layer it touches leave its
+range, while an unusual input leaves the range of its own layer (the
+chain's first, which is bounded but never scored) and of what follows. The
+stage's score of an input is its largest counted excess, blamed on the link
+that ends at that layer. The bounds are absolute: inputs far from the clean
+ones (scaled up, shifted) also leave the hidden layers' ranges, which is why
+the stage is offered, not on by default. It is the cheapest detector of large corruptions (exponent
+bit flips, stuck large values) and says nothing about subtle ones, which the
+monitors judge.
 
 Checksum links. Where a link's Z layer is an `nn.Linear`, `nn.Conv1d` or
 `nn.Conv2d` applied to the link's S layer itself (checked on the fitting
@@ -45,10 +49,10 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 
-# Share of a channel's clean width its values may leave the bounds by before
-# the range stage counts it: keeps the rare clean input just past the fitted
-# extremes from spending the family-wise budget.
-RANGE_MARGIN = 0.05
+# How far past the scaled bounds (in the channel's half-widths) a layer may
+# reach before the range stage scores it: keeps the rare clean input just
+# past the fitted extremes from spending the family-wise budget.
+RANGE_MARGIN = 0.1
 # Checksum tolerance: this many times the largest clean rounding error, and at
 # least the floor (a float32 copy of a float64 model's rows rounds by ~6e-8).
 CHECKSUM_TOLERANCE_FACTOR = 8.0
@@ -93,12 +97,12 @@ class RangeStage:
         self.shapes = dict(shapes)
         self.lows = [np.asarray(v, dtype=np.float64) for v in lows]
         self.highs = [np.asarray(v, dtype=np.float64) for v in highs]
-        widths = []
+        self._middles = [(low + high) / 2 for low, high in zip(self.lows, self.highs)]
+        self._halves = []
         for low, high in zip(self.lows, self.highs):
-            width = high - low
-            floor = max(float(width.max(initial=0.0)) * 1e-3, 1e-12)
-            widths.append(np.maximum(width, floor))
-        self._widths = widths
+            half = (high - low) / 2
+            floor = max(float(half.max(initial=0.0)) * 1e-3, 1e-12)
+            self._halves.append(np.maximum(half, floor))
 
     @classmethod
     def fit(cls, layers: list[str], shapes: dict[str, tuple[int, ...]],
@@ -107,24 +111,24 @@ class RangeStage:
         return cls(layers, shapes, [extremes[name][0].min(axis=0) for name in layers],
                    [extremes[name][1].max(axis=0) for name in layers])
 
-    def excess(self, extremes: dict[str, tuple[np.ndarray, np.ndarray]]) -> np.ndarray:
-        """(inputs, layers) excess past the bounds less the margin, at least
-        0; inf for NaN."""
+    def reach(self, extremes: dict[str, tuple[np.ndarray, np.ndarray]]) -> np.ndarray:
+        """(inputs, layers): how far each layer's values go from the middle
+        of its bounds, in half-widths (1 at the clean extremes; inf for
+        NaN)."""
         columns = []
         for j, name in enumerate(self.layers):
             low, high = extremes[name]
             with np.errstate(invalid="ignore", over="ignore"):
-                above = (high - self.highs[j]) / self._widths[j]
-                below = (self.lows[j] - low) / self._widths[j]
-                worst = np.maximum(above, below)
+                worst = np.maximum((high - self._middles[j]) / self._halves[j],
+                                   (self._middles[j] - low) / self._halves[j])
                 worst = np.where(np.isnan(worst), np.inf, worst)
-            columns.append(np.maximum(worst.max(axis=1) - RANGE_MARGIN, 0.0))
+            columns.append(worst.max(axis=1))
         return np.stack(columns, axis=1)
 
     def scores(self, extremes: dict[str, tuple[np.ndarray, np.ndarray]]) -> tuple[np.ndarray, np.ndarray]:
-        """Per input, the largest excess of a layer whose predecessor stays
-        in its bounds, and the index of the link ending at that layer."""
-        excess = self.excess(extremes)
+        """Per input, the largest layer score (see the module docstring)
+        and the index of the link ending at that layer."""
+        excess = np.maximum(self.reach(extremes) - (1.0 + RANGE_MARGIN), 0.0)
         counted = np.where(excess[:, :-1] == 0.0, excess[:, 1:], 0.0)
         owner = counted.argmax(axis=1)
         return counted[np.arange(len(counted)), owner], owner

@@ -333,7 +333,8 @@ FINGERPRINT_ENTRY = "fingerprint"
 
 def _stored_fingerprint(d: dict[str, Any], target: str) -> Fingerprint | None:
     """The document's fingerprint, or None where it holds none."""
-    return _entry(target, FINGERPRINT_ENTRY, d.get(FINGERPRINT_ENTRY), Fingerprint.from_dict)
+    stored: Fingerprint | None = _entry(target, FINGERPRINT_ENTRY, d.get(FINGERPRINT_ENTRY), Fingerprint.from_dict)
+    return stored
 
 
 def _read_monitor_file(d: dict[str, Any], target: str, device: str) -> Any:

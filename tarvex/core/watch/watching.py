@@ -216,7 +216,8 @@ class Watcher:
             raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
         monitor = load(path)
         check_model(getattr(monitor, "fingerprint", None), model, if_weights_differ, f"{str(path)!r}")
-        verification = dict(verify_every_inputs=verify_every_inputs, verify_every_seconds=verify_every_seconds,
+        verification: dict[str, Any] = dict(verify_every_inputs=verify_every_inputs,
+                                            verify_every_seconds=verify_every_seconds,
                             on_fingerprint_mismatch=on_fingerprint_mismatch)
         if isinstance(monitor, Coverage):
             if s is not None or z is not None:

@@ -192,7 +192,7 @@ def fault_hook(kind: str, stats: LayerStats, rng: np.random.Generator) -> Callab
     `rng`, drawn once."""
     unit = int(rng.integers(stats.channels))
     element = int(rng.integers(stats.width))
-    start = int(rng.integers(16))
+    start = int(rng.integers(min(16, stats.width)))
     seed = int(rng.integers(2**31))
 
     def hook(_module: Any, _args: Any, output: torch.Tensor) -> torch.Tensor:

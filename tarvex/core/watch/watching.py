@@ -21,7 +21,7 @@ from ._layers import INPUT, Layer, LayerTap, resolve
 from .alarms import WindowAlarm
 from .coverage import Coverage
 from .explaining import explain
-from .fingerprints import Fingerprint, FingerprintEvent, PeriodicVerifier, check_model, fingerprint
+from .fingerprints import Fingerprint, FingerprintCheck, FingerprintEvent, PeriodicVerifier, check_model, fingerprint
 
 logger = logging.getLogger("tarvex.core.watch")
 
@@ -330,7 +330,7 @@ class Watcher:
         changed."""
         return self._verifier.mismatch if self._verifier is not None else False
 
-    def verify_fingerprint(self) -> Any:
+    def verify_fingerprint(self) -> FingerprintCheck:
         """Runs one fingerprint verification now, on the calling thread,
         and records it as the periodic ones are (`FingerprintCheck`);
         `RuntimeError` without periodic verification configured."""
@@ -502,7 +502,9 @@ class Watcher:
         (None: the default one), labelled `monitor=name`: the counters
         `tarvex_watch_inputs_total`, `tarvex_watch_inputs_above_tau_total`
         and `tarvex_watch_alarms_total`, the gauges `tarvex_watch_firing`
-        (1 while firing) and `tarvex_watch_tau`, and the histogram
+        (1 while firing) and `tarvex_watch_tau`, the periodic fingerprint
+        verification's counter `tarvex_watch_fingerprint_checks_total` and
+        gauge `tarvex_watch_fingerprint_mismatch` (0 without it), and the histogram
         `tarvex_watch_score` with buckets placed around `tau` (it counts the
         scores from the first export on). Values are read when the registry
         is collected, so exporting costs a forward pass one bucket count.

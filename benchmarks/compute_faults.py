@@ -141,14 +141,16 @@ class Bench:
     splits: dm.Splits
 
 
-def benches(quick: bool, seed: int) -> list[Bench]:
+def benches(quick: bool, seed: int, models: list[str]) -> list[Bench]:
     found = []
-    for dataset in (["digits"] if quick else ["digits", "breast_cancer"]):
+    for dataset in (["digits"] if quick else ["digits", "breast_cancer"]) if "mlp" in models else []:
         splits = dm.load_splits(dataset, seed)
         torch.manual_seed(seed)
         model = train(MLP(splits.fit.shape[1], (32, 24), splits.n_classes), splits.fit, splits.fit_labels, seed)
         found.append(Bench(f"MLP 32-24, {dataset}", model, ["input"] + [f"net.{i}" for i in range(5)],
                            ["net.0", "net.2", "net.4"], ["net.1", "net.3"], "net.0", splits))
+    if "cnn" not in models:
+        return found
     splits = dm.load_splits("digits", seed)
     images = dm.Splits(*(part.reshape(-1, 1, 8, 8) if part.ndim == 2 else part for part in
                          (splits.fit, splits.fit_labels, splits.calibration, splits.test, splits.test_labels)),
@@ -560,6 +562,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="digits only, one small monitor candidate")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--models", nargs="+", default=["mlp", "cnn"], choices=["mlp", "cnn"])
     args = parser.parse_args(argv)
     torch.set_num_threads(1)
     started = time.perf_counter()
@@ -568,7 +571,7 @@ def main(argv: list[str] | None = None) -> int:
           f"false-alarm rate {RATE:.0%}, streams of {STREAM}, window {WINDOW}", flush=True)
     results = []
     names: list[str] = []
-    for bench in benches(args.quick, args.seed):
+    for bench in benches(args.quick, args.seed, args.models):
         result = run_bench(bench, args.quick, args.seed, lambda line: print(line, flush=True))
         names = list(result.clean)
         results.append(result)

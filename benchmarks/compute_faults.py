@@ -2,8 +2,9 @@
 while the model computes, with its stored weights intact, at a 1% false-alarm
 rate; and how exactly the weight fingerprint finds corruption at rest.
 
-    .venv/bin/python benchmarks/compute_faults.py            # 3 models, about 10 minutes
-    .venv/bin/python benchmarks/compute_faults.py --quick    # 2 models, small monitors, about 3 minutes
+    .venv/bin/python benchmarks/compute_faults.py            # 3 models, all tune candidates, 15+ minutes
+    .venv/bin/python benchmarks/compute_faults.py --quick    # 2 models, one small candidate, about 5 minutes
+    .venv/bin/python benchmarks/compute_faults.py --models cnn    # one model kind only
 
 Models: a multilayer perceptron (Linear and ReLU modules) on scikit-learn's
 digits and breast cancer data, and a small convolutional network on the

@@ -35,6 +35,7 @@ import contextlib
 import difflib
 import math
 import numbers
+import warnings
 from fractions import Fraction
 from typing import Any, Callable, Generator, Iterable
 
@@ -402,7 +403,10 @@ class Coverage:
     monitor (chosen by `tune`), `widths` the columns each layer is reduced
     to, `false_alarm_rate` the family-wise rate, `calibration_rows` the
     number of clean calibration inputs and `p_threshold` the threshold of the
-    smallest p-value.
+    smallest p-value. `guards` holds the range stage and checksum links
+    (`watch.guards.Guards`, None without them) and `fingerprint` the
+    `watch.Fingerprint` of the covered model's weights (None for coverages
+    stored before fingerprints were), which `Watcher.from_file` checks.
     """
 
     def __init__(self, *, layers: list[str], monitors: list[Any], reductions: dict[str, _Reduction],
@@ -800,5 +804,9 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
             coverage.guards, guard_scores = built
             family = np.hstack([scores, guard_scores])
     coverage._count_threshold = _family_count_threshold(family, rate)
-    coverage.fingerprint = fingerprint(model)
+    try:
+        coverage.fingerprint = fingerprint(model)
+    except ValueError as error:  # a tensor without values or not dense: the coverage is sound without it
+        warnings.warn(f"the coverage stores no fingerprint of the model's weights: {error}", UserWarning,
+                      stacklevel=3)
     return coverage

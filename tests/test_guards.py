@@ -3,6 +3,8 @@ and convolution layers that catch a corrupted output and stay quiet on clean
 and drifted inputs, range bounds that catch large corruptions, and both
 inside the coverage's family-wise false-alarm rate and its files."""
 
+import json
+
 import numpy as np
 import pytest
 import torch
@@ -169,3 +171,22 @@ def test_stages_survive_save_and_load_and_score_in_the_watcher(chain, guarded, t
         handle.remove()
     assert report.alarms.all() and (report.blamed_index == 2).all()
     np.testing.assert_allclose(watcher.last_scores, 1 - report.p_values.min(axis=1))
+    assert loaded.fingerprint == guarded.fingerprint == watch.fingerprint(chain)
+    other = Chain()
+    with torch.no_grad():
+        other.net[4].bias[0] += 1.0
+    with pytest.raises(ValueError, match=r"net\.4\.bias"):
+        watch.Watcher.from_file(other, path)
+
+
+def test_coverage_files_without_stages_or_fingerprint_still_load(guarded, tmp_path):
+    document = json.loads(json.dumps(guarded._to_file_document()))
+    del document["guards"]
+    path = tmp_path / "old.json"
+    path.write_text(json.dumps(document))
+    old = watch.load(path)
+    assert old.guards is None and old.fingerprint is None and old.layers == guarded.layers
+    document["guards"] = {"ranges": None, "checksums": [], "calibration": []}
+    path.write_text(json.dumps(document))
+    with pytest.raises(ValueError, match="guards"):
+        watch.load(path)

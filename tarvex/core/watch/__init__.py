@@ -11,7 +11,8 @@ over a Dask cluster (`score_dask`), stores the monitor with its calibration as
 a JSON file (`save`, `load`; `file_digest` detects a changed file), watches
 every layer of a model with a chain of monitors under one false-alarm rate (`cover`, `Coverage`), and watches a
 served model's every forward pass (`Watcher`, with `AlarmEvent`s and
-Prometheus metrics).
+Prometheus metrics), and checks the model's weights at rest against an exact
+checksum of every tensor (`fingerprint`, `Fingerprint`).
 
 Bad input raises a clear exception before anything is changed; a monitor that
 is not trained raises the monitor's own `RuntimeError("Detector not fit/loaded")`.
@@ -25,9 +26,11 @@ from .coverage import Coverage, CoverageReport, cover
 from .dask_scoring import score_dask
 from .explaining import explain
 from .files import file_digest, load, save
+from .fingerprints import Fingerprint, FingerprintCheck, FingerprintEvent, fingerprint
 from .tuning import TUNE_CANDIDATES, TuningReport, tune
 from .watching import AlarmEvent, Watcher
 
 __all__ = ["capture", "calibrate", "Calibration", "tune", "TuningReport", "TUNE_CANDIDATES", "explain",
            "WindowAlarm", "score_chunks", "save", "load", "file_digest", "score_dask", "cover", "Coverage",
-           "CoverageReport", "Watcher", "AlarmEvent"]
+           "CoverageReport", "Watcher", "AlarmEvent", "fingerprint", "Fingerprint", "FingerprintCheck",
+           "FingerprintEvent"]

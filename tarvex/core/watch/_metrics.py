@@ -81,6 +81,11 @@ class WatchCollector:
         alarms = CounterMetricFamily("tarvex_watch_alarms", "Firings of the watcher's alarm.", labels=labels)
         firing = GaugeMetricFamily("tarvex_watch_firing", "1 while the watcher's alarm is firing.", labels=labels)
         tau = GaugeMetricFamily("tarvex_watch_tau", "The threshold scores are compared with.", labels=labels)
+        checks = CounterMetricFamily("tarvex_watch_fingerprint_checks",
+                                     "Periodic verifications of the model's weight fingerprint.", labels=labels)
+        mismatch = GaugeMetricFamily("tarvex_watch_fingerprint_mismatch",
+                                     "1 while the latest fingerprint verification found the weights changed.",
+                                     labels=labels)
         scores = HistogramMetricFamily("tarvex_watch_score", "Scores of the inputs, from the export on.",
                                        labels=labels)
         rate = GaugeMetricFamily("tarvex_watch_false_alarm_rate",
@@ -93,13 +98,15 @@ class WatchCollector:
             tau.add_metric([name], value["tau"])
             if value.get("false_alarm_rate") is not None:
                 rate.add_metric([name], value["false_alarm_rate"])
+            checks.add_metric([name], value.get("fingerprint_checks", 0))
+            mismatch.add_metric([name], 1.0 if value.get("fingerprint_mismatch") else 0.0)
             if value["histogram"] is not None:
                 bounds, counts, total = value["histogram"]
                 cumulative = np.cumsum(counts).tolist()
                 buckets = [(floatToGoString(bound), count) for bound, count in zip(bounds.tolist(), cumulative)]
                 buckets.append(("+Inf", cumulative[-1]))
                 scores.add_metric([name], buckets, sum_value=total)
-        return [inputs, above, alarms, firing, tau, scores, rate]
+        return [inputs, above, alarms, firing, tau, checks, mismatch, scores, rate]
 
 
 def calibrated_rate(watcher: Any) -> float | None:

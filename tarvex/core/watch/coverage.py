@@ -35,6 +35,7 @@ import contextlib
 import difflib
 import math
 import numbers
+import warnings
 from fractions import Fraction
 from typing import Any, Callable, Generator, Iterable
 
@@ -51,6 +52,8 @@ from .capturing import _as_input, _batches, _model_device, _require_batch_dimens
 from ._progress import _with_progress
 from ._random_state import keeps_global_random_state
 from ._version import _package_version
+from .fingerprints import Fingerprint, fingerprint
+from .guards import GuardBuilder, Guards
 from .tuning import PAIR_PRODUCTS_MAX_WIDTH, TUNE_CANDIDATES, tune
 
 INPUT = "input"
@@ -435,7 +438,10 @@ class Coverage:
     monitor (chosen by `tune`), `widths` the columns each layer is reduced
     to, `false_alarm_rate` the family-wise rate, `calibration_rows` the
     number of clean calibration inputs and `p_threshold` the threshold of the
-    smallest p-value.
+    smallest p-value. `guards` holds the range stage and checksum links
+    (`watch.guards.Guards`, None without them) and `fingerprint` the
+    `watch.Fingerprint` of the covered model's weights (None for coverages
+    stored before fingerprints were), which `Watcher.from_file` checks.
     """
 
     def __init__(self, *, layers: list[str], monitors: list[Any], reductions: dict[str, _Reduction],
@@ -451,6 +457,11 @@ class Coverage:
         self.false_alarm_rate = float(false_alarm_rate)
         self.random_state = int(random_state)
         self.max_width = int(max_width)
+        # The fingerprint of the covered model's weights (set by `cover`,
+        # stored in and restored from coverage files), or None.
+        self.fingerprint: Fingerprint | None = None
+        # The range stage and checksum links (`guards.Guards`), or None.
+        self.guards: Guards | None = None
 
     @property
     def calibration_rows(self) -> int:
@@ -493,10 +504,23 @@ class Coverage:
                 columns.append(np.asarray(monitor.score_batch(rows[s], rows[z]), dtype=np.float64))
         return np.stack(columns, axis=1)
 
-    def _report(self, scores: np.ndarray) -> CoverageReport:
+    def _guard_scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray] | None:
+        """The range stage's and checksum links' scores of a batch and the
+        links they blame, or None without them."""
+        return None if self.guards is None else self.guards.scores(outputs)
+
+    def _report(self, scores: np.ndarray, guarded: tuple[np.ndarray, np.ndarray] | None = None) -> CoverageReport:
         n = self.calibration_rows
         counts = np.stack([_counts_at_least(self._calibration[:, j], scores[:, j])
                            for j in range(len(self.links))], axis=1)
+        if guarded is not None and self.guards is not None:
+            # A stage's p-value joins the link it blames: the link's p-value
+            # is the smaller of the two.
+            rows = np.arange(len(counts))
+            for column in range(guarded[0].shape[1]):
+                stage = _counts_at_least(self.guards.calibration[:, column], guarded[0][:, column])
+                owner = guarded[1][:, column]
+                counts[rows, owner] = np.minimum(counts[rows, owner], stage)
         return CoverageReport(links=list(self.links), scores=scores, p_values=(1.0 + counts) / (n + 1),
                               p_threshold=self.p_threshold)
 
@@ -518,7 +542,7 @@ class Coverage:
         lengths = {name: len(value) for name, value in rows.items()}
         if len(set(lengths.values())) != 1:
             raise ValueError(f"layer outputs hold different numbers of inputs: {lengths}")
-        return self._report(self._scores(rows))
+        return self._report(self._scores(rows), self._guard_scores(outputs))
 
     def check(self, model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iterable[Any], *,
               batch_size: int = 256) -> CoverageReport:
@@ -539,9 +563,12 @@ class Coverage:
         batch_size = _positive_int(batch_size, "batch_size")
         _resolve_layers(model, self.layers)
         with contextlib.closing(_forward_layers(model, inputs, self.layers, batch_size)) as batches:
-            parts = [self._scores(self._rows(outputs)) for outputs in batches]
-        scores = np.concatenate(parts) if parts else np.zeros((0, len(self.links)))
-        return self._report(scores)
+            parts = [(self._scores(self._rows(outputs)), self._guard_scores(outputs)) for outputs in batches]
+        scores = np.concatenate([part[0] for part in parts]) if parts else np.zeros((0, len(self.links)))
+        guarded = None
+        if parts and parts[0][1] is not None:
+            guarded = (np.concatenate([p[1][0] for p in parts]), np.concatenate([p[1][1] for p in parts]))  # type: ignore[index]
+        return self._report(scores, guarded)
 
     def _to_file_document(self) -> dict[str, Any]:
         """The coverage as a JSON-ready dictionary: format tag and version,
@@ -559,7 +586,7 @@ class Coverage:
             "monitors": [monitor.to_dict() for monitor in self.monitors],
             "calibration": {"count_threshold": self._count_threshold,
                             "scores": self._calibration.T.tolist()},
-        }
+        } | ({} if self.guards is None else {"guards": self.guards.to_dict()})
 
     @classmethod
     def _from_file_document(cls, document: Any) -> Coverage:
@@ -575,7 +602,7 @@ class Coverage:
                              f"(this version reads {COVERAGE_FORMAT_VERSION})")
         expected = {"format", "format_version", "package_version", "layers", "false_alarm_rate", "random_state",
                     "max_width", "reductions", "monitors", "calibration"}
-        if set(document) != expected:
+        if set(document) - {"guards"} != expected:
             raise ValueError(f"coverage document keys differ: missing {sorted(expected - set(document))}, "
                              f"unknown {sorted(set(document) - expected)}")
         if not isinstance(document["package_version"], str):
@@ -623,9 +650,13 @@ class Coverage:
         if not _is_int(threshold) or not 0 <= threshold < scores.shape[1]:
             raise ValueError(f"count_threshold must be an int in [0, {scores.shape[1]}), got {threshold!r}")
         _check_family_threshold(scores, int(threshold), float(rate))
-        return cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
-                   count_threshold=int(threshold), false_alarm_rate=float(rate),
-                   random_state=int(document["random_state"]), max_width=int(document["max_width"]))
+        coverage = cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
+                       count_threshold=int(threshold), false_alarm_rate=float(rate),
+                       random_state=int(document["random_state"]), max_width=int(document["max_width"]))
+        if document.get("guards") is not None:
+            coverage.guards = Guards.from_dict(document["guards"], layers,
+                                               {name: reductions[name].shape for name in layers}, scores.shape[1])
+        return coverage
 
 
 def _calibration_scores(value: Any, links: int) -> np.ndarray:
@@ -648,13 +679,17 @@ def _calibration_scores(value: Any, links: int) -> np.ndarray:
 
 
 def _captured_rows(model: torch.nn.Module, inputs: Any, layers: list[str], batch_size: int,
-                   max_width: int) -> tuple[dict[str, _Reduction], dict[str, np.ndarray]]:
+                   max_width: int, observe: Callable[[dict[str, torch.Tensor]], None] | None = None,
+                   ) -> tuple[dict[str, _Reduction], dict[str, np.ndarray]]:
     """Pooled rows of every layer over `inputs` (projection not yet fitted)
-    and the reduction of each layer, its pooling fixed from the shapes."""
+    and the reduction of each layer, its pooling fixed from the shapes;
+    `observe` also sees every batch's raw layer outputs."""
     reductions: dict[str, _Reduction] = {}
     parts: dict[str, list[np.ndarray]] = {name: [] for name in layers}
     with contextlib.closing(_forward_layers(model, inputs, layers, batch_size)) as batches:
         for outputs in batches:
+            if observe is not None:
+                observe(outputs)
             for name in layers:
                 tensor = outputs[name]
                 if name not in reductions:
@@ -667,11 +702,15 @@ def _captured_rows(model: torch.nn.Module, inputs: Any, layers: list[str], batch
 
 
 def _pooled_rows(model: torch.nn.Module, inputs: Any, layers: list[str], reductions: dict[str, _Reduction],
-                 batch_size: int) -> dict[str, np.ndarray]:
-    """Pooled rows of every layer over `inputs`, with fitted reductions."""
+                 batch_size: int, observe: Callable[[dict[str, torch.Tensor]], None] | None = None,
+                 ) -> dict[str, np.ndarray]:
+    """Pooled rows of every layer over `inputs`, with fitted reductions;
+    `observe` also sees every batch's raw layer outputs."""
     parts: dict[str, list[np.ndarray]] = {name: [] for name in layers}
     with contextlib.closing(_forward_layers(model, inputs, layers, batch_size)) as batches:
         for outputs in batches:
+            if observe is not None:
+                observe(outputs)
             for name in layers:
                 parts[name].append(reductions[name].pool(outputs[name]))
     if not parts[layers[0]]:
@@ -692,7 +731,8 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
           false_alarm_rate: float = 0.01, random_state: int = 0,
           held_out: torch.Tensor | npt.NDArray[Any] | Iterable[Any] | None = None,
           candidates: Iterable[dict[str, Any]] | None = None, max_width: int = DEFAULT_MAX_WIDTH,
-          batch_size: int = 256, progress: bool = False) -> Coverage:
+          batch_size: int = 256, progress: bool = False, range_stage: bool = False,
+          checksums: bool = True) -> Coverage:
     """Fits one conditional monitor per link of consecutive `layers` of the
     clean `model` and sets one family-wise false-alarm rate for them all.
 
@@ -720,6 +760,16 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     `inputs`, at least 10 / rate, is held out. A new clean input, exchangeable
     with the held-out ones, then alarms on any link with probability at most
     `false_alarm_rate` (see `Coverage`).
+
+    `range_stage` adds the range stage (per-channel bounds of every layer
+    from the fitting inputs; the first layer, the model's input, is bounded
+    but never checked) and `checksums` a checksum link for every link whose
+    Z layer is an `nn.Linear`, `nn.Conv1d` or `nn.Conv2d` applied to its S
+    layer itself (checked on the fitting inputs; other links keep their
+    monitor only). Both score every input beside the monitors, their scores
+    join the family-wise threshold, and their alarms blame the link ending
+    at the layer that broke (see `watch.guards`); `coverage.guards` holds
+    them (None with both off or where neither applies).
 
     Cost: one forward pass over the inputs, one `tune` per link, and one
     scoring of the held-out inputs per link. Links that `tune`'s
@@ -750,7 +800,11 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     names = _resolve_layers(model, layers)
     _split_candidates(candidates, 0)  # type checks before the forward pass
 
-    reductions, rows = _captured_rows(model, inputs, names, batch_size, max_width)
+    builder = GuardBuilder.for_model(model, names, range_stage=range_stage, checksums=checksums,
+                                     random_state=random_state)
+    observe = builder.observe if builder is not None else None
+    reductions, rows = _captured_rows(model, inputs, names, batch_size, max_width, observe)
+    fitted = builder.take() if builder is not None else {}
     _check_finite(rows, "fitting")
     n = len(rows[names[0]])
     needed = math.ceil(10 / rate)
@@ -764,7 +818,7 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
         calibration = {name: values[order[:held]] for name, values in rows.items()}
     else:
         train = rows
-        calibration = _pooled_rows(model, held_out, names, reductions, batch_size)
+        calibration = _pooled_rows(model, held_out, names, reductions, batch_size, observe)
         _check_finite(calibration, "held-out")
         if len(calibration[names[0]]) < needed:
             raise ValueError(f"{len(calibration[names[0]])} held-out inputs cannot resolve a false-alarm rate of "
@@ -791,5 +845,22 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     if bad:
         raise ValueError(f"{bad} held-out scores are non-finite; the held-out inputs must be clean")
     coverage._calibration = np.sort(scores, axis=0)
-    coverage._count_threshold = _family_count_threshold(scores, rate)
+    family = scores
+    if builder is not None:
+        if held_out is None:
+            held = len(calibration[names[0]])
+            guard_train = {key: value[order[held:]] for key, value in fitted.items()}
+            guard_calibration = {key: value[order[:held]] for key, value in fitted.items()}
+        else:
+            guard_train, guard_calibration = fitted, builder.take()
+        built = builder.fit(guard_train, guard_calibration)
+        if built is not None:
+            coverage.guards, guard_scores = built
+            family = np.hstack([scores, guard_scores])
+    coverage._count_threshold = _family_count_threshold(family, rate)
+    try:
+        coverage.fingerprint = fingerprint(model)
+    except ValueError as error:  # a tensor without values or not dense: the coverage is sound without it
+        warnings.warn(f"the coverage stores no fingerprint of the model's weights: {error}", UserWarning,
+                      stacklevel=3)
     return coverage

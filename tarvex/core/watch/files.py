@@ -4,7 +4,8 @@ one back with the checks that keep hostile or oversized files out.
 A monitor file is one JSON object, the envelope: the format name and
 version, the package version that wrote it, the monitor's dictionary, its
 calibration record, the names of the layers S and Z came from and the
-tuning report's table. Reading dispatches on the document's "format" (other
+tuning report's table, and optionally the fingerprint of the watched model's
+weights. Reading dispatches on the document's "format" (other
 document kinds register a reader); files holding only a bare monitor
 dictionary, as older versions wrote them, still load."""
 
@@ -21,6 +22,7 @@ import stat
 from typing import Any, Callable
 
 import numpy as np
+import torch
 
 from tarvex.core import resmon
 from tarvex.core.serialization import save_json
@@ -28,6 +30,7 @@ from tarvex.core.serialization import save_json
 from ._arguments import _unknown_monitor_entries
 from ._version import _package_version
 from .calibration import Calibration
+from .fingerprints import Fingerprint, fingerprint
 from .coverage import COVERAGE_FORMAT, COVERAGE_FORMAT_VERSION, Coverage
 from .tuning import TuningReport
 
@@ -68,7 +71,8 @@ def _first_non_finite(d: dict[str, Any]) -> str | None:
     return None
 
 
-def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None) -> None:
+def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None,
+         model: torch.nn.Module | None = None) -> None:
     """Writes the monitor file to `path` as strict JSON, atomically: a
     temporary file in the same directory, flushed to disk, then renamed over
     `path`. On any failure the temporary file is removed and an existing file
@@ -81,6 +85,12 @@ def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None) -> N
     attribute) and the table of `monitor.tuning_report`; each is null where
     absent. Other objects that describe themselves as a file document
     (a `_to_file_document()` method) are written the same way.
+
+    The fingerprint of the watched model's weights (`watch.fingerprint`) is
+    stored too: that of `model` when given, else a `monitor.fingerprint`
+    attribute (`cover` sets it on a coverage; `load` restores it). A
+    watcher built from the file (`Watcher.from_file`) checks it against the
+    model it is given.
 
     A symbolic link at `path` is followed: the file it points to is replaced
     and the link stays. A file that is replaced keeps its permission bits. A
@@ -97,11 +107,25 @@ def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None) -> N
     `RuntimeError("Detector not fit")`; anything else `TypeError`.
     """
     target = _path(path)
-    save_json(_document_for(monitor, layers), target)
+    save_json(_document_for(monitor, layers, model), target)
 
 
-def _document_for(obj: Any, layers: Any) -> dict[str, Any]:
-    """The JSON document `save` writes for `obj`."""
+def _document_for(obj: Any, layers: Any, model: Any = None) -> dict[str, Any]:
+    """The JSON document `save` writes for `obj`, with the fingerprint of
+    `model` (or `obj.fingerprint`) where there is one."""
+    if model is not None:
+        stored: Any = fingerprint(model)
+    else:
+        stored = getattr(obj, "fingerprint", None)
+        if stored is not None and not isinstance(stored, Fingerprint):
+            raise TypeError(f"monitor.fingerprint must be a watch.Fingerprint or None, got {type(stored).__name__}")
+    document = _document_without_fingerprint(obj, layers)
+    if stored is not None:
+        document[FINGERPRINT_ENTRY] = stored.to_dict()
+    return document
+
+
+def _document_without_fingerprint(obj: Any, layers: Any) -> dict[str, Any]:
     if isinstance(obj, resmon.NeuralConditionalMonitor):
         return _monitor_document(obj, layers)
     to_document = getattr(obj, "_to_file_document", None)
@@ -233,10 +257,12 @@ def load(path: str | os.PathLike[str], *, device: str = "cpu", digest: str | Non
          key: bytes | None = None) -> Any:
     """Reads a monitor written by `save` and returns it on `device`, with
     `monitor.calibration` (a `Calibration`), `monitor.layers` (a dict of the
-    S and Z layer names) and `monitor.tuning_report` (a `TuningReport`)
-    restored, each None where the file holds none. A file holding a bare
+    S and Z layer names), `monitor.tuning_report` (a `TuningReport`) and
+    `monitor.fingerprint` (a `Fingerprint` of the watched model's weights)
+    restored, each None where the file holds none (files written before
+    fingerprints were stored load with None). A file holding a bare
     monitor dictionary, as older versions of `save` wrote, loads with all
-    three None.
+    four None. A coverage's fingerprint is restored as `coverage.fingerprint`.
 
     Only regular files (or links to them) of at most 256 MiB are read; other
     files, larger ones, text that is not strict JSON (NaN, Infinity), JSON
@@ -386,16 +412,25 @@ def _monitor_from_dictionary(d: Any, target: str, device: str) -> Any:
 
 def _read_bare_monitor(d: dict[str, Any], target: str, device: str) -> Any:
     monitor = _monitor_from_dictionary(d, target, device)
-    monitor.calibration = monitor.layers = monitor.tuning_report = None
+    monitor.calibration = monitor.layers = monitor.tuning_report = monitor.fingerprint = None
     return monitor
 
 
 _MONITOR_ENTRIES = ("format", "format_version", "package_version", "monitor", "calibration", "layers", "tuning")
+# An entry of monitor and coverage files that files written before it existed
+# lack: the fingerprint of the watched model's weights.
+FINGERPRINT_ENTRY = "fingerprint"
+
+
+def _stored_fingerprint(d: dict[str, Any], target: str) -> Fingerprint | None:
+    """The document's fingerprint, or None where it holds none."""
+    stored: Fingerprint | None = _entry(target, FINGERPRINT_ENTRY, d.get(FINGERPRINT_ENTRY), Fingerprint.from_dict)
+    return stored
 
 
 def _read_monitor_file(d: dict[str, Any], target: str, device: str) -> Any:
     missing = [key for key in _MONITOR_ENTRIES if key not in d]
-    unknown = sorted(set(d) - set(_MONITOR_ENTRIES))
+    unknown = sorted(set(d) - set(_MONITOR_ENTRIES) - {FINGERPRINT_ENTRY})
     if missing or unknown:
         raise ValueError(f"{target!r}: a monitor file has the entries {list(_MONITOR_ENTRIES)}; "
                          f"missing {missing}, unknown {unknown}")
@@ -411,6 +446,7 @@ def _read_monitor_file(d: dict[str, Any], target: str, device: str) -> Any:
         raise ValueError(f"{target!r}: the calibration's tau {calibration.tau!r} is not the monitor's "
                          f"{monitor.tau!r}")
     monitor.calibration, monitor.layers, monitor.tuning_report = calibration, layers, report
+    monitor.fingerprint = _stored_fingerprint(d, target)
     return monitor
 
 
@@ -449,10 +485,12 @@ def _figures(value: Any) -> Any:
 def _read_coverage_file(document: dict[str, Any], target: str, device: str) -> Coverage:
     """`load`'s reader for coverage files: the coverage with every link's
     monitor on `device`; errors name the file."""
+    stored = _stored_fingerprint(document, target)
     try:
-        coverage = Coverage._from_file_document(document)
+        coverage = Coverage._from_file_document({k: v for k, v in document.items() if k != FINGERPRINT_ENTRY})
     except ValueError as error:
         raise ValueError(f"{target!r}: {error}") from None
+    coverage.fingerprint = stored
     for monitor in coverage.monitors:
         monitor.set_device(device)
     return coverage

@@ -17,11 +17,12 @@ import numpy as np
 import numpy.typing as npt
 import torch
 
-from ._arguments import _require_trained
+from ._arguments import _positive_int, _require_trained
 from ._layers import INPUT, Layer, LayerTap, resolve
 from .alarms import WindowAlarm
 from .coverage import Coverage
 from .explaining import explain
+from .fingerprints import Fingerprint, FingerprintCheck, FingerprintEvent, PeriodicVerifier, check_model, fingerprint
 
 logger = logging.getLogger("tarvex.core.watch")
 
@@ -106,13 +107,30 @@ class Watcher:
     `on_alarm`; `ValueError` for an unknown layer name or a missing
     threshold; `RuntimeError("Detector not fit/loaded")` for an untrained
     monitor.
+
+    Weights at rest: with `verify_every_inputs` (a count of inputs) and/or
+    `verify_every_seconds`, a background thread, running while the watcher
+    is attached, verifies the model's weights against `fingerprint` (default:
+    the fingerprint stored with the monitor or coverage, `monitor.fingerprint`,
+    else the model's own at construction). A verification that finds them
+    changed records a `FingerprintEvent` (`fingerprint_events`), logs one
+    WARNING record (`"event": "fingerprint_mismatch"`, naming the tensors),
+    calls `on_fingerprint_mismatch(event)` and sets `fingerprint_mismatch`;
+    the metrics `tarvex_watch_fingerprint_checks_total` and
+    `tarvex_watch_fingerprint_mismatch` export them. It reads the weights
+    once per verification (docs/guides/fingerprints.md gives the rate), off
+    the serving threads; a failing verification is logged and never stops
+    serving.
     """
 
     def __init__(self, model: torch.nn.Module, monitor: Any, *, s: str | None = None, z: str | None = None,
                  alarm: WindowAlarm | None = None, latch: bool = True,
-                 on_alarm: Callable[[AlarmEvent], Any] | None = None) -> None:
+                 on_alarm: Callable[[AlarmEvent], Any] | None = None, fingerprint: Fingerprint | None = None,
+                 verify_every_inputs: int | None = None, verify_every_seconds: float | None = None,
+                 on_fingerprint_mismatch: Callable[[FingerprintEvent], Any] | None = None) -> None:
         """Checks the arguments and resolves the layer names; installs no
         hooks yet (see `attach`)."""
+        reference = fingerprint
         coverage = monitor if isinstance(monitor, Coverage) else None
         if coverage is not None:
             if s is not None or z is not None:
@@ -161,11 +179,16 @@ class Watcher:
         self._recent: deque[tuple[int, float, Any]] = deque(
             maxlen=alarm.window if alarm is not None else 1)
         self._histogram: Any = None  # set by export_prometheus
+        self._verifier = _periodic_verifier(model, monitor, reference, verify_every_inputs, verify_every_seconds,
+                                            _callable_or_none(on_fingerprint_mismatch, "on_fingerprint_mismatch"))
 
     @classmethod
     def from_file(cls, model: torch.nn.Module, path: Any, *, s: str | None = None, z: str | None = None,
                   alarm: WindowAlarm | None = _NOT_GIVEN, window: int = 50, significance: float = 1e-3,
-                  latch: bool = True, on_alarm: Callable[[AlarmEvent], Any] | None = None) -> Watcher:
+                  latch: bool = True, on_alarm: Callable[[AlarmEvent], Any] | None = None,
+                  if_weights_differ: str = "refuse", verify_every_inputs: int | None = None,
+                  verify_every_seconds: float | None = None,
+                  on_fingerprint_mismatch: Callable[[FingerprintEvent], Any] | None = None) -> Watcher:
         """Builds a watcher from a monitor file written by `save`: the
         monitor, the layer names stored with it (or `s` and `z`, which take
         precedence), and a `WindowAlarm` from its calibration with `window`
@@ -175,18 +198,34 @@ class Watcher:
         `WindowAlarm.from_coverage(coverage, window=..., significance=...)`
         unless `alarm` is given; `s` or `z` raise `TypeError` for it.
 
+        A file that stores the fingerprint of the weights it was fitted on
+        (see `save`) is checked against `model`: weights that differ (another
+        model, another version of it) raise `ValueError` naming the tensors
+        that differ, or with `if_weights_differ="warn"` give a `UserWarning`
+        and a WARNING log record. Files without a fingerprint (written
+        before they were stored) load unchecked. `verify_every_inputs`,
+        `verify_every_seconds` and `on_fingerprint_mismatch` are the
+        constructor's; periodic verification compares with the file's
+        fingerprint where it has one.
+
         `load`'s errors propagate; a monitor file without layer names when
         `s` or `z` is not given, or without a calibration when `alarm` is
         not given, raises `ValueError`."""
         from .files import load
 
+        if not isinstance(model, torch.nn.Module):
+            raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
         monitor = load(path)
+        check_model(getattr(monitor, "fingerprint", None), model, if_weights_differ, f"{str(path)!r}")
+        verification: dict[str, Any] = dict(verify_every_inputs=verify_every_inputs,
+                                            verify_every_seconds=verify_every_seconds,
+                            on_fingerprint_mismatch=on_fingerprint_mismatch)
         if isinstance(monitor, Coverage):
             if s is not None or z is not None:
                 raise TypeError(f"{path!r} holds a coverage, which watches its own layers; do not pass s= or z=")
             if alarm is _NOT_GIVEN:
                 alarm = WindowAlarm.from_coverage(monitor, window=window, significance=significance)
-            return cls(model, monitor, alarm=alarm, latch=latch, on_alarm=on_alarm)
+            return cls(model, monitor, alarm=alarm, latch=latch, on_alarm=on_alarm, **verification)
         layers = getattr(monitor, "layers", None) or {}
         s = s if s is not None else layers.get("s")
         z = z if z is not None else layers.get("z")
@@ -198,7 +237,7 @@ class Watcher:
                 raise ValueError(f"{path!r} holds no calibration to build the alarm from; calibrate the "
                                  "monitor before saving it, or pass alarm= (None for no alarm)")
             alarm = WindowAlarm.from_calibration(calibration, window=window, significance=significance)
-        return cls(model, monitor, s=s, z=z, alarm=alarm, latch=latch, on_alarm=on_alarm)
+        return cls(model, monitor, s=s, z=z, alarm=alarm, latch=latch, on_alarm=on_alarm, **verification)
 
     # --- hooks ---------------------------------------------------------------
 
@@ -222,12 +261,16 @@ class Watcher:
         for monitor in (self.coverage.monitors if self.coverage is not None else [self.monitor]):
             monitor._model.eval()  # type: ignore[union-attr]
         self._tap.attach()
+        if self._verifier is not None:
+            self._verifier.start()
         return self
 
     def detach(self) -> None:
         """Removes every hook the watcher installed; the counters, the alarm
-        and the events stay."""
+        and the events stay; a periodic fingerprint verification stops."""
         self._tap.detach()
+        if self._verifier is not None:
+            self._verifier.stop()
 
     def __enter__(self) -> Watcher:
         """Attaches the hooks (see `attach`) and returns the watcher."""
@@ -272,6 +315,32 @@ class Watcher:
         """The scores of the latest forward pass run by the calling thread
         (one float64 per row), or None if this thread ran none."""
         return getattr(self._local, "scores", None)
+
+    @property
+    def fingerprint_events(self) -> list[FingerprintEvent]:
+        """Periodic verifications that found the weights changed, oldest
+        first (the latest 100); empty without periodic verification."""
+        return self._verifier.events if self._verifier is not None else []
+
+    @property
+    def fingerprint_checks(self) -> int:
+        """Periodic fingerprint verifications completed so far."""
+        return self._verifier.checks if self._verifier is not None else 0
+
+    @property
+    def fingerprint_mismatch(self) -> bool:
+        """Whether the latest periodic verification found the weights
+        changed."""
+        return self._verifier.mismatch if self._verifier is not None else False
+
+    def verify_fingerprint(self) -> FingerprintCheck:
+        """Runs one fingerprint verification now, on the calling thread,
+        and records it as the periodic ones are (`FingerprintCheck`);
+        `RuntimeError` without periodic verification configured."""
+        if self._verifier is None:
+            raise RuntimeError("this watcher verifies no fingerprint: pass verify_every_inputs= or "
+                               "verify_every_seconds=")
+        return self._verifier.verify_now()
 
     def acknowledge(self, *, reset: bool = False) -> None:
         """Clears the firing state (logged as a clearing if it was firing).
@@ -336,6 +405,8 @@ class Watcher:
                     if above is None:
                         above = ~(scores <= self.tau)
                     fired = self._update_alarm(scores, above, first, blame_data)
+        if self._verifier is not None:
+            self._verifier.note_inputs(len(scores))
         if fired and self.on_alarm is not None:
             for event in fired:
                 self.on_alarm(event)
@@ -434,7 +505,9 @@ class Watcher:
         (None: the default one), labelled `monitor=name`: the counters
         `tarvex_watch_inputs_total`, `tarvex_watch_inputs_above_tau_total`
         and `tarvex_watch_alarms_total`, the gauges `tarvex_watch_firing`
-        (1 while firing) and `tarvex_watch_tau`, and the histogram
+        (1 while firing) and `tarvex_watch_tau`, the periodic fingerprint
+        verification's counter `tarvex_watch_fingerprint_checks_total` and
+        gauge `tarvex_watch_fingerprint_mismatch` (0 without it), and the histogram
         `tarvex_watch_score` with buckets placed around `tau` (it counts the
         scores from the first export on). Values are read when the registry
         is collected, so exporting costs a forward pass one bucket count.
@@ -452,7 +525,33 @@ class Watcher:
             histogram = self._histogram
             return {"inputs": self._inputs_seen, "above_tau": self._above_tau, "alarms": self._alarms,
                     "firing": self._firing, "tau": self.tau,
+                    "fingerprint_checks": self.fingerprint_checks,
+                    "fingerprint_mismatch": self.fingerprint_mismatch,
                     "histogram": histogram.snapshot() if histogram is not None else None}
+
+
+def _periodic_verifier(model: torch.nn.Module, monitor: Any, reference: Fingerprint | None,
+                       every_inputs: Any, every_seconds: Any,
+                       on_mismatch: Callable[[FingerprintEvent], Any] | None) -> PeriodicVerifier | None:
+    """The watcher's background fingerprint verification, or None when
+    neither interval is given; the reference is `reference`, else the
+    monitor's stored fingerprint, else the model's weights now."""
+    if every_inputs is not None:
+        every_inputs = _positive_int(every_inputs, "verify_every_inputs")
+    if every_seconds is not None:
+        if isinstance(every_seconds, bool) or not isinstance(every_seconds, (int, float)):
+            raise TypeError(f"verify_every_seconds must be a number, got {type(every_seconds).__name__}")
+        if not 0 < every_seconds < math.inf:
+            raise ValueError(f"verify_every_seconds must be positive and finite, got {every_seconds!r}")
+        every_seconds = float(every_seconds)
+    if reference is not None and not isinstance(reference, Fingerprint):
+        raise TypeError(f"fingerprint must be a watch.Fingerprint or None, got {type(reference).__name__}")
+    if every_inputs is None and every_seconds is None:
+        return None
+    if reference is None:
+        reference = getattr(monitor, "fingerprint", None) or fingerprint(model)
+    return PeriodicVerifier(model, reference, every_inputs=every_inputs, every_seconds=every_seconds,
+                            on_mismatch=on_mismatch)
 
 
 def _log_clearing(index: int, reason: str) -> None:

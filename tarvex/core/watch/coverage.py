@@ -216,14 +216,18 @@ class _Reduction:
     `max_width` of them. A link between two sequences of the same length is
     then monitored token by token (`_link_rows`); a link to or from another
     kind of layer sees the sequence's summary, its first token, last token
-    and mean over the tokens."""
+    and mean over the tokens. The sequence of a recurrent module
+    (`recurrent`) is predicted token by token from the previous token's
+    output too, the state the recurrence carries."""
 
     def __init__(self, shape: tuple[int, ...], grid: int | None, mean: np.ndarray | None,
-                 scale: np.ndarray | None, projection: np.ndarray | None, sequence: bool = False) -> None:
+                 scale: np.ndarray | None, projection: np.ndarray | None, sequence: bool = False,
+                 recurrent: bool = False) -> None:
         self.shape = shape  # one input's output shape, as the layer gives it
         self.grid = grid  # pooled grid side, or None
         self.mean, self.scale, self.projection = mean, scale, projection
         self.sequence = sequence
+        self.recurrent = recurrent and sequence
 
     @staticmethod
     def for_shape(shape: tuple[int, ...], max_width: int) -> _Reduction:
@@ -338,14 +342,17 @@ class _Reduction:
                              "projection": None if self.projection is None else self.projection.tolist()}
         if self.sequence:  # absent otherwise: the document of a coverage without sequences is unchanged
             d["sequence"] = True
+        if self.recurrent:
+            d["recurrent"] = True
         return d
 
     @classmethod
     def from_dict(cls, d: Any, name: str) -> _Reduction:
         where = f"reduction of {name!r}"
         keys = {"shape", "grid", "mean", "scale", "projection"}
-        if not isinstance(d, dict) or not keys <= set(d) or not set(d) <= keys | {"sequence"}:
-            raise ValueError(f"{where}: expected the keys shape, grid, mean, scale, projection (and sequence)")
+        if not isinstance(d, dict) or not keys <= set(d) or not set(d) <= keys | {"sequence", "recurrent"}:
+            raise ValueError(f"{where}: expected the keys shape, grid, mean, scale, projection (and sequence, "
+                             "recurrent)")
         shape = d["shape"]
         if not isinstance(shape, list) or not shape or not all(_is_int(v) and v >= 1 for v in shape):
             raise ValueError(f"{where}: shape must be a list of positive ints, got {shape!r}")
@@ -357,7 +364,10 @@ class _Reduction:
         if grid is not None and (sequence or not _is_int(grid) or len(shape_t) != 3
                                  or not 1 <= grid <= min(shape_t[1:])):
             raise ValueError(f"{where}: grid {grid!r} does not fit the shape {shape_t}")
-        reduction = cls(shape_t, grid, None, None, None, sequence)
+        recurrent = d.get("recurrent", False)
+        if not isinstance(recurrent, bool) or (recurrent and not sequence):
+            raise ValueError(f"{where}: recurrent must be a bool, true only for a sequence")
+        reduction = cls(shape_t, grid, None, None, None, sequence, recurrent)
         pooled = reduction.features
         parts = [d["mean"], d["scale"], d["projection"]]
         if any(part is None for part in parts):
@@ -386,14 +396,20 @@ def _link_rows(s: _Reduction, z: _Reduction, S: np.ndarray, Z: np.ndarray) -> tu
 
     A token link has one row per token: S is the token's features before
     the link beside the mean of all the tokens before it (the context the
-    token's attention or recurrence reads), Z the same token's features
-    after it. Other links have one row per input, sequences summarised."""
+    token's attention reads) and, for a recurrent Z layer, the previous
+    token's features after the link (zeros for the first: the state the
+    recurrence carries); Z is the same token's features after it. Other
+    links have one row per input, sequences summarised."""
     if not _is_token_link(s, z):
         return s.summary(S), z.summary(Z), 1
     before, after = s.token_rows(S), z.token_rows(Z)
     n, tokens, _ = before.shape
-    context = np.broadcast_to(before.mean(axis=1, keepdims=True), before.shape)
-    S_rows = np.concatenate([before, context], axis=2).reshape(n * tokens, -1)
+    parts = [before, np.broadcast_to(before.mean(axis=1, keepdims=True), before.shape)]
+    if z.recurrent:
+        previous = np.zeros_like(after)
+        previous[:, 1:] = after[:, :-1]
+        parts.append(previous)
+    S_rows = np.concatenate(parts, axis=2).reshape(n * tokens, -1)
     return np.ascontiguousarray(S_rows, dtype=np.float32), np.ascontiguousarray(
         after.reshape(n * tokens, -1), dtype=np.float32), tokens
 
@@ -401,7 +417,7 @@ def _link_rows(s: _Reduction, z: _Reduction, S: np.ndarray, Z: np.ndarray) -> tu
 def _link_widths(s: _Reduction, z: _Reduction) -> tuple[int, int]:
     """Columns of a link's S and Z rows (see `_link_rows`)."""
     if _is_token_link(s, z):
-        return 2 * s.width, z.width
+        return 2 * s.width + (z.width if z.recurrent else 0), z.width
     return s.summary_width, z.summary_width
 
 
@@ -481,13 +497,16 @@ class CoverageReport:
     `p_threshold` is the threshold under which the smallest p-value alarms.
 
     Large faults often give several links the smallest possible p-value,
-    1 / (n + 1). Such ties are broken by evidence: `excess[i, j]` says how
-    far link j's score of input i lies beyond the link's largest calibration
-    score, in units of the link's own spread of calibration scores (largest
-    minus median; NaN and inf scores are infinitely far), and of the tied
-    links the one with the largest excess is blamed (the earliest of equal
-    ones). `ties[i]` counts the links that shared input i's smallest
-    p-value where it alarmed (1: no tie; 0 without an alarm)."""
+    1 / (n + 1). Such ties are broken by evidence. First, a tied link whose
+    S layer is the Z layer of a link that alarmed too (p-value below the
+    threshold) reads an input already shown broken, and a fault's effect
+    flows forward: it loses to the tied links that read a sound input. Then
+    `excess[i, j]`, how far link j's score of input i lies beyond the
+    link's largest calibration score in units of the link's own spread of
+    calibration scores (largest minus median; NaN and inf scores are
+    infinitely far), decides; the earliest of equal ones wins. `ties[i]`
+    counts the links that shared input i's smallest p-value where it
+    alarmed (1: no tie; 0 without an alarm)."""
 
     def __init__(self, *, links: list[tuple[str, str]], scores: np.ndarray, p_values: np.ndarray,
                  p_threshold: float, excess: np.ndarray | None = None) -> None:
@@ -501,7 +520,16 @@ class CoverageReport:
         if p_values.shape[0]:
             smallest = p_values.min(axis=1)
             tied = p_values == smallest[:, None]
-            evidence = np.where(tied, np.where(np.isnan(self.excess), np.inf, self.excess), -np.inf)
+            # A link whose S layer is the Z layer of a link that alarmed too reads an input already shown
+            # broken: its surprise may be inherited, since a fault's effect only flows forward. Such links
+            # come after the tied links that read a sound input.
+            inherited = np.zeros_like(tied)
+            inherited[:, 1:] = p_values[:, :-1] < p_threshold
+            sound = tied & ~inherited
+            candidates = np.where(sound.any(axis=1, keepdims=True), sound, tied)
+            excess = np.nan_to_num(self.excess, nan=np.inf, posinf=np.finfo(np.float64).max,
+                                   neginf=np.finfo(np.float64).min)
+            evidence = np.where(candidates, excess, -np.inf)
             # argmax takes the first of equal values: the earliest link when the evidence ties too
             strongest = np.where(tied.sum(axis=1) > 1, evidence.argmax(axis=1), p_values.argmin(axis=1))
         else:
@@ -758,6 +786,7 @@ def _captured_rows(model: torch.nn.Module, inputs: Any, layers: list[str], batch
     and the reduction of each layer, its pooling fixed from the shapes."""
     reductions: dict[str, _Reduction] = {}
     parts: dict[str, list[np.ndarray]] = {name: [] for name in layers}
+    modules = dict(model.named_modules())
     with contextlib.closing(_forward_layers(model, inputs, layers, batch_size)) as batches:
         for outputs in batches:
             for name in layers:
@@ -765,6 +794,9 @@ def _captured_rows(model: torch.nn.Module, inputs: Any, layers: list[str], batch
                 if name not in reductions:
                     shape = tuple(int(v) for v in tensor.shape[1:]) or (1,)
                     reductions[name] = _Reduction.for_shape(shape, max_width)
+                    layer = _layer(modules, name)
+                    module = model if layer.module is None and not layer.is_input else layer.module
+                    reductions[name].recurrent = reductions[name].sequence and isinstance(module, torch.nn.RNNBase)
                 parts[name].append(reductions[name].pool(tensor))
     if not reductions:
         raise ValueError("inputs held no rows")

@@ -916,8 +916,9 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
 
     monitors = []
     for s, z in zip(names[:-1], names[1:]):
-        S, Z, _ = _link_rows(reductions[s], reductions[z], train[s], train[z])
-        S, Z = _at_most(S, Z, TOKEN_ROWS_MAX, random_state)
+        S, Z, tokens = _link_rows(reductions[s], reductions[z], train[s], train[z])
+        if tokens > 1:
+            S, Z = _at_most(S, Z, TOKEN_ROWS_MAX, random_state)
         link_candidates = _split_candidates(candidates, S.shape[1])
         monitors.append(tune(S, Z, false_alarm_rate=rate, candidates=link_candidates,
                              random_state=random_state))

@@ -179,12 +179,13 @@ def tie_report(p_values, excess, threshold=0.1):
 
 
 @pytest.mark.parametrize("p_values, excess, blamed, ties", [
-    ([[0.01, 0.01, 0.01]], [[1.0, 9.0, np.inf]], 0, 3),  # a chain of alarms: where it started
-    ([[0.01, 0.5, 0.01]], [[1.0, 0.0, 9.0]], 2, 2),  # apart: the larger excess
-    ([[0.5, 0.01, 0.01]], [[0.0, 3.0, np.nan]], 1, 2),  # link 2 reads link 1's broken Z
-    ([[0.05, 0.01, 0.01]], [[0.0, 3.0, 5.0]], 2, 2),  # both read alarmed inputs: the larger excess
-    ([[0.01, 0.5, 0.02]], [[1.0, 0.0, 9.0]], 0, 1),  # no tie: the smallest p-value
-    ([[0.5, 0.5, 0.5]], [[0.0, 0.0, 0.0]], -1, 0),  # no alarm
+    ([[0.01, 0.01, 0.01, 0.5]], [[1.0, 9.0, np.inf, 0.0]], 0, 3),  # the first alarm of the chain
+    ([[0.01, 0.5, 0.01, 0.5]], [[1.0, 0.0, 9.0, 0.0]], 0, 2),  # an alarm before link 2, though apart
+    ([[0.5, 0.5, 0.01, 0.01]], [[0.0, 0.0, 3.0, np.nan]], 2, 2),
+    ([[0.05, 0.5, 0.01, 0.01]], [[0.0, 0.0, 3.0, 5.0]], 3, 2),  # both after an alarm: the larger excess
+    ([[0.05, 0.5, 0.01, 0.01]], [[0.0, 0.0, 3.0, np.nan]], 3, 2),  # NaN: the largest excess
+    ([[0.01, 0.5, 0.02, 0.5]], [[1.0, 0.0, 9.0, 0.0]], 0, 1),  # no tie: the smallest p-value
+    ([[0.5, 0.5, 0.5, 0.5]], [[0.0, 0.0, 0.0, 0.0]], -1, 0),  # no alarm
 ])
 def test_ties_are_broken_by_evidence_and_counted(p_values, excess, blamed, ties):
     report = tie_report(p_values, excess)

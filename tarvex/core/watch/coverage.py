@@ -497,10 +497,10 @@ class CoverageReport:
     `p_threshold` is the threshold under which the smallest p-value alarms.
 
     Large faults often give several links the smallest possible p-value,
-    1 / (n + 1). Such ties are broken by evidence. First, a tied link whose
-    S layer is the Z layer of a link that alarmed too (p-value below the
-    threshold) reads an input already shown broken, and a fault's effect
-    flows forward: it loses to the tied links that read a sound input. Then
+    1 / (n + 1). Such ties are broken by evidence. First, a tied link after
+    a link that alarmed too (p-value below the threshold) may read an input
+    already broken, since a fault's effect flows forward through every later
+    layer: it loses to the tied links with no alarm before them. Then
     `excess[i, j]`, how far link j's score of input i lies beyond the
     link's largest calibration score in units of the link's own spread of
     calibration scores (largest minus median; NaN and inf scores are
@@ -520,11 +520,11 @@ class CoverageReport:
         if p_values.shape[0]:
             smallest = p_values.min(axis=1)
             tied = p_values == smallest[:, None]
-            # A link whose S layer is the Z layer of a link that alarmed too reads an input already shown
-            # broken: its surprise may be inherited, since a fault's effect only flows forward. Such links
-            # come after the tied links that read a sound input.
+            # A link after one that alarmed too reads an input that may already be broken: a fault's effect
+            # flows forward through every later layer, so its surprise may be inherited. Such links come
+            # after the tied links with no alarm before them.
             inherited = np.zeros_like(tied)
-            inherited[:, 1:] = p_values[:, :-1] < p_threshold
+            inherited[:, 1:] = np.logical_or.accumulate(p_values[:, :-1] < p_threshold, axis=1)
             sound = tied & ~inherited
             candidates = np.where(sound.any(axis=1, keepdims=True), sound, tied)
             excess = np.nan_to_num(self.excess, nan=np.inf, posinf=np.finfo(np.float64).max,

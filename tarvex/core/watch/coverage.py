@@ -704,8 +704,8 @@ class Coverage:
             raise ValueError(f"a coverage document is a JSON object, got {type(document).__name__}")
         if document.get("format") != COVERAGE_FORMAT:
             raise ValueError(f"not a coverage document: format {document.get('format')!r}")
-        version = document.get("format_version")
-        if not _is_int(version) or not 1 <= version <= COVERAGE_FORMAT_VERSION:
+        version: Any = document.get("format_version")
+        if not _is_int(version) or not 1 <= int(version) <= COVERAGE_FORMAT_VERSION:
             raise ValueError(f"coverage format version {version!r} is not supported "
                              f"(this version reads {COVERAGE_FORMAT_VERSION})")
         expected = {"format", "format_version", "package_version", "layers", "false_alarm_rate", "random_state",
@@ -731,7 +731,7 @@ class Coverage:
         if not isinstance(reductions_d, dict) or set(reductions_d) != set(layers):
             raise ValueError("reductions must hold one entry per layer")
         reductions = {name: _Reduction.from_dict(reductions_d[name], name) for name in layers}
-        if version < 2 and any(r.sequence for r in reductions.values()):
+        if int(version) < 2 and any(r.sequence for r in reductions.values()):
             raise ValueError(f"token-row reductions need format version 2, the document says {version}")
         monitors_d = document["monitors"]
         if not isinstance(monitors_d, list) or len(monitors_d) != len(layers) - 1:

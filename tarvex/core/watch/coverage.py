@@ -26,7 +26,10 @@ it, so the new one does with probability at most K / (n + 1) <= rate.
 
 Wide layers are reduced before fitting (`_Reduction`), deterministically and
 stored with the coverage, and the feature engineer's pair products are
-switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH`.
+switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH`. Sequences keep
+their tokens: a link between two of them is monitored token by token, and
+an input's score on it is the mean of its tokens' scores, a function of the
+input alone, so the family-wise argument above holds for it unchanged.
 """
 
 from __future__ import annotations
@@ -855,8 +858,17 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     average-pooled per channel to the largest square grid with at most
     `max_width` values; what is still wider is standardised per column and
     multiplied by a Gaussian projection to `max_width` columns, seeded by
-    `random_state` and the layer's position. Both are stored with the
-    coverage.
+    `random_state` and the layer's position. A sequence (batch, tokens,
+    features) with at least two tokens keeps its tokens, only its features
+    reduced that way: a link between two sequences of the same length is
+    monitored token by token (S a token's features and the mean of all
+    tokens before the link, plus the previous token's output for a
+    recurrent Z layer; Z the token's features after it; an input's score the
+    mean of its tokens' scores; tuned on at most `TOKEN_ROWS_MAX` token
+    rows), and a link to or from another kind of layer sees the sequence's
+    first token, last token and mean. All of it is stored with the
+    coverage; `Coverage.reductions` and `Coverage.token_links` say what was
+    chosen.
 
     `held_out` (clean inputs in the form of `inputs`) sets the family-wise
     threshold; none of them trains anything. Without it a random quarter of

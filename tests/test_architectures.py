@@ -75,6 +75,10 @@ def test_a_token_row_coverage_round_trips_and_is_watched_as_it_checks(built, tmp
     watch.save(coverage, path)
     reloaded = watch.load(path)
     assert reloaded.token_links == coverage.token_links
+    document = coverage._to_file_document()
+    assert document["format_version"] == 2
+    with pytest.raises(ValueError, match="token-row reductions need format version 2"):
+        watch.Coverage._from_file_document(dict(document, format_version=1))
     broken = arch.faults[0].applied_to(arch.model)  # some alarms, some clean inputs
     X = arch.test[:120]
     report = coverage.check(broken, X)

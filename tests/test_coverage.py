@@ -151,7 +151,7 @@ def _corrupt(document, change):
 
 @pytest.mark.parametrize("change, message", [
     (lambda d: d.update(format="tarvex-monitor"), "not a coverage document"),
-    (lambda d: d.update(format_version=2), "version 2 is not supported"),
+    (lambda d: d.update(format_version=3), "version 3 is not supported"),
     (lambda d: d.pop("calibration"), "missing \\['calibration'\\]"),
     (lambda d: d["layers"].reverse(), "does not take the widths"),
     (lambda d: d["monitors"].pop(), "one dictionary per link"),

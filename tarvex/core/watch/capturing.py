@@ -11,7 +11,7 @@ import numpy.typing as npt
 import torch
 
 from ._arguments import _eval_mode, _positive_int
-from ._layers import resolve, select
+from ._layers import batch_hint, resolve, select
 from ._progress import _progress_bar
 
 
@@ -84,7 +84,7 @@ def _rows(output: Any, name: str, rows: int) -> np.ndarray:
         raise TypeError(f"{name!r} returned {type(output).__name__}, not a tensor")
     if output.ndim == 0 or output.shape[0] != rows:
         raise ValueError(f"{name!r} returned shape {tuple(output.shape)} for a batch of {rows} inputs; "
-                         "its first dimension must be the batch")
+                         "its first dimension must be the batch" + batch_hint(output.shape, rows))
     return output.detach().reshape(rows, -1).to(device="cpu", dtype=torch.float32).numpy()
 
 
@@ -137,7 +137,10 @@ def capture(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | It
     output (so a submodule named "output" cannot be read, and a model that
     has one gets a `UserWarning`). A name may end in selectors that pick a
     tensor out of a tuple, list or dict output: "output[0]",
-    "output[logits]", "lstm[0]". `inputs` is a tensor or a NumPy array
+    "output[logits]", "lstm[0]"; a last selector `[batch=k]` reads a tensor
+    whose dimension k holds the batch, and the recurrent and transformer
+    modules of PyTorch that put the batch second are read batch-first
+    without it ("lstm[1][0]" is an LSTM's `h_n`, one row per input). `inputs` is a tensor or a NumPy array
     (split into batches of `batch_size` rows), or an iterable of batches,
     each a tensor, an array, or a tuple or list whose first item is the input
     (as a DataLoader yields).

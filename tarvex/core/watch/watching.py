@@ -378,7 +378,7 @@ class Watcher:
         assert self.coverage is not None
         report = self.coverage.score_outputs(dict(zip(self.coverage.layers, rows)))
         scores = 1.0 - report.p_values.min(axis=1)
-        self._record(scores, (report.p_values.argmin(axis=1),))
+        self._record(scores, (report._strongest,))  # ties broken as `check` breaks them
 
     def _record(self, scores: np.ndarray, blame_data: tuple[np.ndarray, ...]) -> None:
         """Counts one pass's scores and updates the alarm; `blame_data`

@@ -140,8 +140,9 @@ def capture(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | It
     "output[logits]", "lstm[0]"; a last selector `[batch=k]` reads a tensor
     whose dimension k holds the batch, and the recurrent and transformer
     modules of PyTorch that put the batch second are read batch-first
-    without it ("lstm[1][0]" is an LSTM's `h_n`, one row per input). `inputs` is a tensor or a NumPy array
-    (split into batches of `batch_size` rows), or an iterable of batches,
+    without it (`"lstm[1][0]"` is an LSTM's `h_n`, one row per input).
+    `inputs` is a tensor or a NumPy array (split into batches of
+    `batch_size` rows), or an iterable of batches,
     each a tensor, an array, or a tuple or list whose first item is the input
     (as a DataLoader yields).
     Floating NumPy inputs are converted to the model's floating dtype; tensors

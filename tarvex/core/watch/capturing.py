@@ -10,7 +10,7 @@ import numpy as np
 import torch
 
 from ._arguments import _eval_mode, _positive_int
-from ._layers import resolve, select
+from ._layers import not_a_tensor, resolve, select
 from ._progress import _progress_bar
 
 
@@ -45,7 +45,7 @@ def _as_input(batch: Any, device: torch.device | None, float_dtype: torch.dtype)
 
 def _rows(output: Any, name: str, rows: int) -> np.ndarray:
     if not isinstance(output, torch.Tensor):
-        raise TypeError(f"{name!r} returned {type(output).__name__}, not a tensor")
+        raise not_a_tensor(output, name)
     if output.ndim == 0 or output.shape[0] != rows:
         raise ValueError(f"{name!r} returned shape {tuple(output.shape)} for a batch of {rows} inputs; "
                          "its first dimension must be the batch")

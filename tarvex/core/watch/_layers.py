@@ -255,16 +255,18 @@ def copy_rows(value: Any, name: str, copy: bool = True) -> np.ndarray:
     float32 CPU tensor's rows share its memory."""
     if not isinstance(value, torch.Tensor):
         raise not_a_tensor(value, name)
-    if value.ndim == 0:
-        raise ValueError(f"{name!r} gave a 0-d tensor; its first dimension must be the batch")
-    if value.dtype == torch.float32 and value.device.type == "cpu":
+    if value.dtype is torch.float32 and value.is_cpu:
         array = (value.detach() if value.requires_grad else value).numpy()
         if copy:
             array = array.copy()
     else:
         # A new tensor whenever the dtype or the device changes.
         array = value.detach().to(device="cpu", dtype=torch.float32).numpy()
-    return array if array.ndim == 2 else array.reshape(array.shape[0], -1)
+    if array.ndim == 2:
+        return array
+    if array.ndim == 0:
+        raise ValueError(f"{name!r} gave a 0-d tensor; its first dimension must be the batch")
+    return array.reshape(array.shape[0], -1)
 
 
 class _Repeated:

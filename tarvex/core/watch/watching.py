@@ -266,8 +266,11 @@ class Watcher:
 
     Inputs whose S is not finite (NaN or infinite in any column; for a
     coverage, its first layer) are the client's doing, not the model's:
-    they are not scored, are counted as `inputs_invalid` (logged at most
-    once per `LOG_INTERVAL`) and never reach the alarm. Rows with a finite
+    they are counted as `inputs_invalid` (logged at most once per
+    `LOG_INTERVAL`), not as inputs scored, and never reach the alarm; their
+    entry in `last_scores` is NaN. (A monitor watcher checks S of the
+    inputs that score above tau, which a non-finite S does, the monitor
+    scoring NaN as +inf: no check on the common path.) Rows with a finite
     S and a non-finite Z are scored (as +inf) and count against the model.
 
     Monitoring never takes the model call down: an error inside the
@@ -693,37 +696,25 @@ class Watcher:
             self._local.scores = None
 
     def _score_pass(self, plan: Any, rows: list[np.ndarray] | None) -> None:
-        """Sync mode: scores one pass's rows and records them."""
+        """Sync mode: scores one pass's drawn rows and records them; the
+        calling thread's `last_scores` has NaN where a row was not scored."""
         if rows is None:
             self._not_captured(plan)
             return
         count = rows[0].shape[0]
-        if count == 1 and self.sample == 1.0:  # the common serving case, without array operations
-            if np.isfinite(rows[0]).all():
-                scores, blame_data = self._scores(rows)
-                self._local.scores = scores
-                self._record(scores, blame_data, received=1)
-            else:
-                self._local.scores = np.full(1, np.nan)
-                self._record_invalid(received=1, invalid=1)
-            return
         rows, drawn = self._sampled(plan, rows)
-        valid = np.isfinite(rows[0]).all(axis=1)
-        invalid = len(valid) - int(np.count_nonzero(valid))
-        if invalid:
-            rows = [array[valid] for array in rows]
-        if len(rows[0]):
-            scores, blame_data = self._scores(rows)
-            self._record(scores, blame_data, received=count, invalid=invalid)
-        else:
-            scores = np.empty(0)
-            self._record_invalid(received=count, invalid=invalid)
-        if drawn is None and not invalid:
+        if not len(rows[0]):
+            self._record_invalid(received=count, invalid=0)
+            self._local.scores = np.full(count, np.nan)
+            return
+        scores, blame_data, valid = self._score_valid(rows)
+        self._record_valid(scores, blame_data, valid, received=count)
+        if drawn is None and valid is None:
             self._local.scores = scores
             return
         full = np.full(count, np.nan)
-        positions = np.arange(count) if drawn is None else drawn
-        full[positions[valid] if invalid else positions] = scores
+        full[drawn if drawn is not None else slice(None)] = scores if valid is None else \
+            np.where(valid, scores, np.nan)
         self._local.scores = full
 
     def _enqueue(self, plan: Any, rows: list[np.ndarray] | None) -> None:
@@ -755,12 +746,45 @@ class Watcher:
     # --- scoring -------------------------------------------------------------
 
     def _scores(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...]]:
-        """Scores rows of valid inputs: the scores and, per row, what an
-        event's blame is computed from."""
+        """Scores rows: the scores and, per row, what an event's blame is
+        computed from."""
         if self.coverage is None:
             S, Z = rows
             return self.monitor.score_batch(S, Z), (S, Z)
         return self._score_coverage(rows)
+
+    def _score_valid(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], np.ndarray | None]:
+        """Scores rows and finds the invalid inputs among them: (scores,
+        blame data, valid), `valid` None when every row counts. Only rows
+        scoring above tau (as a non-finite S does: NaN scores +inf) can
+        count against the model, so S is checked only when one does, which
+        keeps the check off the common path; a coverage's rows are all
+        checked."""
+        scores, blame_data = self._scores(rows)
+        if self.coverage is not None:  # a non-finite input's p-values need not reach the threshold
+            valid = np.isfinite(rows[0]).all(axis=1)
+            return scores, blame_data, None if valid.all() else valid
+        if len(scores) == 1:  # the common serving case, without array operations
+            if float(scores[0]) <= self.tau or np.isfinite(rows[0]).all():
+                return scores, blame_data, None
+            return scores, blame_data, np.zeros(1, dtype=bool)
+        if not (~(scores <= self.tau)).any():
+            return scores, blame_data, None
+        valid = np.isfinite(rows[0]).all(axis=1)
+        return scores, blame_data, None if valid.all() else valid
+
+    def _record_valid(self, scores: np.ndarray, blame_data: tuple[np.ndarray, ...], valid: np.ndarray | None, *,
+                      received: int) -> None:
+        """Records the scores of the valid rows and counts the others."""
+        if valid is None:
+            self._record(scores, blame_data, received=received)
+            return
+        invalid = len(valid) - int(np.count_nonzero(valid))
+        if invalid == len(valid):
+            self._record_invalid(received=received, invalid=invalid)
+        else:
+            self._record(scores[valid], tuple(values[valid] for values in blame_data), received=received,
+                         invalid=invalid)
 
     def _score_coverage(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...]]:
         """One minus each input's smallest p-value over the links: above
@@ -776,16 +800,9 @@ class Watcher:
         each pass's rows kept together in queue order."""
         try:
             rows = [np.concatenate(parts) for parts in zip(*passes)] if len(passes) > 1 else passes[0]
-            valid = np.isfinite(rows[0]).all(axis=1)
-            invalid = len(valid) - int(np.count_nonzero(valid))
-            if invalid:
-                rows = [array[valid] for array in rows]
-            if len(rows[0]):
-                scores, blame_data = self._scores(rows)
-                self._last_scores = scores
-                self._record(scores, blame_data, received=0, invalid=invalid)
-            else:
-                self._record_invalid(received=0, invalid=invalid)
+            scores, blame_data, valid = self._score_valid(rows)
+            self._last_scores = scores if valid is None else np.where(valid, scores, np.nan)
+            self._record_valid(scores, blame_data, valid, received=0)
         except Exception as error:
             self._watch_error(error, passes=len(passes), in_worker=True)
 
@@ -830,9 +847,10 @@ class Watcher:
                 invalid: int = 0) -> None:
         """Counts one pass's (or batch's) scores and updates the alarm;
         `blame_data` holds, per row, what an event's blame is computed from."""
-        if len(scores) == 1:  # the common serving case, without array operations
+        single = len(scores) == 1
+        if single:  # the common serving case, without array operations
             above = None
-            n_above = 0 if scores[0] <= self.tau else 1
+            n_above = 0 if float(scores[0]) <= self.tau else 1
         else:
             above = ~(scores <= self.tau)
             n_above = int(np.count_nonzero(above))
@@ -849,7 +867,10 @@ class Watcher:
             if self.alarm is not None:
                 if n_above == 0 and not self._window_firing and not self._rearm:
                     # Nothing above tau cannot start a firing.
-                    self.alarm._push(scores, False)
+                    if single:
+                        self.alarm._push_below()
+                    else:
+                        self.alarm._push(scores, False)
                 else:
                     if above is None:
                         above = ~(scores <= self.tau)

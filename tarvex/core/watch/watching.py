@@ -25,6 +25,8 @@ from typing import Any, Callable
 import numpy as np
 import torch
 
+from tarvex.core.resmon import NeuralConditionalMonitor
+
 from ._arguments import _positive_int, _require_trained
 from ._layers import INPUT, Layer, LayerTap, check_returns_tensor, refuse_compiled, resolve
 from .alarms import WindowAlarm
@@ -88,10 +90,10 @@ def _callable_or_none(value: Any, name: str) -> Any:
 def _sample_fraction(value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"sample must be a number, got {type(value).__name__}")
-    value = float(value)
-    if not 0.0 < value <= 1.0:  # also refuses NaN
-        raise ValueError(f"sample must lie in (0, 1], the fraction of inputs scored; got {value!r}")
-    return value
+    fraction = float(value)
+    if not 0.0 < fraction <= 1.0:  # also refuses NaN
+        raise ValueError(f"sample must lie in (0, 1], the fraction of inputs scored; got {fraction!r}")
+    return fraction
 
 
 class _RateLimit:
@@ -139,7 +141,7 @@ class _Worker:
     def put(self, rows: list[np.ndarray]) -> int:
         """Queues one pass's rows, as many as fit (the first ones); never
         waits. Returns how many rows were accepted."""
-        count = rows[0].shape[0]
+        count = int(rows[0].shape[0])
         with self.condition:
             if self.stopping:
                 return 0
@@ -355,7 +357,7 @@ class Watcher:
         if tau is None:
             raise ValueError("the monitor has no tau: calibrate it (watch.calibrate) or give an alarm")
         self.model = model
-        self.monitor = None if coverage is not None else monitor
+        self.monitor: NeuralConditionalMonitor | None = None if coverage is not None else monitor
         self.coverage = coverage
         self.alarm = alarm
         self.latch = latch
@@ -486,8 +488,10 @@ class Watcher:
         if self.model.training:
             warnings.warn("the watched model is in training mode; call model.eval() before serving it",
                           UserWarning, stacklevel=stacklevel)
-        for monitor in (self.coverage.monitors if self.coverage is not None else [self.monitor]):
-            monitor._model.eval()
+        monitors = self.coverage.monitors if self.coverage is not None else [self.monitor]
+        for monitor in monitors:
+            if monitor is not None and monitor._model is not None:
+                monitor._model.eval()
         with self._lock:
             if self.mode == "background" and self._worker is None:
                 self._worker = _Worker(self, self.queue_size)
@@ -748,7 +752,7 @@ class Watcher:
     def _scores(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...]]:
         """Scores rows: the scores and, per row, what an event's blame is
         computed from."""
-        if self.coverage is None:
+        if self.monitor is not None:
             S, Z = rows
             return self.monitor.score_batch(S, Z), (S, Z)
         return self._score_coverage(rows)
@@ -965,6 +969,7 @@ class Watcher:
     def _blame(self, recent: list[tuple[int, float, Any]]) -> int | None:
         """The Z column with the largest mean share of the scores above tau
         in the window."""
+        assert self.monitor is not None
         S = np.stack([entry[2][0] for entry in recent])
         Z = np.stack([entry[2][1] for entry in recent])
         with np.errstate(all="ignore"):

@@ -136,12 +136,18 @@ def _item(value: Any, key: str, layer: Layer, depth: int) -> Any:
             index = int(key)
         except ValueError:
             raise ValueError(f"{layer.name!r}: {where!r} returned a {type(value).__name__}, which takes an "
-                             f"integer selector, not [{key}]") from None
+                             f"integer selector, not [{key}]{_selectors_hint(value, where)}") from None
         if not -len(value) <= index < len(value):
-            raise ValueError(f"{layer.name!r}: {where!r} returned {len(value)} items, no item [{key}]")
+            raise ValueError(f"{layer.name!r}: {where!r} returned {len(value)} items, no item [{key}]"
+                             f"{_selectors_hint(value, where)}")
         return value[index]
     raise ValueError(f"{layer.name!r}: {where!r} returned a {type(value).__name__}, which has no items to "
                      f"select [{key}] from")
+
+
+def _selectors_hint(value: Any, where: str) -> str:
+    selectors = tensor_selectors(value, where)
+    return f"; tensors: {', '.join(selectors)}" if selectors else ""
 
 
 def tensor_selectors(value: Any, name: str, limit: int = 6) -> list[str]:

@@ -50,6 +50,11 @@ DEGRADED_SECONDS = 60.0
 # Most rows the background worker scores in one `score_batch` call.
 WORKER_BATCH = 256
 
+# Seconds the background worker waits, once rows are queued, for more to
+# score them together: fewer, larger batches cost the requests' threads
+# less (the worker wakes less often and holds the interpreter less).
+WORKER_LINGER = 0.002
+
 # Seconds the background workers still running at interpreter exit get to
 # score what is queued.
 EXIT_TIMEOUT = 5.0
@@ -133,6 +138,7 @@ class _Worker:
         self.accepted = 0
         self.done = 0
         self.stopping = False
+        self.idle = False  # the worker waits for a first row: a put wakes it
         self.condition = threading.Condition(threading.Lock())
         self.thread = threading.Thread(target=self._run, name="tarvex-watch-scorer", daemon=True)
         self.thread.start()
@@ -154,7 +160,8 @@ class _Worker:
             self.queue.append(rows)
             self.queued_rows += count
             self.accepted += count
-            self.condition.notify()
+            if self.idle:
+                self.condition.notify()
         return count
 
     def flush(self, timeout: float | None) -> bool:
@@ -164,6 +171,7 @@ class _Worker:
             return True
         with self.condition:
             target = self.accepted
+            self.condition.notify_all()  # ends the worker's wait for more rows
             return self.condition.wait_for(lambda: self.done >= target or not self.thread.is_alive(), timeout)
 
     def stop(self, timeout: float | None) -> int:
@@ -187,7 +195,11 @@ class _Worker:
         (at least one pass); None once stopping."""
         with self.condition:
             while not self.queue and not self.stopping:
+                self.idle = True
                 self.condition.wait()
+                self.idle = False
+            if not self.stopping and self.queued_rows < WORKER_BATCH:
+                self.condition.wait(WORKER_LINGER)  # flush and stop cut it short
             if self.stopping:
                 return None
             taken = [self.queue.popleft()]
@@ -249,7 +261,8 @@ class Watcher:
     `mode="sync"` (the default) scores each pass inside the model call.
     `mode="background"` only copies the rows in the hooks and queues them;
     a daemon thread scores the queue in batches of up to `WORKER_BATCH`
-    rows, one `score_batch` per batch. The queue holds at most `queue_size`
+    rows, one `score_batch` per batch (rows gather for up to
+    `WORKER_LINGER` seconds first). The queue holds at most `queue_size`
     rows: when it is full the model call never waits, the rows that do not
     fit are dropped and counted (`inputs_dropped`, logged at most once per
     `LOG_INTERVAL`). An alarm then fires at most `queue_size` inputs later

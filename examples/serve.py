@@ -119,6 +119,7 @@ def create_app(model: torch.nn.Module, watcher: watch.Watcher | None, *, n_input
             "status": "firing" if firing else "degraded" if degraded else "ok",
             "firing": firing,
             "degraded": degraded,
+            "attached": watcher.attached,
             "inputs_seen": watcher.inputs_seen,
             "inputs_received": watcher.inputs_received,
             "inputs_invalid": watcher.inputs_invalid,

@@ -12,6 +12,17 @@ an item out of a tuple, list or dict output: `[0]` or `[-1]` index a tuple
 or list (or name a field of a named tuple), `[key]` takes a dict entry.
 Selectors chain: "lstm[1][0]". A name that is itself a submodule name is
 always taken as that submodule, brackets included.
+
+Every captured tensor must hold the batch in its first dimension. A last
+selector `[batch=k]` says that dimension k holds the batch instead; the
+tensor is read with that dimension moved to the front ("dec[batch=1]" for a
+module that returns (tokens, batch, features)). The outputs of PyTorch's
+recurrent and transformer modules that are not batch-first are moved that
+way without being asked: an `nn.LSTM`'s `h_n` and `c_n` ("lstm[1][0]",
+"lstm[1][1]"), an `nn.GRU`'s or `nn.RNN`'s `h_n` ("gru[1]"), their outputs
+("lstm[0]") and the outputs of transformer layers, encoders, decoders and
+attention ("attn[0]") made without `batch_first=True`. An explicit
+`[batch=k]` replaces that rule.
 """
 
 from __future__ import annotations
@@ -21,7 +32,7 @@ import re
 import threading
 import warnings
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Callable
 
 import numpy as np
@@ -31,6 +42,7 @@ OUTPUT = "output"
 INPUT = "input"
 
 _SELECTOR = re.compile(r"\[([^\[\]]+)\]")
+_BATCH_SELECTOR = re.compile(r"batch\s*=\s*(-?\d+)")
 
 
 @dataclass(frozen=True)
@@ -38,13 +50,19 @@ class Layer:
     """One resolved name: `module` is the submodule to hook (None for the
     model's own output or input), `keys` the selectors applied to what it
     returns and `is_input` whether it is the model's first positional
-    argument."""
+    argument. `batch_dim` is the dimension of the selected tensor that holds
+    the batch when it is not the first (None: the first); a rule that only
+    holds for tensors of `batch_ndim` dimensions (a recurrent module's
+    outputs, which lose their batch dimension for an unbatched input) sets
+    that number too."""
 
     name: str
     module_name: str | None
     module: torch.nn.Module | None
     keys: tuple[str, ...] = ()
     is_input: bool = False
+    batch_dim: int | None = None
+    batch_ndim: int | None = None
 
 
 def _split_selectors(name: str) -> tuple[str, tuple[str, ...]] | None:
@@ -92,32 +110,126 @@ def resolve(model: torch.nn.Module, named: Sequence[tuple[str, Any]]) -> list[La
 
 
 def _resolve_one(modules: dict[str, torch.nn.Module], names: list[str], name: str) -> Layer:
+    model = modules.get("")
     if name == OUTPUT:
-        return Layer(name, None, None)
+        return _with_batch(Layer(name, None, None), model)
     if name and name in modules:
-        return Layer(name, name, modules[name])
+        return _with_batch(Layer(name, name, modules[name]), modules[name])
     if name == INPUT:
         return Layer(name, None, None, is_input=True)
     split = _split_selectors(name)
     if split is None:
         raise _unknown(name, names)
     base, keys = split
+    batch = _batch_selector(name, keys)
+    if batch is not None:
+        keys = keys[:-1]
     if base == OUTPUT:
-        return Layer(name, None, None, keys)
+        return _with_batch(Layer(name, None, None, keys), model, batch)
     if base == INPUT and base not in modules:
-        return Layer(name, None, None, keys, is_input=True)
+        return Layer(name, None, None, keys, is_input=True, batch_dim=batch)
     if base not in modules:
         raise _unknown(name, names)
-    return Layer(name, base, modules[base], keys)
+    return _with_batch(Layer(name, base, modules[base], keys), modules[base], batch)
+
+
+def _batch_selector(name: str, keys: tuple[str, ...]) -> int | None:
+    """The k of a last selector `[batch=k]`, or None without one; one that
+    is not last raises `ValueError`."""
+    found = [index for index, key in enumerate(keys) if _BATCH_SELECTOR.fullmatch(key)]
+    if not found:
+        return None
+    if found != [len(keys) - 1]:
+        raise ValueError(f"{name!r}: [batch=k] must be the last selector, once")
+    match = _BATCH_SELECTOR.fullmatch(keys[-1])
+    assert match is not None
+    return int(match.group(1))
+
+
+def _with_batch(layer: Layer, module: torch.nn.Module | None, explicit: int | None = None) -> Layer:
+    """The layer with its batch dimension: `explicit` if given, else the
+    known layout of PyTorch's recurrent and transformer modules."""
+    if explicit is not None:
+        return replace(layer, batch_dim=explicit)
+    known = _known_batch_dim(module, layer.keys)
+    if known is None:
+        return layer
+    return replace(layer, batch_dim=known[0], batch_ndim=known[1])
+
+
+def _known_batch_dim(module: torch.nn.Module | None, keys: tuple[str, ...]) -> tuple[int, int | None] | None:
+    """(batch dimension, tensor dimensions it holds for) of the selected
+    output of a PyTorch module that puts the batch second, or None."""
+    nn = torch.nn
+    if isinstance(module, nn.RNNBase):
+        if keys in (("0",), ("-2",)):  # the output sequence: (tokens, batch, features)
+            return None if module.batch_first else (1, 3)
+        # h_n (and c_n): (layers * directions, batch, hidden) even when batch_first
+        if isinstance(module, nn.LSTM):
+            if len(keys) == 2 and keys[0] in ("1", "-1") and keys[1] in ("0", "1", "-1", "-2"):
+                return (1, 3)
+        elif keys in (("1",), ("-1",)):
+            return (1, 3)
+        return None
+    if isinstance(module, nn.MultiheadAttention):
+        # the attention output only; the weights are (batch, target, source)
+        return (1, 3) if keys in (("0",), ("-2",)) and not module.batch_first else None
+    first: Any = None
+    if isinstance(module, (nn.TransformerEncoderLayer, nn.TransformerDecoderLayer)):
+        first = module
+    elif isinstance(module, (nn.TransformerEncoder, nn.TransformerDecoder)) and len(module.layers):
+        first = module.layers[0]
+    elif isinstance(module, nn.Transformer):
+        first = module.encoder.layers[0] if len(module.encoder.layers) else None
+    attention = getattr(first, "self_attn", None)
+    if not keys and isinstance(attention, nn.MultiheadAttention) and not attention.batch_first:
+        return (1, 3)  # (tokens, batch, features)
+    return None
+
+
+def _selects(layer: Layer) -> bool:
+    """Whether `select` changes what the layer's module returns (the hooks
+    skip the call otherwise: it costs microseconds per pass)."""
+    return bool(layer.keys) or layer.batch_dim is not None
 
 
 def select(output: Any, layer: Layer) -> Any:
     """Applies the layer's selectors to what its module (or the model)
-    returned; a selector that does not fit the value raises `ValueError`."""
+    returned, and moves its batch dimension to the front; a selector that
+    does not fit the value raises `ValueError`."""
     value = output
     for depth, key in enumerate(layer.keys):
         value = _item(value, key, layer, depth)
+    if layer.batch_dim is not None:
+        value = _batch_first(value, layer)
     return value
+
+
+def _batch_first(value: Any, layer: Layer) -> Any:
+    """`value` with dimension `layer.batch_dim` moved to the front (a view,
+    no copy)."""
+    if not isinstance(value, torch.Tensor):
+        return value  # refused where rows are taken, with the selector to use
+    if layer.batch_ndim is not None:
+        if value.ndim != layer.batch_ndim:  # an unbatched input: no batch dimension to move
+            return value
+    elif not -value.ndim <= layer.batch_dim < value.ndim:  # type: ignore[operator]
+        raise ValueError(f"{layer.name!r}: [batch={layer.batch_dim}] names no dimension of a tensor of shape "
+                         f"{tuple(value.shape)}")
+    return value.movedim(layer.batch_dim, 0)  # type: ignore[arg-type]
+
+
+def batch_hint(shape: Sequence[int], rows: int) -> str:
+    """A hint at the selector that reads a tensor of `shape` captured for a
+    batch of `rows` inputs whose first dimension is not the batch; empty
+    when no other dimension has the batch's size."""
+    dims = [k for k in range(1, len(shape)) if shape[k] == rows]
+    if not dims:
+        return ""
+    if len(dims) == 1:
+        return f"; dimension {dims[0]} has the batch's size: end the name with [batch={dims[0]}] to read it"
+    return (f"; dimensions {dims} have the batch's size: end the name with [batch=k] for the one that holds "
+            "the batch")
 
 
 def _item(value: Any, key: str, layer: Layer, depth: int) -> Any:
@@ -378,7 +490,7 @@ class LayerTap:
                     if not args:
                         raise ValueError(f"{layer.name!r} is the model's first positional argument, and the "
                                          "model was called without one")
-                    rows[index] = copy_rows(select(args[0], layer) if layer.keys else args[0], layer.name)
+                    rows[index] = copy_rows(select(args[0], layer) if _selects(layer) else args[0], layer.name)
             local.state = (self._epoch, plan, rows)
         except Exception as error:
             self.on_error(error)
@@ -386,7 +498,7 @@ class LayerTap:
     def _layer_hook(self, index: int, layer: Layer) -> Callable[..., None]:
         local = self._local
         name = layer.name
-        keys = layer.keys
+        selects = _selects(layer)
 
         def hook(_module: Any, _args: Any, output: Any) -> None:
             state = getattr(local, "state", None)
@@ -397,7 +509,7 @@ class LayerTap:
                 if rows[index] is not None:
                     rows[index] = _REPEATED
                 else:
-                    rows[index] = copy_rows(select(output, layer) if keys else output, name)
+                    rows[index] = copy_rows(select(output, layer) if selects else output, name)
             except Exception as error:
                 local.state = None
                 self.on_error(error)
@@ -425,7 +537,7 @@ class LayerTap:
         """Reads the model's output into `rows` and checks that every layer
         ran once and that all give the same number of rows."""
         for index, layer in self._outputs:
-            rows[index] = copy_rows(select(output, layer) if layer.keys else output, layer.name,
+            rows[index] = copy_rows(select(output, layer) if _selects(layer) else output, layer.name,
                                     self.copy_output)
         for index, layer in self._modules:
             if rows[index] is None or rows[index] is _REPEATED:
@@ -441,4 +553,5 @@ class LayerTap:
                 if array.shape[0] != count:
                     raise ValueError(f"the layers {[layer.name for layer in self.layers]} gave different numbers "
                                      f"of rows in one forward pass: {[array.shape[0] for array in rows]}; the "
-                                     "first dimension of each must be the batch")
+                                     "first dimension of each must be the batch (end the name of a layer whose "
+                                     "dimension k holds the batch with [batch=k])")

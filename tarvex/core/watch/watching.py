@@ -23,6 +23,7 @@ from dataclasses import dataclass
 from typing import Any, Callable
 
 import numpy as np
+import numpy.typing as npt
 import torch
 
 from tarvex.core.resmon import NeuralConditionalMonitor
@@ -32,6 +33,7 @@ from ._layers import INPUT, Layer, LayerTap, check_returns_tensor, refuse_compil
 from .alarms import WindowAlarm
 from .coverage import Coverage
 from .explaining import explain
+from .fingerprints import Fingerprint, FingerprintCheck, FingerprintEvent, PeriodicVerifier, check_model, fingerprint
 
 logger = logging.getLogger("tarvex.core.watch")
 
@@ -336,15 +338,32 @@ class Watcher:
     name, a missing threshold, an unknown mode, a `queue_size` below 1 or a
     `sample` outside (0, 1]; `RuntimeError("Detector not fit/loaded")` for
     an untrained monitor.
+
+    Weights at rest: with `verify_every_inputs` (a count of inputs) and/or
+    `verify_every_seconds`, a background thread, running while the watcher
+    is attached, verifies the model's weights against `fingerprint` (default:
+    the fingerprint stored with the monitor or coverage, `monitor.fingerprint`,
+    else the model's own at construction). A verification that finds them
+    changed records a `FingerprintEvent` (`fingerprint_events`), logs one
+    WARNING record (`"event": "fingerprint_mismatch"`, naming the tensors),
+    calls `on_fingerprint_mismatch(event)` and sets `fingerprint_mismatch`;
+    the metrics `tarvex_watch_fingerprint_checks_total` and
+    `tarvex_watch_fingerprint_mismatch` export them. It reads the weights
+    once per verification (docs/guides/fingerprints.md gives the rate), off
+    the serving threads; a failing verification is logged and never stops
+    serving.
     """
 
     def __init__(self, model: torch.nn.Module, monitor: Any, *, s: str | None = None, z: str | None = None,
                  alarm: WindowAlarm | None = None, latch: bool = True,
                  on_alarm: Callable[[AlarmEvent], Any] | None = None, mode: str = "sync",
                  queue_size: int = 1024, sample: float = 1.0, random_state: int | None = None,
-                 raise_errors: bool = False) -> None:
+                 raise_errors: bool = False, fingerprint: Fingerprint | None = None,
+                 verify_every_inputs: int | None = None, verify_every_seconds: float | None = None,
+                 on_fingerprint_mismatch: Callable[[FingerprintEvent], Any] | None = None) -> None:
         """Checks the arguments and resolves the layer names; installs no
         hooks yet (see `attach`)."""
+        reference = fingerprint
         if isinstance(model, torch.nn.Module):
             refuse_compiled(model)
         layers = self._layers(model, monitor, s, z)
@@ -419,6 +438,8 @@ class Watcher:
         self._recent: deque[tuple[int, float, Any]] = deque(
             maxlen=alarm.window if alarm is not None else 1)
         self._histogram: Any = None  # set by export_prometheus
+        self._verifier = _periodic_verifier(model, monitor, reference, verify_every_inputs, verify_every_seconds,
+                                            _callable_or_none(on_fingerprint_mismatch, "on_fingerprint_mismatch"))
 
     @staticmethod
     def _layers(model: torch.nn.Module, monitor: Any, s: str | None, z: str | None) -> list[Layer]:
@@ -442,24 +463,37 @@ class Watcher:
     def from_file(cls, model: torch.nn.Module, path: Any, *, s: str | None = None, z: str | None = None,
                   alarm: WindowAlarm | None = _NOT_GIVEN, window: int = 50, significance: float = 1e-3,
                   latch: bool = True, on_alarm: Callable[[AlarmEvent], Any] | None = None,
-                  **options: Any) -> Watcher:
+                  if_weights_differ: str = "refuse", **options: Any) -> Watcher:
         """Builds a watcher from a monitor file written by `save`: the
         monitor, the layer names stored with it (or `s` and `z`, which take
         precedence), and a `WindowAlarm` from its calibration with `window`
         and `significance` (or `alarm` as given, None for no alarm).
-        `options` (mode, queue_size, sample, random_state, raise_errors) go
-        to the constructor.
+        `options` (mode, queue_size, sample, random_state, raise_errors,
+        verify_every_inputs, verify_every_seconds, on_fingerprint_mismatch)
+        go to the constructor.
 
         A coverage file gives a watcher of the coverage, with
         `WindowAlarm.from_coverage(coverage, window=..., significance=...)`
         unless `alarm` is given; `s` or `z` raise `TypeError` for it.
+
+        A file that stores the fingerprint of the weights it was fitted on
+        (see `save`) is checked against `model`: weights that differ (another
+        model, another version of it) raise `ValueError` naming the tensors
+        that differ, or with `if_weights_differ="warn"` give a `UserWarning`
+        and a WARNING log record. Files without a fingerprint (written
+        before they were stored) load unchecked. Periodic verification
+        (`verify_every_inputs`, `verify_every_seconds`) compares with the
+        file's fingerprint where it has one.
 
         `load`'s errors propagate; a monitor file without layer names when
         `s` or `z` is not given, or without a calibration when `alarm` is
         not given, raises `ValueError`."""
         from .files import load
 
+        if not isinstance(model, torch.nn.Module):
+            raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
         monitor = load(path)
+        check_model(getattr(monitor, "fingerprint", None), model, if_weights_differ, f"{str(path)!r}")
         if isinstance(monitor, Coverage):
             if s is not None or z is not None:
                 raise TypeError(f"{path!r} holds a coverage, which watches its own layers; do not pass s= or z=")
@@ -511,6 +545,8 @@ class Watcher:
                 # Stops the thread if the watcher is collected while attached.
                 self._finalizer = weakref.finalize(self, self._worker.stop, 0)
         self._tap.attach()
+        if self._verifier is not None:
+            self._verifier.start()
         return self
 
     def detach(self, *, timeout: float | None = None) -> None:
@@ -518,8 +554,10 @@ class Watcher:
         and the events stay. In background mode it first scores what is
         queued (waiting at most `timeout` seconds; None: until done), then
         stops the thread; rows still queued then are counted as dropped
-        and logged."""
+        and logged. A periodic fingerprint verification stops."""
         self._tap.detach()
+        if self._verifier is not None:
+            self._verifier.stop()
         with self._lock:
             worker, self._worker = self._worker, None
         if worker is not None:
@@ -647,6 +685,32 @@ class Watcher:
         if self.mode == "background":
             return self._last_scores
         return getattr(self._local, "scores", None)
+
+    @property
+    def fingerprint_events(self) -> list[FingerprintEvent]:
+        """Periodic verifications that found the weights changed, oldest
+        first (the latest 100); empty without periodic verification."""
+        return self._verifier.events if self._verifier is not None else []
+
+    @property
+    def fingerprint_checks(self) -> int:
+        """Periodic fingerprint verifications completed so far."""
+        return self._verifier.checks if self._verifier is not None else 0
+
+    @property
+    def fingerprint_mismatch(self) -> bool:
+        """Whether the latest periodic verification found the weights
+        changed."""
+        return self._verifier.mismatch if self._verifier is not None else False
+
+    def verify_fingerprint(self) -> FingerprintCheck:
+        """Runs one fingerprint verification now, on the calling thread,
+        and records it as the periodic ones are (`FingerprintCheck`);
+        `RuntimeError` without periodic verification configured."""
+        if self._verifier is None:
+            raise RuntimeError("this watcher verifies no fingerprint: pass verify_every_inputs= or "
+                               "verify_every_seconds=")
+        return self._verifier.verify_now()
 
     def acknowledge(self, *, reset: bool = False) -> None:
         """Clears the firing state (logged as a clearing if it was firing).
@@ -810,7 +874,7 @@ class Watcher:
         the subtraction)."""
         assert self.coverage is not None
         report = self.coverage.score_outputs(dict(zip(self.coverage.layers, rows)))
-        return 1.0 - report.p_values.min(axis=1), (report.p_values.argmin(axis=1),)
+        return 1.0 - report.p_values.min(axis=1), (report._strongest,)  # ties broken as `check` breaks them
 
     def _score_queued(self, passes: list[list[np.ndarray]]) -> None:
         """Background worker: scores a batch of queued passes with one call,
@@ -892,6 +956,8 @@ class Watcher:
                     if above is None:
                         above = ~(scores <= self.tau)
                     fired = self._update_alarm(scores, above, first, blame_data)
+        if self._verifier is not None:
+            self._verifier.note_inputs(len(scores))
         if fired and self.on_alarm is not None:
             self._deliver(fired)
 
@@ -1011,8 +1077,11 @@ class Watcher:
         `tarvex_watch_inputs_invalid_total` (non-finite S) and
         `tarvex_watch_errors_total` (passes whose watching failed), the
         gauges `tarvex_watch_firing` (1 while firing),
-        `tarvex_watch_degraded` (1 while degraded) and `tarvex_watch_tau`,
-        and the histogram `tarvex_watch_score` with buckets placed around
+        `tarvex_watch_degraded` (1 while degraded), `tarvex_watch_tau` and
+        `tarvex_watch_false_alarm_rate` (the calibrated rate, where known),
+        the periodic fingerprint verification's counter
+        `tarvex_watch_fingerprint_checks_total` and gauge
+        `tarvex_watch_fingerprint_mismatch` (0 without it), and the histogram `tarvex_watch_score` with buckets placed around
         `tau` (it counts the scores from the first export on). Values are
         read when the registry is collected, so exporting costs a forward
         pass one bucket count.
@@ -1033,7 +1102,33 @@ class Watcher:
                     "firing": self._firing, "tau": self.tau, "received": self._inputs_received,
                     "dropped": self._inputs_dropped, "invalid": self._inputs_invalid,
                     "errors": self._watch_errors, "degraded": degraded,
+                    "fingerprint_checks": self.fingerprint_checks,
+                    "fingerprint_mismatch": self.fingerprint_mismatch,
                     "histogram": histogram.snapshot() if histogram is not None else None}
+
+
+def _periodic_verifier(model: torch.nn.Module, monitor: Any, reference: Fingerprint | None,
+                       every_inputs: Any, every_seconds: Any,
+                       on_mismatch: Callable[[FingerprintEvent], Any] | None) -> PeriodicVerifier | None:
+    """The watcher's background fingerprint verification, or None when
+    neither interval is given; the reference is `reference`, else the
+    monitor's stored fingerprint, else the model's weights now."""
+    if every_inputs is not None:
+        every_inputs = _positive_int(every_inputs, "verify_every_inputs")
+    if every_seconds is not None:
+        if isinstance(every_seconds, bool) or not isinstance(every_seconds, (int, float)):
+            raise TypeError(f"verify_every_seconds must be a number, got {type(every_seconds).__name__}")
+        if not 0 < every_seconds < math.inf:
+            raise ValueError(f"verify_every_seconds must be positive and finite, got {every_seconds!r}")
+        every_seconds = float(every_seconds)
+    if reference is not None and not isinstance(reference, Fingerprint):
+        raise TypeError(f"fingerprint must be a watch.Fingerprint or None, got {type(reference).__name__}")
+    if every_inputs is None and every_seconds is None:
+        return None
+    if reference is None:
+        reference = getattr(monitor, "fingerprint", None) or fingerprint(model)
+    return PeriodicVerifier(model, reference, every_inputs=every_inputs, every_seconds=every_seconds,
+                            on_mismatch=on_mismatch)
 
 
 def _log_clearing(index: int, reason: str) -> None:

@@ -3,19 +3,26 @@
 A FastAPI app around one of the demo's classifiers and its monitor file:
 
 - `POST /predict` takes `{"rows": [[...], ...]}` (standardised inputs, as
-  the demo's data splits give them) and returns each row's predicted class,
-  score and whether it scored above tau, and the watcher's alarm state.
-  Rows of the wrong or of unequal lengths, and values that are not finite
-  float32 numbers (NaN, Infinity, 1e400, 3.5e38), are answered with 422 and
-  never reach the model; more than `--max-rows` rows (default
-  `DEFAULT_MAX_ROWS`) in one request with 413, so that one request cannot
-  hold a worker for long or push thousands of rows through the alarm's
-  window at once;
-- `GET /health` returns the alarm state and the last alarm event;
+  the demo's data splits give them) and returns each row's predicted class
+  and the watcher's alarm state; with a synchronous watcher also each row's
+  score, whether it was scored (not when sampled out, or when its S is not
+  finite: an invalid input, never counted against the model) and whether
+  it scored above tau. Rows of the wrong or of unequal lengths, and values
+  that are not finite float32 numbers (NaN, Infinity, 1e400, 3.5e38), are
+  answered with 422 and never reach the model; more than `--max-rows` rows
+  (default `DEFAULT_MAX_ROWS`) in one request with 413, so that one request
+  cannot hold a worker for long or push thousands of rows through the
+  alarm's window at once;
+- `GET /health` returns the alarm state ("firing", "degraded" after recent
+  watch errors, or "ok"), the watcher's counters and the last alarm event;
 - `GET /metrics` returns the watcher's Prometheus metrics;
 - `POST /drill/weight-fault`, only with `--fault-drill`: breaks the served
   model's weights on purpose, so that a team can check that its alerts reach
   it (see docs/guides/operations.md). Never enable it in production.
+
+`--mode background` scores off the request path (see `watch.Watcher`),
+`--sample` scores a fraction of the inputs, `--monitor` serves another
+monitor or coverage file.
 
 Run the demo once (it writes `classifier-<model>.pt` and
 `monitor-<model>.json` to demo_output/), then from the repository root:
@@ -28,9 +35,11 @@ Needs the `serve` extra (prometheus_client, FastAPI, uvicorn).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import math
 import sys
+from collections.abc import AsyncIterator
 from pathlib import Path
 from typing import Any
 
@@ -93,26 +102,35 @@ def _request_rows(rows: list[list[float]], n_inputs: int, max_rows: int) -> np.n
 
 
 def _finite_or_none(value: float) -> float | None:
-    """JSON has no NaN or inf: a non-finite score (a badly broken model) is
-    sent as null and counts as above tau."""
+    """JSON has no NaN or inf: a non-finite score is sent as null (inf: a
+    badly broken model, above tau; NaN: the row was not scored)."""
     return value if math.isfinite(value) else None
 
 
-def create_app(model: torch.nn.Module, watcher: watch.Watcher, *, n_inputs: int, name: str = "default",
+def create_app(model: torch.nn.Module, watcher: watch.Watcher | None, *, n_inputs: int, name: str = "default",
                registry: CollectorRegistry | None = None, max_rows: int = DEFAULT_MAX_ROWS,
                fault_drill: bool = False) -> FastAPI:
-    """The app serving `model` with `watcher` attached; the metrics go to
-    `registry` (a fresh one by default) labelled `monitor=name`. A request
-    of more than `max_rows` rows is answered with 413. With `fault_drill`,
-    the app also has the drill endpoint that breaks the model's weights
-    (`break_weights`)."""
+    """The app serving `model` with `watcher` attached (None: unwatched, for
+    comparison); the metrics go to `registry` (a fresh one by default)
+    labelled `monitor=name`. The watcher is detached (its queue scored) when
+    the app shuts down. A request of more than `max_rows` rows is answered
+    with 413. With `fault_drill`, the app also has the drill endpoint that
+    breaks the model's weights (`break_weights`)."""
     if isinstance(max_rows, bool) or not isinstance(max_rows, int) or max_rows < 1:
         raise ValueError(f"max_rows must be a positive int, got {max_rows!r}")
     registry = registry if registry is not None else CollectorRegistry()
-    watcher.export_prometheus(registry, name=name)
-    watcher.attach()
+    if watcher is not None:
+        watcher.export_prometheus(registry, name=name)
+        watcher.attach()
     model.eval()
-    app = FastAPI(title="classifier with integrity watch")
+
+    @contextlib.asynccontextmanager
+    async def lifespan(_app: FastAPI) -> AsyncIterator[None]:
+        yield
+        if watcher is not None:
+            watcher.detach()
+
+    app = FastAPI(title="classifier with integrity watch", lifespan=lifespan)
 
     # Plain (sync) handlers run in a thread pool: the watcher keeps each
     # thread's S, Z and scores apart.
@@ -121,23 +139,33 @@ def create_app(model: torch.nn.Module, watcher: watch.Watcher, *, n_inputs: int,
         x = _request_rows(request.rows, n_inputs, max_rows)
         with torch.inference_mode():
             logits = model(torch.from_numpy(x))
-        scores = watcher.last_scores
-        if scores is None or len(scores) != len(x):
-            raise RuntimeError("the watcher did not score this request; is it attached?")
-        return {
-            "predictions": logits.argmax(dim=1).tolist(),
-            "scores": [_finite_or_none(score) for score in scores.tolist()],
-            "above_tau": (~(scores <= watcher.tau)).tolist(),
-            "firing": watcher.firing,
-        }
+        reply: dict[str, Any] = {"predictions": logits.argmax(dim=1).tolist(), "scores": None, "scored": None,
+                                 "above_tau": None, "firing": watcher.firing if watcher is not None else False}
+        # A synchronous watcher has this request's scores (None if watching
+        # it failed: the prediction stands, /health says "degraded").
+        scores = watcher.last_scores if watcher is not None and watcher.mode == "sync" else None
+        if scores is not None and len(scores) == len(x):
+            reply["scores"] = [_finite_or_none(score) for score in scores.tolist()]
+            reply["scored"] = (~np.isnan(scores)).tolist()
+            reply["above_tau"] = (scores > watcher.tau).tolist()  # type: ignore[union-attr]
+        return reply
 
     @app.get("/health")
     def health() -> dict[str, Any]:
+        if watcher is None:
+            return {"status": "ok", "firing": False, "degraded": False}
         events = watcher.events
+        firing, degraded = watcher.firing, watcher.degraded
         return {
-            "status": "firing" if watcher.firing else "ok",
-            "firing": watcher.firing,
+            "status": "firing" if firing else "degraded" if degraded else "ok",
+            "firing": firing,
+            "degraded": degraded,
+            "attached": watcher.attached,
             "inputs_seen": watcher.inputs_seen,
+            "inputs_received": watcher.inputs_received,
+            "inputs_invalid": watcher.inputs_invalid,
+            "inputs_dropped": watcher.inputs_dropped,
+            "watch_errors": watcher.watch_errors,
             "alarms": watcher.alarms,
             "last_event": _event_json(events[-1]) if events else None,
         }
@@ -171,16 +199,18 @@ def _event_json(event: watch.AlarmEvent) -> dict[str, Any]:
     return fields
 
 
-def load_served(kind: str, files: Path, **watcher_options: Any) -> tuple[torch.nn.Module, watch.Watcher]:
+def load_served(kind: str, files: Path, monitor: Path | None = None,
+                **watcher_options: Any) -> tuple[torch.nn.Module, watch.Watcher]:
     """The demo's classifier `kind` with the weights `files/classifier-<kind>.pt`,
-    and a watcher from `files/monitor-<kind>.json`: its layers, monitor and
-    an alarm from its calibration (`watcher_options` go to
-    `Watcher.from_file`)."""
+    and a watcher from `monitor` (default `files/monitor-<kind>.json`): its
+    layers, monitor (or coverage) and an alarm from its calibration
+    (`watcher_options` go to `Watcher.from_file`: mode, sample, ...)."""
     build, _ = MODELS[kind]
     model = build()
     model.load_state_dict(torch.load(files / f"classifier-{kind}.pt", weights_only=True))
     model.eval()
-    watcher = watch.Watcher.from_file(model, files / f"monitor-{kind}.json", **watcher_options)
+    path = monitor if monitor is not None else files / f"monitor-{kind}.json"
+    watcher = watch.Watcher.from_file(model, path, **watcher_options)
     return model, watcher
 
 
@@ -191,6 +221,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--model", choices=sorted(MODELS), default="digits-mlp")
     parser.add_argument("--files", type=Path, default=DEMO_DIR.parent / "demo_output",
                         help="where the demo wrote classifier-<model>.pt and monitor-<model>.json")
+    parser.add_argument("--monitor", type=Path, default=None,
+                        help="a monitor or coverage file to serve instead of monitor-<model>.json")
+    parser.add_argument("--mode", choices=watch.watching.MODES, default="sync",
+                        help="score in the request (sync) or on a background thread")
+    parser.add_argument("--queue-size", type=int, default=1024, help="background mode: most rows queued")
+    parser.add_argument("--sample", type=float, default=1.0, help="fraction of the inputs scored")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8000)
     parser.add_argument("--max-rows", type=int, default=DEFAULT_MAX_ROWS,
@@ -198,7 +234,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--fault-drill", action="store_true",
                         help="add POST /drill/weight-fault, which breaks the served weights (alert drills only)")
     args = parser.parse_args(argv)
-    model, watcher = load_served(args.model, args.files)
+    model, watcher = load_served(args.model, args.files, args.monitor, mode=args.mode,
+                                 queue_size=args.queue_size, sample=args.sample)
     app = create_app(model, watcher, n_inputs=MODELS[args.model][1], name=args.model, max_rows=args.max_rows,
                      fault_drill=args.fault_drill)
     uvicorn.run(app, host=args.host, port=args.port)

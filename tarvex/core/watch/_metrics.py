@@ -81,6 +81,15 @@ class WatchCollector:
         alarms = CounterMetricFamily("tarvex_watch_alarms", "Firings of the watcher's alarm.", labels=labels)
         firing = GaugeMetricFamily("tarvex_watch_firing", "1 while the watcher's alarm is firing.", labels=labels)
         tau = GaugeMetricFamily("tarvex_watch_tau", "The threshold scores are compared with.", labels=labels)
+        dropped = CounterMetricFamily("tarvex_watch_inputs_dropped",
+                                      "Inputs not scored because the watcher's queue was full.", labels=labels)
+        invalid = CounterMetricFamily("tarvex_watch_inputs_invalid",
+                                      "Inputs with a non-finite S, kept out of the alarm.", labels=labels)
+        errors = CounterMetricFamily("tarvex_watch_errors",
+                                     "Forward passes whose watching failed (the model's output was returned).",
+                                     labels=labels)
+        degraded = GaugeMetricFamily("tarvex_watch_degraded", "1 while the watcher is degraded by recent watch "
+                                     "errors.", labels=labels)
         checks = CounterMetricFamily("tarvex_watch_fingerprint_checks",
                                      "Periodic verifications of the model's weight fingerprint.", labels=labels)
         mismatch = GaugeMetricFamily("tarvex_watch_fingerprint_mismatch",
@@ -96,6 +105,10 @@ class WatchCollector:
             alarms.add_metric([name], value["alarms"])
             firing.add_metric([name], 1.0 if value["firing"] else 0.0)
             tau.add_metric([name], value["tau"])
+            dropped.add_metric([name], value["dropped"])
+            invalid.add_metric([name], value["invalid"])
+            errors.add_metric([name], value["errors"])
+            degraded.add_metric([name], 1.0 if value["degraded"] else 0.0)
             if value.get("false_alarm_rate") is not None:
                 rate.add_metric([name], value["false_alarm_rate"])
             checks.add_metric([name], value.get("fingerprint_checks", 0))
@@ -106,7 +119,7 @@ class WatchCollector:
                 buckets = [(floatToGoString(bound), count) for bound, count in zip(bounds.tolist(), cumulative)]
                 buckets.append(("+Inf", cumulative[-1]))
                 scores.add_metric([name], buckets, sum_value=total)
-        return [inputs, above, alarms, firing, tau, checks, mismatch, scores, rate]
+        return [inputs, above, alarms, firing, tau, dropped, invalid, errors, degraded, checks, mismatch, scores, rate]
 
 
 def calibrated_rate(watcher: Any) -> float | None:

@@ -362,6 +362,16 @@ class WindowAlarm:
         self._count = count
         return fired, changes
 
+    def _push_below(self) -> None:
+        """Adds one score at or below `tau` to a window that is not firing
+        (the serving common case, without array operations): such a score
+        cannot make the window fire, the smallest firing count never falling
+        as the window fills."""
+        flags = self._above
+        if len(flags) == self._window:
+            self._count -= flags[0]
+        flags.append(False)
+
     def _critical(self, m: int) -> int:
         """Smallest count that fires with m inputs in the window."""
         if m == self._window:

@@ -11,7 +11,7 @@ import numpy.typing as npt
 import torch
 
 from ._arguments import _eval_mode, _positive_int
-from ._layers import batch_hint, resolve, select
+from ._layers import batch_hint, not_a_tensor, resolve, select
 from ._progress import _progress_bar
 
 
@@ -81,7 +81,7 @@ def _require_batch_dimension(model: torch.nn.Module) -> torch.utils.hooks.Remova
 
 def _rows(output: Any, name: str, rows: int) -> np.ndarray:
     if not isinstance(output, torch.Tensor):
-        raise TypeError(f"{name!r} returned {type(output).__name__}, not a tensor")
+        raise not_a_tensor(output, name)
     if output.ndim == 0 or output.shape[0] != rows:
         raise ValueError(f"{name!r} returned shape {tuple(output.shape)} for a batch of {rows} inputs; "
                          "its first dimension must be the batch" + batch_hint(output.shape, rows))

@@ -134,8 +134,8 @@ def default_cases() -> list[ModelCase]:
         # five times slower to fit and worse on held-out inputs.
         ModelCase("digits-cnn", "digits, CNN conv1 -> pool1 -> conv2 -> pool2 -> out; S = pool1 (64 values)",
                   digits_split, _cnn, "pool1", _cnn_faults(), pair_products=False,
-                  shown_fault="3 vanishing weights", coverage_layers=("input", "pool1", "pool2", "out"),
-                  shows_in={"conv1": "pool1", "conv2": "pool2"}),
+                  shown_fault="3 vanishing weights",
+                  coverage_layers=("input", "conv1", "pool1", "conv2", "pool2", "out")),
     ]
 
 

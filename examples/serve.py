@@ -5,7 +5,10 @@ A FastAPI app around one of the demo's classifiers and its monitor file:
 - `POST /predict` takes `{"rows": [[...], ...]}` (standardised inputs, as
   the demo's data splits give them) and returns each row's predicted class,
   score and whether it scored above tau, and the watcher's alarm state;
-- `GET /health` returns the alarm state and the last alarm event;
+- `GET /health` returns the alarm state and the last alarm event: status
+  "firing" for a model fault, "degraded" while the inputs drifted (a
+  watcher given a typicality, `typicality=` in `load_served`'s options),
+  "ok" otherwise;
 - `GET /metrics` returns the watcher's Prometheus metrics.
 
 Run the demo once (it writes `classifier-<model>.pt` and
@@ -91,9 +94,13 @@ def create_app(model: torch.nn.Module, watcher: watch.Watcher, *, n_inputs: int,
     @app.get("/health")
     def health() -> dict[str, Any]:
         events = watcher.events
+        cause = watcher.cause
         return {
-            "status": "firing" if watcher.firing else "ok",
+            "status": _STATUS[cause],
+            "detail": _DETAIL[cause],
+            "cause": cause,
             "firing": watcher.firing,
+            "drifting": watcher.drifting,
             "inputs_seen": watcher.inputs_seen,
             "alarms": watcher.alarms,
             "last_event": _event_json(events[-1]) if events else None,
@@ -104,6 +111,18 @@ def create_app(model: torch.nn.Module, watcher: watch.Watcher, *, n_inputs: int,
         return Response(generate_latest(registry), media_type=CONTENT_TYPE_LATEST)
 
     return app
+
+
+# /health's status per cause: only a model fault fires; drifted inputs
+# degrade the service (the model may be fine, its answers less so).
+_STATUS = {None: "ok", "model_fault": "firing", "input_drift": "degraded", "both": "degraded"}
+_DETAIL = {
+    None: "ok",
+    "model_fault": "firing: model fault",
+    "input_drift": "degraded: inputs drifted",
+    "both": ("degraded: inputs drifted, and the fault alarm fired with them; a fault in or before the S layer "
+             "reads the same: check the weights' fingerprint"),
+}
 
 
 def _event_json(event: watch.AlarmEvent) -> dict[str, Any]:

@@ -92,9 +92,9 @@ def test_served_model_reports_a_weight_fault_on_health_and_metrics(served_files)
             health = client.get("/health").json()
             if health["firing"]:
                 break
-        assert health["status"] == "firing" and health["alarms"] == 1
+        assert health["status"] == "firing" and health["alarms"] == 1 and health["cause"] == "model_fault"
         assert health["last_event"]["index"] <= health["inputs_seen"] and health["last_event"]["count"] >= 1
         metrics = client.get("/metrics").text
-    assert 'tarvex_watch_alarms_total{monitor="digits-mlp"} 1.0' in metrics
+    assert 'tarvex_watch_alarms_total{cause="model_fault",monitor="digits-mlp"} 1.0' in metrics
     assert 'tarvex_watch_firing{monitor="digits-mlp"} 1.0' in metrics
     assert f'tarvex_watch_inputs_total{{monitor="digits-mlp"}} {float(health["inputs_seen"])}' in metrics

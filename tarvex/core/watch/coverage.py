@@ -27,6 +27,17 @@ it, so the new one does with probability at most K / (n + 1) <= rate.
 Wide layers are reduced before fitting (`_Reduction`), deterministically and
 stored with the coverage, and the feature engineer's pair products are
 switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH`.
+
+Constant columns. A column of a layer that never varies in the clean fitting
+data (a border pixel that is always blank, a unit that never fires) tells a
+monitor nothing about Z, yet its standardised value explodes at the first
+change. Where the layer is a link's S, its monitor sees such columns pinned
+to their clean value; a change to them is a change of the inputs, which the
+link's typicality (it keeps every column) reports as input drift.
+
+Input typicality. Each link's S also gets a `Typicality` (fitted on the
+training rows, calibrated on the same held-out inputs at the same rate), so
+that a watcher can tell a broken link from inputs that moved its S.
 """
 
 from __future__ import annotations
@@ -50,6 +61,8 @@ from .capturing import _as_input, _batches, _model_device
 from ._random_state import keeps_global_random_state
 from ._version import _package_version
 from .tuning import TUNE_CANDIDATES, tune
+from .typicality import BOTH, INPUT_DRIFT, MODEL_FAULT, Typicality, constant_columns, fit_typicality
+from .widening import DEFAULT_STRENGTH, _check_widenable, _stacked_inputs, widened_outputs
 
 INPUT = "input"
 OUTPUT = "output"
@@ -62,7 +75,10 @@ PAIR_PRODUCTS_MAX_WIDTH = 32
 # The "format" tag and newest "format_version" of the files `save` writes for
 # a coverage.
 COVERAGE_FORMAT = "tarvex-coverage"
-COVERAGE_FORMAT_VERSION = 1
+COVERAGE_FORMAT_VERSION = 2
+# Version 2 added each link's typicality and the constant columns of the
+# reductions; version 1 files are read as coverages without them.
+_READABLE_VERSIONS = (1, 2)
 
 
 # --- layer names and capture ---------------------------------------------------------
@@ -211,6 +227,26 @@ class _Reduction:
         self.shape = shape  # one input's output shape, as the layer gives it
         self.grid = grid  # pooled grid side, or None
         self.mean, self.scale, self.projection = mean, scale, projection
+        # Pooled columns that never varied in the fitting rows, and their
+        # value there: pinned where the layer is a link's S.
+        self.constant: np.ndarray = np.zeros(0, dtype=np.int64)
+        self.constant_values: np.ndarray = np.zeros(0, dtype=np.float32)
+
+    def fit_constant(self, rows: np.ndarray) -> None:
+        """Finds the pooled columns of the fitting `rows` that never vary."""
+        mask = constant_columns(rows) if len(rows) > 1 else np.zeros(rows.shape[1], dtype=bool)
+        self.constant = np.flatnonzero(mask).astype(np.int64)
+        self.constant_values = rows[0, self.constant].astype(np.float32) if len(rows) else \
+            np.zeros(0, dtype=np.float32)
+
+    def pin(self, rows: np.ndarray) -> np.ndarray:
+        """Pooled rows with the constant columns set to their clean value
+        (a copy; the rows themselves when there are none)."""
+        if not len(self.constant):
+            return rows
+        pinned = np.array(rows, dtype=np.float32, copy=True)
+        pinned[:, self.constant] = self.constant_values
+        return pinned
 
     @property
     def width(self) -> int:
@@ -261,7 +297,12 @@ class _Reduction:
         if rows.shape[1] <= max_width:
             return
         self.mean = rows.mean(axis=0, dtype=np.float64).astype(np.float32)
-        self.scale = (rows.std(axis=0, dtype=np.float64) + 1e-6).astype(np.float32)
+        # A column that never varies is standardised by a small share of the
+        # typical spread rather than by nothing: a change to it reads as large
+        # but cannot swamp every projected column.
+        spread = rows.std(axis=0, dtype=np.float64)
+        typical = math.sqrt(float(np.mean(spread ** 2)))
+        self.scale = np.maximum(spread, max(1e-3 * typical, 1e-6)).astype(np.float32)
         generator = np.random.default_rng(seed)
         self.projection = (generator.standard_normal((rows.shape[1], max_width)) / math.sqrt(max_width)
                            ).astype(np.float32)
@@ -276,13 +317,32 @@ class _Reduction:
         return {"shape": list(self.shape), "grid": self.grid,
                 "mean": None if self.mean is None else self.mean.tolist(),
                 "scale": None if self.scale is None else self.scale.tolist(),
-                "projection": None if self.projection is None else self.projection.tolist()}
+                "projection": None if self.projection is None else self.projection.tolist(),
+                "constant": self.constant.tolist(), "constant_values": self.constant_values.tolist()}
 
     @classmethod
     def from_dict(cls, d: Any, name: str) -> _Reduction:
         where = f"reduction of {name!r}"
-        if not isinstance(d, dict) or set(d) != {"shape", "grid", "mean", "scale", "projection"}:
-            raise ValueError(f"{where}: expected the keys shape, grid, mean, scale, projection")
+        keys = {"shape", "grid", "mean", "scale", "projection"}
+        if isinstance(d, dict) and set(d) == keys | {"constant", "constant_values"}:
+            reduction = cls._from_dict(dict((k, d[k]) for k in keys), where)
+            reduction._read_constant(d["constant"], d["constant_values"], where)
+            return reduction
+        if not isinstance(d, dict) or set(d) != keys:
+            raise ValueError(f"{where}: expected the keys shape, grid, mean, scale, projection "
+                             "(and constant, constant_values)")
+        return cls._from_dict(d, where)
+
+    def _read_constant(self, columns: Any, values: Any, where: str) -> None:
+        pooled = int(np.prod(self.shape)) if self.grid is None else self.shape[0] * self.grid * self.grid
+        if not isinstance(columns, list) or not all(_is_int(c) and 0 <= c < pooled for c in columns) \
+                or len(set(columns)) != len(columns):
+            raise ValueError(f"{where}: constant must list distinct column indices below {pooled}")
+        self.constant = np.asarray(columns, dtype=np.int64)
+        self.constant_values = _float_array(values, (len(columns),), where)
+
+    @classmethod
+    def _from_dict(cls, d: dict[str, Any], where: str) -> _Reduction:
         shape = d["shape"]
         if not isinstance(shape, list) or not shape or not all(_is_int(v) and v >= 1 for v in shape):
             raise ValueError(f"{where}: shape must be a list of positive ints, got {shape!r}")
@@ -368,10 +428,23 @@ class CoverageReport:
     earliest of equal ones) as its pair of layer names where input i alarmed,
     else None; `blamed_index[i]` the same link's index, -1 without an alarm.
     `links` lists the links and `p_threshold` is the threshold under which
-    the smallest p-value alarms."""
+    the smallest p-value alarms.
+
+    With a coverage that has typicalities, `typicality[i, j]` is how
+    unusual input i's S of link j is (a squared Mahalanobis distance against
+    the clean S), `atypical[i, j]` whether it scored above that link's
+    calibrated threshold, and `causes[i]` the cause rule applied to input i
+    alone: "model_fault" where it alarmed and the S of the blamed link and
+    of every earlier link were typical, "both" where it alarmed and one of
+    them was atypical, "input_drift" where it did not alarm but some S was
+    atypical, else None. Single inputs are noisy (each link's S is atypical
+    for about `false_alarm_rate` of clean inputs); a watcher's windows
+    decide over many. Without typicalities these are None and every alarm's
+    cause is "model_fault"."""
 
     def __init__(self, *, links: list[tuple[str, str]], scores: np.ndarray, p_values: np.ndarray,
-                 p_threshold: float) -> None:
+                 p_threshold: float, typicality: np.ndarray | None = None,
+                 typicality_tau: np.ndarray | None = None) -> None:
         self.links = links
         self.scores = scores
         self.p_values = p_values
@@ -382,6 +455,22 @@ class CoverageReport:
         self.blamed_index = np.where(self.alarms, strongest, -1).astype(np.int64)
         self.blamed: list[tuple[str, str] | None] = [
             links[j] if j >= 0 else None for j in self.blamed_index.tolist()]
+        self.typicality = typicality
+        self.atypical: np.ndarray | None = None
+        self.causes: list[str | None]
+        if typicality is None or typicality_tau is None:
+            self.causes = [MODEL_FAULT if alarm else None for alarm in self.alarms.tolist()]
+            return
+        self.atypical = ~(typicality <= typicality_tau)
+        # Whether the S of link j or of an earlier one is atypical.
+        so_far = np.logical_or.accumulate(self.atypical, axis=1)
+        causes: list[str | None] = []
+        for i, j in enumerate(self.blamed_index.tolist()):
+            if j >= 0:
+                causes.append(BOTH if so_far[i, j] else MODEL_FAULT)
+            else:
+                causes.append(INPUT_DRIFT if so_far[i, -1] else None)
+        self.causes = causes
 
     def __len__(self) -> int:
         return len(self.alarms)
@@ -400,12 +489,14 @@ class Coverage:
     monitor (chosen by `tune`), `widths` the columns each layer is reduced
     to, `false_alarm_rate` the family-wise rate, `calibration_rows` the
     number of clean calibration inputs and `p_threshold` the threshold of the
-    smallest p-value.
+    smallest p-value. `typicalities[j]` is the `Typicality` of link j's S
+    (reduced as its monitor sees it, constant columns kept), None for a
+    coverage read from a file written before they existed.
     """
 
     def __init__(self, *, layers: list[str], monitors: list[Any], reductions: dict[str, _Reduction],
                  calibration_scores: np.ndarray, count_threshold: int, false_alarm_rate: float,
-                 random_state: int, max_width: int) -> None:
+                 random_state: int, max_width: int, typicalities: list[Typicality] | None = None) -> None:
         self.layers = list(layers)
         self.links = list(zip(self.layers[:-1], self.layers[1:]))
         self.monitors = list(monitors)
@@ -415,6 +506,7 @@ class Coverage:
         self.false_alarm_rate = float(false_alarm_rate)
         self.random_state = int(random_state)
         self.max_width = int(max_width)
+        self.typicalities = list(typicalities) if typicalities is not None else None
 
     @property
     def calibration_rows(self) -> int:
@@ -450,19 +542,40 @@ class Coverage:
             rows[name] = reduction.project(reduction.pool(tensor))
         return rows
 
-    def _scores(self, rows: dict[str, np.ndarray]) -> np.ndarray:
+    def _s_rows(self, outputs: dict[str, Any], rows: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
+        """Each link's S as its monitor sees it: `rows`, except that the
+        constant columns of a layer are pinned to their clean value."""
+        pinned = dict(rows)
+        for name in self.layers[:-1]:
+            reduction = self._reductions[name]
+            if len(reduction.constant):
+                value = outputs[name]
+                tensor = torch.from_numpy(np.asarray(value)) if not isinstance(value, torch.Tensor) else value
+                pinned[name] = reduction.project(reduction.pin(reduction.pool(tensor)))
+        return pinned
+
+    def _scores(self, rows: dict[str, np.ndarray], s_rows: dict[str, np.ndarray] | None = None) -> np.ndarray:
+        s_rows = rows if s_rows is None else s_rows
         columns = []
         for (s, z), monitor in zip(self.links, self.monitors):
             with np.errstate(over="ignore", invalid="ignore"):
-                columns.append(np.asarray(monitor.score_batch(rows[s], rows[z]), dtype=np.float64))
+                columns.append(np.asarray(monitor.score_batch(s_rows[s], rows[z]), dtype=np.float64))
         return np.stack(columns, axis=1)
 
-    def _report(self, scores: np.ndarray) -> CoverageReport:
+    def _typicality(self, rows: dict[str, np.ndarray]) -> np.ndarray | None:
+        """Each input's typicality score of every link's S, (inputs, links)."""
+        if self.typicalities is None:
+            return None
+        return np.stack([typicality.score(rows[s]) for (s, _), typicality in zip(self.links, self.typicalities)],
+                        axis=1)
+
+    def _report(self, scores: np.ndarray, typicality: np.ndarray | None = None) -> CoverageReport:
         n = self.calibration_rows
         counts = np.stack([_counts_at_least(self._calibration[:, j], scores[:, j])
                            for j in range(len(self.links))], axis=1)
+        taus = None if self.typicalities is None else np.array([t.tau for t in self.typicalities])
         return CoverageReport(links=list(self.links), scores=scores, p_values=(1.0 + counts) / (n + 1),
-                              p_threshold=self.p_threshold)
+                              p_threshold=self.p_threshold, typicality=typicality, typicality_tau=taus)
 
     def score_outputs(self, outputs: dict[str, Any]) -> CoverageReport:
         """Scores one batch of already-captured layer outputs: `outputs`
@@ -482,7 +595,7 @@ class Coverage:
         lengths = {name: len(value) for name, value in rows.items()}
         if len(set(lengths.values())) != 1:
             raise ValueError(f"layer outputs hold different numbers of inputs: {lengths}")
-        return self._report(self._scores(rows))
+        return self._report(self._scores(rows, self._s_rows(outputs, rows)), self._typicality(rows))
 
     def check(self, model: torch.nn.Module, inputs: Any, *, batch_size: int = 256) -> CoverageReport:
         """Runs `model` once over `inputs` (a tensor, an array or an
@@ -498,10 +611,17 @@ class Coverage:
             raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
         batch_size = _positive_int(batch_size, "batch_size")
         _resolve_layers(model, self.layers)
+        parts, typical = [], []
         with contextlib.closing(_forward_layers(model, inputs, self.layers, batch_size)) as batches:
-            parts = [self._scores(self._rows(outputs)) for outputs in batches]
+            for outputs in batches:
+                rows = self._rows(outputs)
+                parts.append(self._scores(rows, self._s_rows(outputs, rows)))
+                typical.append(self._typicality(rows))
         scores = np.concatenate(parts) if parts else np.zeros((0, len(self.links)))
-        return self._report(scores)
+        typicality = None
+        if self.typicalities is not None:
+            typicality = np.concatenate(typical) if typical else np.zeros((0, len(self.links)))
+        return self._report(scores, typicality)
 
     def _to_file_document(self) -> dict[str, Any]:
         """The coverage as a JSON-ready dictionary: format tag and version,
@@ -519,6 +639,7 @@ class Coverage:
             "monitors": [monitor.to_dict() for monitor in self.monitors],
             "calibration": {"count_threshold": self._count_threshold,
                             "scores": self._calibration.T.tolist()},
+            "typicality": None if self.typicalities is None else [t.to_dict() for t in self.typicalities],
         }
 
     @classmethod
@@ -530,11 +651,13 @@ class Coverage:
         if document.get("format") != COVERAGE_FORMAT:
             raise ValueError(f"not a coverage document: format {document.get('format')!r}")
         version = document.get("format_version")
-        if not _is_int(version) or version != COVERAGE_FORMAT_VERSION:
+        if not _is_int(version) or version not in _READABLE_VERSIONS:
             raise ValueError(f"coverage format version {version!r} is not supported "
-                             f"(this version reads {COVERAGE_FORMAT_VERSION})")
+                             f"(this version reads {', '.join(map(str, _READABLE_VERSIONS))})")
         expected = {"format", "format_version", "package_version", "layers", "false_alarm_rate", "random_state",
                     "max_width", "reductions", "monitors", "calibration"}
+        if version >= 2:
+            expected.add("typicality")
         if set(document) != expected:
             raise ValueError(f"coverage document keys differ: missing {sorted(expected - set(document))}, "
                              f"unknown {sorted(set(document) - expected)}")
@@ -579,9 +702,25 @@ class Coverage:
         threshold = calibration["count_threshold"]
         if not _is_int(threshold) or not 0 <= threshold < scores.shape[1]:
             raise ValueError(f"count_threshold must be an int in [0, {scores.shape[1]}), got {threshold!r}")
+        typicalities = _read_typicalities(document.get("typicality"), layers, reductions)
         return cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
                    count_threshold=int(threshold), false_alarm_rate=float(rate),
-                   random_state=int(document["random_state"]), max_width=int(document["max_width"]))
+                   random_state=int(document["random_state"]), max_width=int(document["max_width"]),
+                   typicalities=typicalities)
+
+
+def _read_typicalities(value: Any, layers: list[str], reductions: dict[str, _Reduction]) -> list[Typicality] | None:
+    """The stored typicality of each link's S, checked against the widths."""
+    if value is None:
+        return None
+    if not isinstance(value, list) or len(value) != len(layers) - 1:
+        raise ValueError(f"typicality must hold one dictionary per link ({len(layers) - 1})")
+    typicalities = [Typicality.from_dict(d) for d in value]
+    for name, typicality in zip(layers, typicalities):
+        if typicality.width != reductions[name].width:
+            raise ValueError(f"the typicality of {name!r} takes {typicality.width} columns, the layer is "
+                             f"reduced to {reductions[name].width}")
+    return typicalities
 
 
 def _calibration_scores(value: Any, links: int) -> np.ndarray:
@@ -646,7 +785,7 @@ def _check_finite(rows: dict[str, np.ndarray], where: str) -> None:
 @keeps_global_random_state
 def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate: float = 0.01,
           random_state: int = 0, held_out: Any = None, candidates: Any = None,
-          max_width: int = DEFAULT_MAX_WIDTH, batch_size: int = 256) -> Coverage:
+          max_width: int = DEFAULT_MAX_WIDTH, batch_size: int = 256, widened_fit: bool = False) -> Coverage:
     """Fits one conditional monitor per link of consecutive `layers` of the
     clean `model` and sets one family-wise false-alarm rate for them all.
 
@@ -675,6 +814,20 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     with the held-out ones, then alarms on any link with probability at most
     `false_alarm_rate` (see `Coverage`).
 
+    A column of a layer that never varies in the fitting inputs is pinned
+    to its clean value where the layer is a link's S (see the module notes);
+    each link's S also gets a `Typicality`, fitted on the fitting inputs and
+    calibrated on the held-out ones at `false_alarm_rate`, which watchers and
+    `Coverage.check` use to tell a broken link from drifted inputs.
+
+    `widened_fit=True` also fits each link's monitor on S widened beyond the
+    clean data, with the Z the model computes from it (`widened_pairs`: one
+    copy of the fitting inputs' S with noise, scaling, offsets or mixtures),
+    so that drifted inputs stay within what the monitors know. Links whose S
+    selects an item of a submodule's output are fitted on clean pairs only.
+    It holds all inputs in memory as one tensor and costs two more forward
+    passes per link; the held-out inputs stay clean.
+
     Cost: one forward pass over the inputs, one `tune` per link, and one
     scoring of the held-out inputs per link. Like `tune`, it restores
     NumPy's and PyTorch's global random generators, which every `fit`
@@ -696,6 +849,11 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     batch_size = _positive_int(batch_size, "batch_size")
     names = _resolve_layers(model, layers)
     _split_candidates(candidates, 0)  # type checks before the forward pass
+    if not isinstance(widened_fit, bool):
+        raise TypeError(f"widened_fit must be a bool, got {type(widened_fit).__name__}")
+    x = _stacked_inputs(model, inputs, batch_size) if widened_fit else None
+    if x is not None:
+        inputs = x
 
     reductions, rows = _captured_rows(model, inputs, names, batch_size, max_width)
     _check_finite(rows, "fitting")
@@ -707,6 +865,8 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
             raise ValueError(f"{n} inputs are too few to cover at a false-alarm rate of {rate!r}: {held} are "
                              f"held out and tuning needs {2 * needed} more, or pass held_out")
         order = np.random.default_rng(random_state).permutation(n)
+        if x is not None:
+            x = x[torch.from_numpy(order[held:]).to(x.device)]
         train = {name: values[order[held:]] for name, values in rows.items()}
         calibration = {name: values[order[:held]] for name, values in rows.items()}
     else:
@@ -720,23 +880,56 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
             raise ValueError(f"{n} inputs are too few to tune at a false-alarm rate of {rate!r}: at least "
                              f"{2 * needed} are needed")
 
+    # Each layer as a link's S sees it (constant columns pinned), and as a Z.
+    train_s, calibration_s = {}, {}
     for position, name in enumerate(names):
-        reductions[name].fit_projection(train[name], max_width, random_state + position)
-        train[name] = reductions[name].project(train[name])
-        calibration[name] = reductions[name].project(calibration[name])
+        reduction = reductions[name]
+        reduction.fit_constant(train[name])
+        reduction.fit_projection(train[name], max_width, random_state + position)
+        train_s[name] = reduction.project(reduction.pin(train[name]))
+        calibration_s[name] = reduction.project(reduction.pin(calibration[name]))
+        train[name] = reduction.project(train[name])
+        calibration[name] = reduction.project(calibration[name])
 
     monitors = []
+    modules = dict(model.named_modules())
+    rng = np.random.default_rng(random_state)
     for s, z in zip(names[:-1], names[1:]):
-        link_candidates = _split_candidates(candidates, train[s].shape[1])
-        monitors.append(tune(train[s], train[z], false_alarm_rate=rate, candidates=link_candidates,
+        S_fit, Z_fit = train_s[s], train[z]
+        if x is not None:
+            S_fit, Z_fit = _with_widened(model, x, _layer(modules, s), _layer(modules, z), reductions, S_fit,
+                                         Z_fit, rng, batch_size)
+        link_candidates = _split_candidates(candidates, S_fit.shape[1])
+        monitors.append(tune(S_fit, Z_fit, false_alarm_rate=rate, candidates=link_candidates,
                              random_state=random_state))
+    typicalities = [fit_typicality(train[name], calibration[name], false_alarm_rate=rate) for name in names[:-1]]
     coverage = Coverage(layers=names, monitors=monitors, reductions=reductions,
                         calibration_scores=np.zeros((1, len(monitors))), count_threshold=0,
-                        false_alarm_rate=rate, random_state=random_state, max_width=max_width)
-    scores = coverage._scores(calibration)
+                        false_alarm_rate=rate, random_state=random_state, max_width=max_width,
+                        typicalities=typicalities)
+    scores = coverage._scores(calibration, calibration_s)
     bad = int(np.count_nonzero(~np.isfinite(scores)))
     if bad:
         raise ValueError(f"{bad} held-out scores are non-finite; the held-out inputs must be clean")
     coverage._calibration = np.sort(scores, axis=0)
     coverage._count_threshold = _family_count_threshold(scores, rate)
     return coverage
+
+
+def _with_widened(model: torch.nn.Module, x: torch.Tensor, s: Layer, z: Layer, reductions: dict[str, _Reduction],
+                  S_fit: np.ndarray, Z_fit: np.ndarray, rng: np.random.Generator,
+                  batch_size: int) -> tuple[np.ndarray, np.ndarray]:
+    """A link's fitting rows with one widened copy of the fitting inputs' S
+    and the Z the model computes from it, reduced as the link sees them; the
+    clean rows alone where S cannot be widened (it selects an item)."""
+    try:
+        _check_widenable(s)
+    except ValueError:
+        return S_fit, Z_fit
+    S_wide, Z_wide = widened_outputs(model, x, s, z, copies=1, strength=DEFAULT_STRENGTH, rng=rng,
+                                     batch_size=batch_size)
+    s_reduction, z_reduction = reductions[s.name], reductions[z.name]
+    S_rows = s_reduction.project(s_reduction.pin(s_reduction.pool(S_wide)))
+    Z_rows = z_reduction.project(z_reduction.pool(Z_wide))
+    finite = np.isfinite(S_rows).all(axis=1) & np.isfinite(Z_rows).all(axis=1)
+    return np.concatenate([S_fit, S_rows[finite]]), np.concatenate([Z_fit, Z_rows[finite]])

@@ -21,6 +21,7 @@ from ._layers import INPUT, Layer, LayerTap, resolve
 from .alarms import WindowAlarm
 from .coverage import Coverage
 from .explaining import explain
+from .typicality import BOTH, CAUSES, INPUT_DRIFT, MODEL_FAULT, Typicality, cause_of
 
 logger = logging.getLogger("tarvex.core.watch")
 
@@ -43,7 +44,20 @@ class AlarmEvent:
     `explain` (None when no share is finite). For a coverage watcher
     `blamed_z` is None and `blamed_link` is the link (pair of layer names)
     that gave the smallest p-value most often among those inputs (the
-    earliest link of equal counts); None for a monitor watcher."""
+    earliest link of equal counts); None for a monitor watcher.
+
+    `cause` names what the firing means (see `watch.typicality`):
+    "model_fault" when the fault window fired while the inputs' S looked
+    as clean as ever; "both" when it fired while the typicality window of S
+    (for a coverage: of the blamed link's S or an earlier layer) was firing
+    too, so the inputs changed and the fault alarm may be their echo, or a
+    fault in or before the S layer moved S (a check of the weights'
+    fingerprint separates the two); "input_drift" when the typicality
+    window fired: the inputs changed. For an "input_drift" event `count` and
+    `worst_score` are those of the typicality scores above their own tau,
+    `blamed_z` is None and, for a coverage, `blamed_link` is the link whose
+    S drifted (the earliest one). A watcher without a typicality only ever
+    fires "model_fault"."""
 
     index: int
     time: float
@@ -51,6 +65,7 @@ class AlarmEvent:
     worst_score: float
     blamed_z: int | None
     blamed_link: tuple[str, str] | None = None
+    cause: str = MODEL_FAULT
 
 
 def _callable_or_none(value: Any, name: str) -> Any:
@@ -90,6 +105,19 @@ class Watcher:
     An error raised from a model call (a layer that did not run exactly
     once, rows the monitor refuses) leaves the counters unchanged.
 
+    Input typicality: given `typicality` (a `Typicality` of the monitor's S,
+    from `fit_typicality`), the watcher also scores how unusual each
+    input's S is and keeps a typicality window of its own (the fault
+    alarm's window, at `drift_significance`, by default the fault alarm's
+    significance). Each rise of that window records an event of cause
+    "input_drift"; each firing of the fault window is labelled
+    "model_fault" while the typicality window is quiet and "both" while it
+    fires. `drifting` says whether the typicality window fires now (it
+    follows the window; `latch` applies to the fault alarm only) and
+    `cause` what the current state means. A coverage watcher does the same
+    with the coverage's own typicality of each link's S (`cover` fits it).
+    Without an alarm there are no windows, so no events either.
+
     Given a `Coverage` (from `cover`) in place of the monitor, the watcher
     hooks every layer of `coverage.layers` ("input" is the model's first
     positional argument) and takes no `s` and `z`. Each input's score is
@@ -109,7 +137,8 @@ class Watcher:
 
     def __init__(self, model: torch.nn.Module, monitor: Any, *, s: str | None = None, z: str | None = None,
                  alarm: WindowAlarm | None = None, latch: bool = True,
-                 on_alarm: Callable[[AlarmEvent], Any] | None = None) -> None:
+                 on_alarm: Callable[[AlarmEvent], Any] | None = None, typicality: Typicality | None = None,
+                 drift_significance: float | None = None) -> None:
         """Checks the arguments and resolves the layer names; installs no
         hooks yet (see `attach`)."""
         coverage = monitor if isinstance(monitor, Coverage) else None
@@ -160,11 +189,43 @@ class Watcher:
         self._recent: deque[tuple[int, float, Any]] = deque(
             maxlen=alarm.window if alarm is not None else 1)
         self._histogram: Any = None  # set by export_prometheus
+        self._set_up_drift(typicality, drift_significance)
+
+    def _set_up_drift(self, typicality: Typicality | None, significance: float | None) -> None:
+        """The typicality windows, one per typicality (a monitor's S, or each
+        of a coverage's links' S), and their state."""
+        if self.coverage is not None:
+            if typicality is not None:
+                raise TypeError("a coverage carries its own typicality of each link's S (cover fits it); "
+                                "do not pass typicality=")
+            typicalities: list[Typicality] = list(self.coverage.typicalities or [])
+        elif typicality is None:
+            typicalities = []
+        elif not isinstance(typicality, Typicality):
+            raise TypeError(f"typicality must be a watch.Typicality or None, got {type(typicality).__name__}")
+        else:
+            s_dim = len(self.monitor.s_engineer.mean_)
+            if typicality.width != s_dim:
+                raise ValueError(f"the typicality takes {typicality.width} S columns, the monitor {s_dim}")
+            typicalities = [typicality]
+        self.typicalities = typicalities
+        window = self.alarm.window if self.alarm is not None else 50
+        if significance is None:
+            significance = self.alarm.significance if self.alarm is not None else 1e-3
+        self._drift_alarms = [t.alarm(window=window, significance=significance)
+                              for t in typicalities] if self.alarm is not None else []
+        self._drift_state = [False] * len(self._drift_alarms)
+        self._drifting = False
+        # Typicality scores above their tau still inside each window, as (index, score).
+        self._drift_recent: list[deque[tuple[int, float]]] = [deque(maxlen=window) for _ in self._drift_alarms]
+        self._fault_cause: str = MODEL_FAULT  # the cause of the latest fault firing
+        self._alarms_by_cause = dict.fromkeys(CAUSES, 0)
 
     @classmethod
     def from_file(cls, model: torch.nn.Module, path: Any, *, s: str | None = None, z: str | None = None,
                   alarm: WindowAlarm | None = _NOT_GIVEN, window: int = 50, significance: float = 1e-3,
-                  latch: bool = True, on_alarm: Callable[[AlarmEvent], Any] | None = None) -> Watcher:
+                  latch: bool = True, on_alarm: Callable[[AlarmEvent], Any] | None = None,
+                  typicality: Typicality | None = None) -> Watcher:
         """Builds a watcher from a monitor file written by `save`: the
         monitor, the layer names stored with it (or `s` and `z`, which take
         precedence), and a `WindowAlarm` from its calibration with `window`
@@ -172,7 +233,9 @@ class Watcher:
 
         A coverage file gives a watcher of the coverage, with
         `WindowAlarm.from_coverage(coverage, window=..., significance=...)`
-        unless `alarm` is given; `s` or `z` raise `TypeError` for it.
+        unless `alarm` is given; `s` or `z` raise `TypeError` for it. A
+        monitor file's watcher takes `typicality` as the constructor does (a
+        coverage file holds its own).
 
         `load`'s errors propagate; a monitor file without layer names when
         `s` or `z` is not given, or without a calibration when `alarm` is
@@ -185,7 +248,7 @@ class Watcher:
                 raise TypeError(f"{path!r} holds a coverage, which watches its own layers; do not pass s= or z=")
             if alarm is _NOT_GIVEN:
                 alarm = WindowAlarm.from_coverage(monitor, window=window, significance=significance)
-            return cls(model, monitor, alarm=alarm, latch=latch, on_alarm=on_alarm)
+            return cls(model, monitor, alarm=alarm, latch=latch, on_alarm=on_alarm, typicality=typicality)
         layers = getattr(monitor, "layers", None) or {}
         s = s if s is not None else layers.get("s")
         z = z if z is not None else layers.get("z")
@@ -197,7 +260,7 @@ class Watcher:
                 raise ValueError(f"{path!r} holds no calibration to build the alarm from; calibrate the "
                                  "monitor before saving it, or pass alarm= (None for no alarm)")
             alarm = WindowAlarm.from_calibration(calibration, window=window, significance=significance)
-        return cls(model, monitor, s=s, z=z, alarm=alarm, latch=latch, on_alarm=on_alarm)
+        return cls(model, monitor, s=s, z=z, alarm=alarm, latch=latch, on_alarm=on_alarm, typicality=typicality)
 
     # --- hooks ---------------------------------------------------------------
 
@@ -259,6 +322,30 @@ class Watcher:
         return self._firing
 
     @property
+    def drifting(self) -> bool:
+        """Whether a typicality window fires now: the inputs' S (for a
+        coverage: some link's S) is improbably unusual. Always False without
+        a typicality or an alarm."""
+        return self._drifting
+
+    @property
+    def cause(self) -> str | None:
+        """What the current state means: None when neither `firing` nor
+        `drifting`; "input_drift" when only drifting; while firing, the
+        cause of the firing ("model_fault" or "both"), "both" too when the
+        inputs drift now."""
+        with self._lock:
+            if self._firing:
+                return BOTH if self._drifting else self._fault_cause
+            return INPUT_DRIFT if self._drifting else None
+
+    @property
+    def alarms_by_cause(self) -> dict[str, int]:
+        """Firings so far per cause ("model_fault", "input_drift", "both")."""
+        with self._lock:
+            return dict(self._alarms_by_cause)
+
+    @property
     def events(self) -> list[AlarmEvent]:
         """The firings so far, oldest first (the latest 1000)."""
         with self._lock:
@@ -287,6 +374,11 @@ class Watcher:
                 if self.alarm is not None:
                     self.alarm.reset()
                 self._recent.clear()
+                for drift_alarm, recent in zip(self._drift_alarms, self._drift_recent):
+                    drift_alarm.reset()
+                    recent.clear()
+                self._drift_state = [False] * len(self._drift_alarms)
+                self._drifting = False
             index = self._inputs_seen
         if was_firing:
             _log_clearing(index, "acknowledged")
@@ -296,7 +388,8 @@ class Watcher:
     def _score(self, rows: list[np.ndarray]) -> None:
         S, Z = rows
         scores = self.monitor.score_batch(S, Z)
-        self._record(scores, (S, Z))
+        drift = [t.score(S) for t in self.typicalities] if self._drift_alarms else []
+        self._record(scores, (S, Z), drift)
 
     def _score_coverage(self, rows: list[np.ndarray]) -> None:
         """One minus each input's smallest p-value over the links: above
@@ -306,11 +399,14 @@ class Watcher:
         assert self.coverage is not None
         report = self.coverage.score_outputs(dict(zip(self.coverage.layers, rows)))
         scores = 1.0 - report.p_values.min(axis=1)
-        self._record(scores, (report.p_values.argmin(axis=1),))
+        drift = list(report.typicality.T) if self._drift_alarms and report.typicality is not None else []
+        self._record(scores, (report.p_values.argmin(axis=1),), drift)
 
-    def _record(self, scores: np.ndarray, blame_data: tuple[np.ndarray, ...]) -> None:
+    def _record(self, scores: np.ndarray, blame_data: tuple[np.ndarray, ...],
+                drift: list[np.ndarray] | None = None) -> None:
         """Counts one pass's scores and updates the alarm; `blame_data`
-        holds, per row, what an event's blame is computed from."""
+        holds, per row, what an event's blame is computed from, `drift` the
+        rows' typicality scores, one array per typicality window."""
         self._local.scores = scores
         if len(scores) == 1:  # the common serving case, without array operations
             above = None
@@ -325,6 +421,9 @@ class Watcher:
             self._above_tau += n_above
             if self._histogram is not None:
                 self._histogram.add(scores)
+            flags = None
+            if drift:
+                flags, fired = self._update_drift(drift, first)
             if self.alarm is not None:
                 if n_above == 0 and not self._window_firing and not self._rearm:
                     # Nothing above tau cannot start a firing.
@@ -332,16 +431,69 @@ class Watcher:
                 else:
                     if above is None:
                         above = ~(scores <= self.tau)
-                    fired = self._update_alarm(scores, above, first, blame_data)
+                    fired = sorted(fired + self._update_alarm(scores, above, first, blame_data, flags),
+                                   key=lambda event: event.index)
         if fired and self.on_alarm is not None:
             for event in fired:
                 self.on_alarm(event)
 
+    def _update_drift(self, drift: list[np.ndarray], first: int) -> tuple[np.ndarray, list[AlarmEvent]]:
+        """Feeds the typicality scores to their windows. Returns each
+        window's state after each row, (rows, windows), and an
+        "input_drift" event for each row after which some window fires
+        where none did before."""
+        rows = len(drift[0])
+        flags = np.zeros((rows, len(drift)), dtype=bool)
+        for j, (alarm, scores) in enumerate(zip(self._drift_alarms, drift)):
+            scores = np.asarray(scores, dtype=np.float64)
+            for position in np.flatnonzero(~(scores <= alarm.tau)).tolist():
+                self._drift_recent[j].append((first + position + 1, float(scores[position])))
+            _, changes = alarm._push(scores, self._drift_state[j])
+            state, start = self._drift_state[j], 0
+            for position, now, _count in changes:
+                flags[start:position, j] = state
+                state, start = now, position
+            flags[start:, j] = state
+            self._drift_state[j] = state
+        events = []
+        drifting = self._drifting
+        for position, now in enumerate(flags.any(axis=1).tolist()):
+            if now and not drifting:
+                events.append(self._fire_drift(first + position + 1, flags[position]))
+            elif drifting and not now:
+                _log_clearing(first + position + 1, "inputs typical again", cause=INPUT_DRIFT)
+            drifting = now
+        self._drifting = drifting
+        return flags, events
+
+    def _fire_drift(self, index: int, flags: np.ndarray) -> AlarmEvent:
+        """Records an "input_drift" event for the earliest drifting window."""
+        j = int(np.argmax(flags))
+        window = self._drift_alarms[j].window
+        recent = [score for at, score in self._drift_recent[j] if index - window < at <= index]
+        worst = math.nan if not recent or any(math.isnan(v) for v in recent) else max(recent)
+        link = self.coverage.links[j] if self.coverage is not None else None
+        event = AlarmEvent(index=index, time=time.time(), count=len(recent), worst_score=worst, blamed_z=None,
+                           blamed_link=link, cause=INPUT_DRIFT)
+        self._alarms += 1
+        self._alarms_by_cause[INPUT_DRIFT] += 1
+        self._events.append(event)
+        fields = {"event": "fired", "cause": INPUT_DRIFT, "index": index, "time": event.time,
+                  "count": event.count, "worst_score": worst, "window": window, "tau": self.typicalities[j].tau}
+        where = "the model's S" if link is None else f"the S of link {link}"
+        if link is not None:
+            fields["blamed_link"] = link
+        logger.warning("input drift at input %d: %d of the last %d inputs atypical in %s (worst typicality "
+                       "%.6g); the model's inputs changed", index, event.count, window, where, worst,
+                       extra={"tarvex_watch": fields})
+        return event
+
     def _update_alarm(self, scores: np.ndarray, above: np.ndarray, first: int,
-                      blame_data: tuple[np.ndarray, ...]) -> list[AlarmEvent]:
+                      blame_data: tuple[np.ndarray, ...], flags: np.ndarray | None = None) -> list[AlarmEvent]:
         """Feeds the scores to the alarm and turns the changes of its state
         into firings and clearings, keeping the rows above tau for the
-        events' worst score and blame."""
+        events' worst score and blame; `flags` holds the typicality
+        windows' state after each row, for the firings' cause."""
         alarm = self.alarm
         assert alarm is not None
         _, changes = alarm._push(scores, False if self._rearm else self._window_firing)
@@ -353,7 +505,7 @@ class Watcher:
             kept = self._keep(positions, kept, position, first, scores, blame_data)
             index = first + position + 1
             if now_firing and not (self.latch and self._firing):
-                events.append(self._fire(index, count))
+                events.append(self._fire(index, count, None if flags is None else flags[position]))
             elif not now_firing and not self.latch and self._firing:
                 self._clear(index)
             self._window_firing = now_firing
@@ -372,9 +524,17 @@ class Watcher:
             kept += 1
         return kept
 
-    def _fire(self, index: int, count: int) -> AlarmEvent:
+    def _fire(self, index: int, count: int, drifting: np.ndarray | None = None) -> AlarmEvent:
         assert self.alarm is not None
         recent = [entry for entry in self._recent if index - self.alarm.window < entry[0] <= index]
+        cause = MODEL_FAULT
+        if drifting is not None and recent:
+            # Drift explains the firing when the inputs of the link that
+            # broke, or of an earlier one, are atypical.
+            link = 0 if self.coverage is None else self._cause_link(recent)
+            cause = cause_of(True, bool(drifting[:link + 1].any()))
+        elif drifting is not None:
+            cause = cause_of(True, bool(drifting.any()))
         scores = np.array([entry[1] for entry in recent])
         # Without a kept row above tau (not expected): NaN and no blame.
         worst = math.nan if not len(scores) or np.isnan(scores).any() else float(scores.max())
@@ -383,11 +543,13 @@ class Watcher:
         else:
             blamed_z, blamed_link = None, self._blame_link(recent) if recent else None
         event = AlarmEvent(index=index, time=time.time(), count=int(count), worst_score=worst,
-                           blamed_z=blamed_z, blamed_link=blamed_link)
+                           blamed_z=blamed_z, blamed_link=blamed_link, cause=cause)
         self._firing = True
+        self._fault_cause = cause
         self._alarms += 1
+        self._alarms_by_cause[cause] += 1
         self._events.append(event)
-        fields = {"event": "fired", "index": event.index, "time": event.time, "count": event.count,
+        fields = {"event": "fired", "cause": cause, "index": event.index, "time": event.time, "count": event.count,
                   "worst_score": event.worst_score, "blamed_z": event.blamed_z, "window": self.alarm.window,
                   "tau": self.tau}
         if self.coverage is None:
@@ -395,9 +557,10 @@ class Watcher:
         else:
             blamed = f"blamed link {event.blamed_link}"
             fields["blamed_link"] = event.blamed_link
+        meaning = _MEANINGS[cause]
         logger.warning("integrity alarm fired at input %d: %d of the last %d inputs above tau %.6g, worst score "
-                       "%.6g, %s", event.index, event.count, self.alarm.window, self.tau,
-                       event.worst_score, blamed, extra={"tarvex_watch": fields})
+                       "%.6g, %s; %s", event.index, event.count, self.alarm.window, self.tau,
+                       event.worst_score, blamed, meaning, extra={"tarvex_watch": fields})
         return event
 
     def _clear(self, index: int) -> None:
@@ -417,6 +580,14 @@ class Watcher:
             return None
         return int(np.argmax(shares.mean(axis=0)))
 
+    def _cause_link(self, recent: list[tuple[int, float, Any]]) -> int:
+        """The earliest link that gave the smallest p-value for at least a
+        quarter of the inputs above tau in the window: a fault breaks the
+        link that ends at it, and the links after it may alarm more often."""
+        assert self.coverage is not None
+        votes = np.bincount([int(entry[2][0]) for entry in recent], minlength=len(self.coverage.links))
+        return int(np.flatnonzero(votes >= 0.25 * votes.sum())[0])
+
     def _blame_link(self, recent: list[tuple[int, float, Any]]) -> tuple[str, str]:
         """The link that gave the smallest p-value most often among the
         inputs above tau in the window (the earliest of equal counts)."""
@@ -430,8 +601,11 @@ class Watcher:
         """Registers the watcher's metrics on a `prometheus_client` registry
         (None: the default one), labelled `monitor=name`: the counters
         `tarvex_watch_inputs_total`, `tarvex_watch_inputs_above_tau_total`
-        and `tarvex_watch_alarms_total`, the gauges `tarvex_watch_firing`
-        (1 while firing) and `tarvex_watch_tau`, and the histogram
+        and `tarvex_watch_alarms_total` (also labelled `cause`: one series
+        each for "model_fault", "input_drift" and "both"; page on
+        "model_fault"), the gauges `tarvex_watch_firing` (1 while firing),
+        `tarvex_watch_input_drift` (1 while the typicality window fires) and
+        `tarvex_watch_tau`, and the histogram
         `tarvex_watch_score` with buckets placed around `tau` (it counts the
         scores from the first export on). Values are read when the registry
         is collected, so exporting costs a forward pass one bucket count.
@@ -448,10 +622,22 @@ class Watcher:
         with self._lock:
             histogram = self._histogram
             return {"inputs": self._inputs_seen, "above_tau": self._above_tau, "alarms": self._alarms,
+                    "alarms_by_cause": dict(self._alarms_by_cause), "drifting": self._drifting,
                     "firing": self._firing, "tau": self.tau,
                     "histogram": histogram.snapshot() if histogram is not None else None}
 
 
-def _log_clearing(index: int, reason: str) -> None:
-    logger.info("integrity alarm cleared at input %d (%s)", index, reason,
-                extra={"tarvex_watch": {"event": "cleared", "index": index, "time": time.time(), "reason": reason}})
+# What a firing of each cause tells the operator, for its log message.
+_MEANINGS = {
+    MODEL_FAULT: "cause: model fault (the inputs look as clean as ever)",
+    BOTH: ("cause: both (the inputs drifted too, so this may be their echo; a fault in or before the S layer "
+           "reads the same: check the weights' fingerprint)"),
+}
+
+
+def _log_clearing(index: int, reason: str, cause: str | None = None) -> None:
+    fields: dict[str, Any] = {"event": "cleared", "index": index, "time": time.time(), "reason": reason}
+    if cause is not None:
+        fields["cause"] = cause
+    what = "input drift" if cause == INPUT_DRIFT else "integrity alarm"
+    logger.info("%s cleared at input %d (%s)", what, index, reason, extra={"tarvex_watch": fields})

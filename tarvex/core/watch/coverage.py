@@ -611,12 +611,15 @@ class Coverage:
             raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
         batch_size = _positive_int(batch_size, "batch_size")
         _resolve_layers(model, self.layers)
-        parts, typical = [], []
+        parts: list[np.ndarray] = []
+        typical: list[np.ndarray] = []
         with contextlib.closing(_forward_layers(model, inputs, self.layers, batch_size)) as batches:
             for outputs in batches:
                 rows = self._rows(outputs)
                 parts.append(self._scores(rows, self._s_rows(outputs, rows)))
-                typical.append(self._typicality(rows))
+                typicality_rows = self._typicality(rows)
+                if typicality_rows is not None:
+                    typical.append(typicality_rows)
         scores = np.concatenate(parts) if parts else np.zeros((0, len(self.links)))
         typicality = None
         if self.typicalities is not None:

@@ -20,13 +20,14 @@ from __future__ import annotations
 
 import math
 import numbers
+from fractions import Fraction
 from typing import Any
 
 import numpy as np
 
 from ._arguments import _finite_matrix, _open_unit_interval
 from .alarms import WindowAlarm
-from .calibration import Calibration, _rank, _rows_needed
+from .calibration import Calibration
 
 MODEL_FAULT = "model_fault"
 INPUT_DRIFT = "input_drift"
@@ -61,7 +62,8 @@ def constant_columns(rows: np.ndarray) -> np.ndarray:
     typical = math.sqrt(float(np.mean(spread ** 2))) if spread.size else 0.0
     if typical == 0.0:
         return np.ones(spread.shape, dtype=bool)
-    return spread < CONSTANT_SPREAD * typical
+    mask: np.ndarray = spread < CONSTANT_SPREAD * typical
+    return mask
 
 
 def _spread_floor(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -187,7 +189,7 @@ def fit_typicality(S: Any, held_out: Any = None, *, false_alarm_rate: float = 0.
     if isinstance(random_state, bool) or not isinstance(random_state, numbers.Integral):
         raise TypeError(f"random_state must be an int, got {type(random_state).__name__}")
     rows = _finite_matrix(S, "S")
-    needed = _rows_needed(rate, None)
+    needed = math.ceil(10 / rate)  # as `calibrate` asks
     if held_out is None:
         held = max(needed, len(rows) // 4)
         if len(rows) - held < 2:
@@ -213,7 +215,8 @@ def fit_typicality(S: Any, held_out: Any = None, *, false_alarm_rate: float = 0.
     covariance[np.diag_indices_from(covariance)] += 1e-9
     precision = np.linalg.inv(covariance)
     scores = _distances(calibrating, mean, scale, precision)
-    rank = _rank(len(calibrating), rate, None)
+    # The conformal rank of `calibrate`: at most floor(rate * n) rows above tau.
+    rank = len(calibrating) - math.floor(Fraction(rate) * len(calibrating))
     tau = float(np.partition(scores, rank - 1)[rank - 1])
     if not math.isfinite(tau):
         raise ValueError("held-out rows score non-finite typicality; calibrate on clean rows")

@@ -16,12 +16,12 @@ from typing import Any, Callable
 import numpy as np
 import torch
 
-from ._arguments import _require_trained
+from ._arguments import _require_trained, _widths
 from ._layers import INPUT, Layer, LayerTap, resolve
 from .alarms import WindowAlarm
 from .coverage import Coverage
 from .explaining import explain
-from .typicality import BOTH, CAUSES, INPUT_DRIFT, MODEL_FAULT, Typicality, cause_of
+from .typicality import BOTH, CAUSES, INPUT_DRIFT, MODEL_FAULT, Typicality
 
 logger = logging.getLogger("tarvex.core.watch")
 
@@ -204,7 +204,7 @@ class Watcher:
         elif not isinstance(typicality, Typicality):
             raise TypeError(f"typicality must be a watch.Typicality or None, got {type(typicality).__name__}")
         else:
-            s_dim = len(self.monitor.s_engineer.mean_)
+            s_dim = _widths(self.monitor)[0]
             if typicality.width != s_dim:
                 raise ValueError(f"the typicality takes {typicality.width} S columns, the monitor {s_dim}")
             typicalities = [typicality]
@@ -457,7 +457,7 @@ class Watcher:
             self._drift_state[j] = state
         events = []
         drifting = self._drifting
-        for position, now in enumerate(flags.any(axis=1).tolist()):
+        for position, now in enumerate(bool(value) for value in flags.any(axis=1)):
             if now and not drifting:
                 events.append(self._fire_drift(first + position + 1, flags[position]))
             elif drifting and not now:
@@ -528,13 +528,11 @@ class Watcher:
         assert self.alarm is not None
         recent = [entry for entry in self._recent if index - self.alarm.window < entry[0] <= index]
         cause = MODEL_FAULT
-        if drifting is not None and recent:
+        if drifting is not None:
             # Drift explains the firing when the inputs of the link that
             # broke, or of an earlier one, are atypical.
-            link = 0 if self.coverage is None else self._cause_link(recent)
-            cause = cause_of(True, bool(drifting[:link + 1].any()))
-        elif drifting is not None:
-            cause = cause_of(True, bool(drifting.any()))
+            link = 0 if self.coverage is None or not recent else self._cause_link(recent)
+            cause = BOTH if drifting[:link + 1].any() else MODEL_FAULT
         scores = np.array([entry[1] for entry in recent])
         # Without a kept row above tau (not expected): NaN and no blame.
         worst = math.nan if not len(scores) or np.isnan(scores).any() else float(scores.max())

@@ -11,7 +11,10 @@ over a Dask cluster (`score_dask`), stores the monitor with its calibration as
 a JSON file (`save`, `load`), watches every layer of a model with a chain
 of monitors under one false-alarm rate (`cover`, `Coverage`), and watches a
 served model's every forward pass (`Watcher`, with `AlarmEvent`s and
-Prometheus metrics).
+Prometheus metrics). Beside the fault score, the typicality of S
+(`fit_typicality`, `Typicality`) tells a broken model from changed inputs:
+every alarm event names its cause (`CAUSES`), and `widened_pairs` gives
+fitting pairs beyond the clean data so monitors hold up under drift.
 
 Bad input raises a clear exception before anything is changed; a monitor that
 is not trained raises the monitor's own `RuntimeError("Detector not fit/loaded")`.
@@ -26,8 +29,10 @@ from .dask_scoring import score_dask
 from .explaining import explain
 from .files import load, save
 from .tuning import TUNE_CANDIDATES, TuningReport, tune
+from .typicality import CAUSES, Typicality, fit_typicality
 from .watching import AlarmEvent, Watcher
+from .widening import widened_pairs
 
 __all__ = ["capture", "calibrate", "Calibration", "tune", "TuningReport", "TUNE_CANDIDATES", "explain",
            "WindowAlarm", "score_chunks", "save", "load", "score_dask", "cover", "Coverage", "CoverageReport",
-           "Watcher", "AlarmEvent"]
+           "Watcher", "AlarmEvent", "Typicality", "fit_typicality", "CAUSES", "widened_pairs"]

@@ -32,8 +32,12 @@ Constant columns. A column of a layer that never varies in the clean fitting
 data (a border pixel that is always blank, a unit that never fires) tells a
 monitor nothing about Z, yet its standardised value explodes at the first
 change. Where the layer is a link's S, its monitor sees such columns pinned
-to their clean value; a change to them is a change of the inputs, which the
-link's typicality (it keeps every column) reports as input drift.
+to their clean value, so it cannot be thrown off by them (what they change
+downstream still shows in Z); a change to them is a change of the inputs,
+which the link's typicality (it keeps every column) reports as input drift,
+so an alarm it causes is labelled "both", never "model_fault". A widened fit
+(`widened_fit=True`) moves those columns too and runs the model on them, so
+its monitors learn their effect and need no pinning.
 
 Input typicality. Each link's S also gets a `Typicality` (fitted on the
 training rows, calibrated on the same held-out inputs at the same rate), so
@@ -887,7 +891,8 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     train_s, calibration_s = {}, {}
     for position, name in enumerate(names):
         reduction = reductions[name]
-        reduction.fit_constant(train[name])
+        if x is None:  # a widened fit teaches the monitors the constant columns instead
+            reduction.fit_constant(train[name])
         reduction.fit_projection(train[name], max_width, random_state + position)
         train_s[name] = reduction.project(reduction.pin(train[name]))
         calibration_s[name] = reduction.project(reduction.pin(calibration[name]))

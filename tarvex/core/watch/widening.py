@@ -11,8 +11,10 @@ forward pass (a forward hook returns the widened S in place of the layer's
 output), so any path into Z that does not pass through S keeps its clean
 values.
 
-Every change is in units of each value's clean spread and around the clean
-values, so a value that never varies in the clean data stays as it was.
+Every change is in units of each value's clean spread, around the clean
+values. A value that never varies in the clean data (a blank border pixel)
+gets noise and offsets of `CONSTANT_SHARE` of the layer's typical spread
+instead, so the monitor also learns how Z answers to it.
 """
 
 from __future__ import annotations
@@ -33,6 +35,8 @@ WIDENING_KINDS = ("noise", "scaling", "offset", "mixture")
 # Largest change, in units of each value's clean spread (scaling: factors
 # from 2**-strength to 2**strength).
 DEFAULT_STRENGTH = 1.0
+# Spread given to constant values, as a share of the layer's root-mean-square spread.
+CONSTANT_SHARE = 0.5
 
 
 def _stacked_inputs(model: torch.nn.Module, inputs: Any, batch_size: int) -> torch.Tensor:
@@ -102,6 +106,8 @@ def _widen(values: np.ndarray, rng: np.random.Generator, strength: float) -> np.
     n = values.shape[0]
     mean = values.mean(axis=0)
     spread = values.std(axis=0)
+    typical = math.sqrt(float(np.mean(spread ** 2))) if spread.size else 0.0
+    spread = np.maximum(spread, CONSTANT_SHARE * typical)
     kinds = rng.integers(0, len(WIDENING_KINDS), size=n)
     levels = rng.uniform(0.0, strength, size=(n, 1))
     out = values.copy()

@@ -85,14 +85,14 @@ def served():
     return monitor, watch.fit_typicality(S_fit, S_cal, false_alarm_rate=RATE)
 
 
-def watch_stream(net, monitor, typicality, x, registry=None):
+def watch_stream(net, monitor, typicality, x, registry=None, batch=5):
     alarm = watch.WindowAlarm.from_calibration(monitor.calibration, window=20, significance=1e-3)
     watcher = watch.Watcher(net, monitor, s="body.0", z="output", alarm=alarm, typicality=typicality)
     if registry is not None:
         watcher.export_prometheus(registry, name="net")
     with watcher, torch.no_grad():
-        for start in range(0, len(x), 5):
-            net(x[start:start + 5])
+        for start in range(0, len(x), batch):
+            net(x[start:start + batch])
     return watcher
 
 
@@ -118,6 +118,9 @@ def test_drifted_inputs_are_never_a_model_fault(served, change):
     causes = [event.cause for event in watcher.events]
     assert causes[0] == "input_drift" and "model_fault" not in causes
     assert watcher.drifting and watcher.cause in ("input_drift", "both")
+    # one batch longer than the window: the event still counts the rows before it
+    event = watch_stream(Net().eval(), monitor, typicality, x, batch=200).events[0]
+    assert event.cause == "input_drift" and event.count >= 1 and np.isfinite(event.worst_score)
     assert registry.get_sample_value("tarvex_watch_input_drift", {"monitor": "net"}) == 1
     assert registry.get_sample_value("tarvex_watch_alarms_total", {"monitor": "net", "cause": "input_drift"}) >= 1
     assert registry.get_sample_value("tarvex_watch_alarms_total", {"monitor": "net", "cause": "model_fault"}) == 0

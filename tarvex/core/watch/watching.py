@@ -444,10 +444,10 @@ class Watcher:
         where none did before."""
         rows = len(drift[0])
         flags = np.zeros((rows, len(drift)), dtype=bool)
+        above = []
         for j, (alarm, scores) in enumerate(zip(self._drift_alarms, drift)):
             scores = np.asarray(scores, dtype=np.float64)
-            for position in np.flatnonzero(~(scores <= alarm.tau)).tolist():
-                self._drift_recent[j].append((first + position + 1, float(scores[position])))
+            above.append(np.flatnonzero(~(scores <= alarm.tau)).tolist())
             _, changes = alarm._push(scores, self._drift_state[j])
             state, start = self._drift_state[j], 0
             for position, now, _count in changes:
@@ -457,12 +457,24 @@ class Watcher:
             self._drift_state[j] = state
         events = []
         drifting = self._drifting
+        kept = [0] * len(drift)
         for position, now in enumerate(bool(value) for value in flags.any(axis=1)):
-            if now and not drifting:
-                events.append(self._fire_drift(first + position + 1, flags[position]))
-            elif drifting and not now:
-                _log_clearing(first + position + 1, "inputs typical again", cause=INPUT_DRIFT)
+            if now != drifting:
+                # Keep the atypical rows up to here (the windows' deques hold
+                # only the latest ones) before the event reads them.
+                for j, positions in enumerate(above):
+                    while kept[j] < len(positions) and positions[kept[j]] <= position:
+                        at = positions[kept[j]]
+                        self._drift_recent[j].append((first + at + 1, float(drift[j][at])))
+                        kept[j] += 1
+                if now:
+                    events.append(self._fire_drift(first + position + 1, flags[position]))
+                else:
+                    _log_clearing(first + position + 1, "inputs typical again", cause=INPUT_DRIFT)
             drifting = now
+        for j, positions in enumerate(above):
+            for at in positions[kept[j]:]:
+                self._drift_recent[j].append((first + at + 1, float(drift[j][at])))
         self._drifting = drifting
         return flags, events
 

@@ -40,6 +40,12 @@ CAUSES = (MODEL_FAULT, INPUT_DRIFT, BOTH)
 # finite, distance.
 CONSTANT_SPREAD = 1e-3
 
+# When the fault window fires, the inputs count as drifted for its cause
+# already when the typicality window's count is improbable at this
+# significance (the typicality window itself fires at the alarm's, 1e-3 by
+# default): its count may still be growing when the fault window fires.
+DRIFT_EVIDENCE = 0.01
+
 # The format tag of `Typicality.to_dict`.
 TYPICALITY_FORMAT = "tarvex-typicality"
 

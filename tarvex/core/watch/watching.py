@@ -21,7 +21,7 @@ from ._layers import INPUT, Layer, LayerTap, resolve
 from .alarms import WindowAlarm
 from .coverage import Coverage
 from .explaining import explain
-from .typicality import BOTH, CAUSES, INPUT_DRIFT, MODEL_FAULT, Typicality
+from .typicality import BOTH, CAUSES, DRIFT_EVIDENCE, INPUT_DRIFT, MODEL_FAULT, Typicality
 
 logger = logging.getLogger("tarvex.core.watch")
 
@@ -112,9 +112,12 @@ class Watcher:
     significance). Each rise of that window records an event of cause
     "input_drift"; each firing of the fault window is labelled
     "model_fault" while the typicality window is quiet and "both" while it
-    fires. `drifting` says whether the typicality window fires now (it
-    follows the window; `latch` applies to the fault alarm only) and
-    `cause` what the current state means. A coverage watcher does the same
+    fires. A fault firing is labelled "both" also while the typicality
+    count is merely unusual (improbable at `DRIFT_EVIDENCE`, 1%, rather than
+    at the alarm's significance): the typicality window may still be
+    counting when the fault window fires. `drifting` says whether the
+    typicality window fires now (it follows the window; `latch` applies to
+    the fault alarm only) and `cause` what the current state means. A coverage watcher does the same
     with the coverage's own typicality of each link's S (`cover` fits it).
     Without an alarm there are no windows, so no events either.
 
@@ -215,6 +218,13 @@ class Watcher:
         self._drift_alarms = [t.alarm(window=window, significance=significance)
                               for t in typicalities] if self.alarm is not None else []
         self._drift_state = [False] * len(self._drift_alarms)
+        # The same windows at a looser significance: whether the inputs look
+        # drifted when the fault window fires. The typicality window may
+        # still be filling its count then, and a firing it would soon explain
+        # must not be labelled a model fault.
+        self._evidence = [t.alarm(window=window, significance=max(significance, DRIFT_EVIDENCE))
+                          for t in typicalities] if self.alarm is not None else []
+        self._evidence_state = [False] * len(self._evidence)
         self._drifting = False
         # Typicality scores above their tau still inside each window, as (index, score).
         self._drift_recent: list[deque[tuple[int, float]]] = [deque(maxlen=window) for _ in self._drift_alarms]
@@ -377,7 +387,10 @@ class Watcher:
                 for drift_alarm, recent in zip(self._drift_alarms, self._drift_recent):
                     drift_alarm.reset()
                     recent.clear()
+                for evidence in self._evidence:
+                    evidence.reset()
                 self._drift_state = [False] * len(self._drift_alarms)
+                self._evidence_state = [False] * len(self._evidence)
                 self._drifting = False
             index = self._inputs_seen
         if was_firing:
@@ -438,23 +451,20 @@ class Watcher:
                 self.on_alarm(event)
 
     def _update_drift(self, drift: list[np.ndarray], first: int) -> tuple[np.ndarray, list[AlarmEvent]]:
-        """Feeds the typicality scores to their windows. Returns each
-        window's state after each row, (rows, windows), and an
+        """Feeds the typicality scores to their windows. Returns, per row
+        and window, (rows, windows), whether the inputs looked drifted after
+        that row (the window or its looser twin fired), and an
         "input_drift" event for each row after which some window fires
         where none did before."""
         rows = len(drift[0])
         flags = np.zeros((rows, len(drift)), dtype=bool)
+        evidence = np.zeros((rows, len(drift)), dtype=bool)
         above = []
         for j, (alarm, scores) in enumerate(zip(self._drift_alarms, drift)):
             scores = np.asarray(scores, dtype=np.float64)
             above.append(np.flatnonzero(~(scores <= alarm.tau)).tolist())
-            _, changes = alarm._push(scores, self._drift_state[j])
-            state, start = self._drift_state[j], 0
-            for position, now, _count in changes:
-                flags[start:position, j] = state
-                state, start = now, position
-            flags[start:, j] = state
-            self._drift_state[j] = state
+            self._drift_state[j] = _states(alarm, scores, self._drift_state[j], flags[:, j])
+            self._evidence_state[j] = _states(self._evidence[j], scores, self._evidence_state[j], evidence[:, j])
         events = []
         drifting = self._drifting
         kept = [0] * len(drift)
@@ -476,7 +486,7 @@ class Watcher:
             for at in positions[kept[j]:]:
                 self._drift_recent[j].append((first + at + 1, float(drift[j][at])))
         self._drifting = drifting
-        return flags, events
+        return flags | evidence, events
 
     def _fire_drift(self, index: int, flags: np.ndarray) -> AlarmEvent:
         """Records an "input_drift" event for the earliest drifting window."""
@@ -643,6 +653,18 @@ _MEANINGS = {
     BOTH: ("cause: both (the inputs drifted too, so this may be their echo; a fault in or before the S layer "
            "reads the same: check the weights' fingerprint)"),
 }
+
+
+def _states(alarm: WindowAlarm, scores: np.ndarray, state: bool, out: np.ndarray) -> bool:
+    """Feeds `scores` to `alarm`, writes its firing state after each one
+    into `out` and returns the last state."""
+    _, changes = alarm._push(scores, state)
+    start = 0
+    for position, now, _count in changes:
+        out[start:position] = state
+        state, start = now, position
+    out[start:] = state
+    return state
 
 
 def _log_clearing(index: int, reason: str, cause: str | None = None) -> None:

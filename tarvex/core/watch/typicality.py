@@ -24,6 +24,7 @@ from fractions import Fraction
 from typing import Any
 
 import numpy as np
+from scipy import special
 
 from ._arguments import _finite_matrix, _open_unit_interval
 from .alarms import WindowAlarm
@@ -45,6 +46,7 @@ CONSTANT_SPREAD = 1e-3
 # significance (the typicality window itself fires at the alarm's, 1e-3 by
 # default): its count may still be growing when the fault window fires.
 DRIFT_EVIDENCE = 0.01
+_EVIDENCE_Z = float(special.ndtri(1.0 - DRIFT_EVIDENCE))
 
 # The format tag of `Typicality.to_dict`.
 TYPICALITY_FORMAT = "tarvex-typicality"
@@ -98,13 +100,26 @@ class Typicality:
     """
 
     def __init__(self, *, mean: np.ndarray, scale: np.ndarray, precision: np.ndarray,
-                 calibration: Calibration) -> None:
+                 calibration: Calibration, score_mean: float, score_std: float) -> None:
         """Takes the fitted statistics as they are; `fit_typicality` and
-        `from_dict` build and check them."""
+        `from_dict` build and check them. `score_mean` and `score_std` are
+        the mean and standard deviation of the held-out clean scores."""
         self.mean = np.asarray(mean, dtype=np.float64)
         self.scale = np.asarray(scale, dtype=np.float64)
         self.precision = np.asarray(precision, dtype=np.float64)
         self.calibration = calibration
+        self.score_mean = float(score_mean)
+        self.score_std = float(score_std)
+
+    def mean_is_high(self, total: float, count: int) -> bool:
+        """Whether the mean `total / count` of a window's scores is
+        improbably high for clean inputs (one-sided, at `DRIFT_EVIDENCE`, by
+        the normal approximation of a mean of `count` clean scores). A small
+        shift of every input raises every score a little: the mean sees it
+        long before the count above `tau` does."""
+        if count < 1:
+            return False
+        return total / count - self.score_mean > _EVIDENCE_Z * self.score_std / math.sqrt(count)
 
     @property
     def width(self) -> int:
@@ -143,13 +158,14 @@ class Typicality:
     def to_dict(self) -> dict[str, Any]:
         """A JSON-ready dictionary; `Typicality.from_dict` reads it back."""
         return {"format": TYPICALITY_FORMAT, "mean": self.mean.tolist(), "scale": self.scale.tolist(),
-                "precision": self.precision.tolist(), "calibration": self.calibration.to_dict()}
+                "precision": self.precision.tolist(), "calibration": self.calibration.to_dict(),
+                "score_mean": self.score_mean, "score_std": self.score_std}
 
     @classmethod
     def from_dict(cls, d: Any) -> Typicality:
         """Rebuilds a typicality from `to_dict()`'s dictionary; raises
         `ValueError` for anything missing, misshapen or non-finite."""
-        keys = {"format", "mean", "scale", "precision", "calibration"}
+        keys = {"format", "mean", "scale", "precision", "calibration", "score_mean", "score_std"}
         if not isinstance(d, dict) or set(d) != keys:
             raise ValueError(f"a typicality is a dictionary with the keys {sorted(keys)}")
         if d["format"] != TYPICALITY_FORMAT:
@@ -173,7 +189,12 @@ class Typicality:
             record = Calibration(**calibration)
         except TypeError as error:
             raise ValueError(f"typicality calibration: {error}") from None
-        return cls(mean=mean, scale=scale, precision=precision, calibration=record)
+        moments = (d["score_mean"], d["score_std"])
+        if not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in moments) \
+                or moments[1] <= 0:
+            raise ValueError("typicality score_mean and score_std must be finite, score_std positive")
+        return cls(mean=mean, scale=scale, precision=precision, calibration=record, score_mean=float(moments[0]),
+                   score_std=float(moments[1]))
 
 
 def fit_typicality(S: Any, held_out: Any = None, *, false_alarm_rate: float = 0.01,
@@ -227,7 +248,8 @@ def fit_typicality(S: Any, held_out: Any = None, *, false_alarm_rate: float = 0.
     if not math.isfinite(tau):
         raise ValueError("held-out rows score non-finite typicality; calibrate on clean rows")
     return Typicality(mean=mean, scale=scale, precision=precision,
-                      calibration=Calibration(tau=tau, false_alarm_rate=rate, rows=len(calibrating), rank=rank))
+                      calibration=Calibration(tau=tau, false_alarm_rate=rate, rows=len(calibrating), rank=rank),
+                      score_mean=float(np.mean(scores)), score_std=max(float(np.std(scores)), 1e-12))
 
 
 def _distances(rows: np.ndarray, mean: np.ndarray, scale: np.ndarray, precision: np.ndarray) -> np.ndarray:

@@ -113,9 +113,11 @@ class Watcher:
     "input_drift"; each firing of the fault window is labelled
     "model_fault" while the typicality window is quiet and "both" while it
     fires. A fault firing is labelled "both" also while the typicality
-    count is merely unusual (improbable at `DRIFT_EVIDENCE`, 1%, rather than
-    at the alarm's significance): the typicality window may still be
-    counting when the fault window fires. `drifting` says whether the
+    scores of the window are merely unusual (their count above tau, or their
+    mean, improbable at `DRIFT_EVIDENCE`, 1%, rather than at the alarm's
+    significance): a small shift of every input raises every typicality
+    score a little, and the typicality window may still be counting when
+    the fault window fires. `drifting` says whether the
     typicality window fires now (it follows the window; `latch` applies to
     the fault alarm only) and `cause` what the current state means. A coverage watcher does the same
     with the coverage's own typicality of each link's S (`cover` fits it).
@@ -225,6 +227,8 @@ class Watcher:
         self._evidence = [t.alarm(window=window, significance=max(significance, DRIFT_EVIDENCE))
                           for t in typicalities] if self.alarm is not None else []
         self._evidence_state = [False] * len(self._evidence)
+        # Every typicality score still inside each window, for the mean test.
+        self._drift_scores: list[deque[float]] = [deque(maxlen=window) for _ in self._evidence]
         self._drifting = False
         # Typicality scores above their tau still inside each window, as (index, score).
         self._drift_recent: list[deque[tuple[int, float]]] = [deque(maxlen=window) for _ in self._drift_alarms]
@@ -387,8 +391,9 @@ class Watcher:
                 for drift_alarm, recent in zip(self._drift_alarms, self._drift_recent):
                     drift_alarm.reset()
                     recent.clear()
-                for evidence in self._evidence:
+                for evidence, kept_scores in zip(self._evidence, self._drift_scores):
                     evidence.reset()
+                    kept_scores.clear()
                 self._drift_state = [False] * len(self._drift_alarms)
                 self._evidence_state = [False] * len(self._evidence)
                 self._drifting = False
@@ -465,6 +470,14 @@ class Watcher:
             above.append(np.flatnonzero(~(scores <= alarm.tau)).tolist())
             self._drift_state[j] = _states(alarm, scores, self._drift_state[j], flags[:, j])
             self._evidence_state[j] = _states(self._evidence[j], scores, self._evidence_state[j], evidence[:, j])
+            kept_scores, typicality = self._drift_scores[j], self.typicalities[j]
+            total = math.fsum(kept_scores)
+            for position, score in enumerate(np.minimum(scores, _SCORE_CAP * abs(typicality.tau)).tolist()):
+                if len(kept_scores) == kept_scores.maxlen:
+                    total -= kept_scores[0]
+                kept_scores.append(score)
+                total += score
+                evidence[position, j] |= typicality.mean_is_high(total, len(kept_scores))
         events = []
         drifting = self._drifting
         kept = [0] * len(drift)
@@ -653,6 +666,11 @@ _MEANINGS = {
     BOTH: ("cause: both (the inputs drifted too, so this may be their echo; a fault in or before the S layer "
            "reads the same: check the weights' fingerprint)"),
 }
+
+
+# Typicality scores enter the window's mean capped at this multiple of tau,
+# so that a non-finite one counts as very atypical without making it NaN.
+_SCORE_CAP = 1e6
 
 
 def _states(alarm: WindowAlarm, scores: np.ndarray, state: bool, out: np.ndarray) -> bool:

@@ -38,6 +38,13 @@ def test_typicality_keeps_its_rate_and_flags_moved_rows(typicality):
     touched[:, 2] += 0.01  # a tiny change to the constant column is a change of the inputs
     assert np.all(typicality.score(touched) > typicality.tau)
     assert typicality.score(np.full((1, 6), np.nan))[0] == np.inf
+    # the mean of a window of scores sees a shift that few single rows show
+    small = gaussian(50, 5)
+    small[:, [0, 1, 3, 4, 5]] += 0.7
+    windows = [typicality.score(rows) for rows in np.split(gaussian(4000, 6), 80)]
+    assert np.mean([typicality.mean_is_high(w.sum(), len(w)) for w in windows]) <= 0.05
+    assert typicality.mean_is_high(typicality.score(small).sum(), 50)
+    assert np.mean(typicality.score(small) > typicality.tau) < 0.3
     reread = Typicality.from_dict(json.loads(json.dumps(typicality.to_dict())))
     np.testing.assert_allclose(reread.score(offset), typicality.score(offset))
     assert reread.calibration == typicality.calibration

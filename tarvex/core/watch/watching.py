@@ -481,7 +481,8 @@ class Watcher:
         events = []
         drifting = self._drifting
         kept = [0] * len(drift)
-        for position, now in enumerate(bool(value) for value in flags.any(axis=1)):
+        any_window: list[bool] = [bool(value) for value in np.any(flags, axis=1).tolist()]
+        for position, now in enumerate(any_window):
             if now != drifting:
                 # Keep the atypical rows up to here (the windows' deques hold
                 # only the latest ones) before the event reads them.

@@ -117,11 +117,14 @@ class Watcher:
     mean, improbable at `DRIFT_EVIDENCE`, 1%, rather than at the alarm's
     significance): a small shift of every input raises every typicality
     score a little, and the typicality window may still be counting when
-    the fault window fires. `drifting` says whether the
-    typicality window fires now (it follows the window; `latch` applies to
-    the fault alarm only) and `cause` what the current state means. A coverage watcher does the same
-    with the coverage's own typicality of each link's S (`cover` fits it).
-    Without an alarm there are no windows, so no events either.
+    the fault window fires. `drifting` says whether the typicality window
+    fires now (it follows the window; `latch` applies to the fault alarm
+    only) and `cause` what the current state means. A coverage watcher does
+    the same with the coverage's own typicality of each link's S (`cover`
+    fits it). Without an alarm there are no windows, so no events either.
+    A `typicality` that is not a `Typicality`, or one given with a coverage,
+    raises `TypeError`; one of another width than the monitor's S, or a
+    `drift_significance` outside (0, 1), `ValueError`.
 
     Given a `Coverage` (from `cover`) in place of the monitor, the watcher
     hooks every layer of `coverage.layers` ("input" is the model's first

@@ -21,10 +21,10 @@ from __future__ import annotations
 import math
 import numbers
 from fractions import Fraction
+from statistics import NormalDist
 from typing import Any
 
 import numpy as np
-from scipy import special
 
 from ._arguments import _finite_matrix, _open_unit_interval
 from .alarms import WindowAlarm
@@ -46,7 +46,7 @@ CONSTANT_SPREAD = 1e-3
 # significance (the typicality window itself fires at the alarm's, 1e-3 by
 # default): its count may still be growing when the fault window fires.
 DRIFT_EVIDENCE = 0.01
-_EVIDENCE_Z = float(special.ndtri(1.0 - DRIFT_EVIDENCE))
+_EVIDENCE_Z = NormalDist().inv_cdf(1.0 - DRIFT_EVIDENCE)
 
 # The format tag of `Typicality.to_dict`.
 TYPICALITY_FORMAT = "tarvex-typicality"

@@ -467,7 +467,7 @@ def main(argv: list[str] | None = None) -> int:
                 with torch.no_grad():
                     fault(broken, np.random.default_rng(args.seed + 7))
                 drop = clean_accuracy - accuracy(broken, data.test, data.test_labels)
-                print(f"  fault {name!r}: accuracy -{100 * drop:.1f} points", flush=True)
+                print(f"  fault {name!r}: accuracy {-100 * drop:+.1f} points", flush=True)
                 conditions.append((group, name, broken, data.test, uniform))
         for detector, build in watchers.items():
             if args.detectors and detector not in args.detectors:

@@ -41,6 +41,16 @@ and the sum of its links' tune fits (fitting).
 
 The table is printed and the per-input rates are drawn into
 benchmarks/output/detection.png (`--output` to change it).
+
+`--architectures` measures instead the four models of architectures.py (a
+BatchNorm ResNet, a transformer encoder, stacked LSTMs, a regression MLP),
+each trained here: `watch.cover` over every layer from the input to the
+output against one `watch.tune` monitor (S the first layer, Z the output),
+both with the same candidates and the same calibration inputs at 1%. Per
+fault: the share of test inputs each flags, the share of the coverage's
+alarms that blame the faulted layer's link, and the share of alarms whose
+smallest p-value several links shared; CPU seconds to train the model, to
+cover it and to tune the single monitor. `--names` picks architectures.
 """
 
 from __future__ import annotations
@@ -65,6 +75,7 @@ HERE = Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
+import architectures  # noqa: E402
 import detection_models as dm  # noqa: E402
 from tarvex.core import resmon, watch  # noqa: E402
 
@@ -586,6 +597,90 @@ def plot(cases: list[Case], path: Path) -> Path:
     return path
 
 
+# --- the four architectures ------------------------------------------------------------
+
+# The candidates of both detectors on the architectures: a network without
+# engineered columns and the least-squares linear model (one epoch: its
+# gradient-descent fit is replaced anyway).
+ARCHITECTURE_CANDIDATES = [
+    {"hidden": (128, 128), "dropout": 0.0, "lr": 3e-3, "epochs": 60, "include_square": False,
+     "include_logabs": False, "include_interactions": False},
+    {"hidden": (), "epochs": 1, "include_interactions": False},
+]
+
+
+@dataclass
+class ArchitectureCase:
+    name: str
+    quality: float
+    faults: list[str]
+    after_s: list[bool]
+    fault_quality: list[float]
+    layers: list[str]
+    token_links: list[bool]
+    # [clean, then one per fault]
+    covered: list[Rate] = field(default_factory=list)
+    single: list[Rate] = field(default_factory=list)
+    blamed_right: list[float | None] = field(default_factory=list)
+    tied: list[float | None] = field(default_factory=list)
+    seconds: dict[str, float] = field(default_factory=dict)
+
+
+def run_architecture(name: str, seed: int, quick: bool) -> ArchitectureCase:
+    candidates = ARCHITECTURE_CANDIDATES
+    if quick:
+        candidates = [dict(c, epochs=min(c["epochs"], 20)) for c in candidates]
+    arch = architectures.build(name, seed, "bench")
+    broken = [fault.applied_to(arch.model) for fault in arch.faults]
+    started = time.process_time()
+    coverage = watch.cover(arch.model, arch.fit, arch.layers, false_alarm_rate=RATE, random_state=seed,
+                           held_out=arch.calibration, candidates=candidates)
+    cover_seconds = time.process_time() - started
+    S, Z = watch.capture(arch.model, arch.fit, arch.s, arch.z)
+    held_out = watch.capture(arch.model, arch.calibration, arch.s, arch.z)
+    started = time.process_time()
+    single = watch.tune(S, Z, false_alarm_rate=RATE, candidates=candidates, random_state=seed, held_out=held_out)
+    tune_seconds = time.process_time() - started
+    case = ArchitectureCase(name, arch.quality(), [f.name for f in arch.faults], [f.after_s for f in arch.faults],
+                            [arch.quality(m) for m in broken], arch.layers, coverage.token_links,
+                            seconds={"train": arch.train_seconds, "cover": cover_seconds, "tune": tune_seconds})
+    order = np.random.default_rng(seed).permutation(len(arch.test))
+    for index, model in enumerate([arch.model] + broken):
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore")
+            report = coverage.check(model, arch.test)
+            scores = single.score_batch(*watch.capture(model, arch.test, arch.s, arch.z))
+        alarms = report.alarms
+        case.covered.append(Rate(int(alarms.sum()), len(alarms),
+                                 windows_fired(alarms.astype(np.float64), 0.5, order)))
+        above = ~(scores <= single.tau)
+        case.single.append(Rate(int(above.sum()), len(above), windows_fired(scores, single.tau, order)))
+        if index:
+            link = arch.layers.index(arch.faults[index - 1].layer) - 1
+            blamed = report.blamed_index[alarms]
+            case.blamed_right.append(float(np.mean(blamed == link)) if len(blamed) else None)
+            case.tied.append(float(np.mean(report.ties[alarms] > 1)) if len(blamed) else None)
+    return case
+
+
+def format_architecture(case: ArchitectureCase) -> str:
+    quality = "R^2" if case.name == "regressor" else "accuracy"
+    links = ", ".join(("tokens " if token else "") + f"{s} -> {z}"
+                      for token, s, z in zip(case.token_links, case.layers[:-1], case.layers[1:]))
+    lines = [f"{case.name}: clean {quality} {case.quality:.3f}; links {links}",
+             f"CPU seconds: train {case.seconds['train']:.1f}, cover {case.seconds['cover']:.1f}, "
+             f"tune (single monitor) {case.seconds['tune']:.1f}",
+             f"{'fault':<30} {quality:>8} {'cover %':>7} {'single %':>8} {'blamed right %':>14} {'tied %':>6}",
+             f"{'(clean)':<30} {case.quality:8.3f} {percent(case.covered[0].share):>7} "
+             f"{percent(case.single[0].share):>8}"]
+    for j, fault in enumerate(case.faults):
+        right, tied = case.blamed_right[j], case.tied[j]
+        lines.append(f"{fault:<30} {case.fault_quality[j]:8.3f} {percent(case.covered[j + 1].share):>7} "
+                     f"{percent(case.single[j + 1].share):>8} "
+                     f"{'-' if right is None else percent(right):>14} {'-' if tied is None else percent(tied):>6}")
+    return "\n".join(lines)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="one model shape, monitors trained for 40 epochs")
@@ -597,7 +692,17 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--ranking", action="store_true",
                         help="also score every tune candidate on the real faults and rank-correlate its criterion")
     parser.add_argument("--output", type=Path, default=HERE / "output" / "detection.png")
+    parser.add_argument("--architectures", action="store_true",
+                        help="measure cover against one monitor on the four architectures instead")
+    parser.add_argument("--names", nargs="+", default=list(architectures.NAMES), choices=list(architectures.NAMES))
     args = parser.parse_args(argv)
+    if args.architectures:
+        torch.set_num_threads(1)
+        print(f"Python {platform.python_version()}, PyTorch {torch.__version__}, {platform.machine()}; "
+              f"false-alarm rate {RATE:.0%}")
+        for name in args.names:
+            print("\n" + format_architecture(run_architecture(name, args.seed, args.quick)), flush=True)
+        return 0
     shapes = args.shapes or (list(dm.SHAPES)[:1] if args.quick else list(dm.SHAPES))
     torch.set_num_threads(1)
     print(f"Python {platform.python_version()}, PyTorch {torch.__version__}, {platform.machine()}; "

@@ -32,6 +32,10 @@ def _confidence(text: str) -> float | None:
     return None if text.lower() == "none" else float(text)
 
 
+def _epochs(text: str) -> int | None:
+    return None if text.lower() == "none" else int(text)
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     defaults = DemoConfig()
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -51,8 +55,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                              f"plain rule (default: {defaults.confidence})")
     parser.add_argument("--streams", type=int, default=defaults.streams, help="window-alarm streams per fault")
     parser.add_argument("--no-coverage", action="store_true", help="leave the full-depth coverage out")
-    parser.add_argument("--coverage-epochs", type=int, default=defaults.coverage_epochs,
-                        help="cap the epochs of the coverage's tune candidates (default: tune's own)")
+    parser.add_argument("--coverage-epochs", type=_epochs, default=defaults.coverage_epochs,
+                        help="cap the epochs of the coverage's gradient-descent tune candidates, or 'none' for "
+                             f"tune's own (default: {defaults.coverage_epochs})")
+    parser.add_argument("--coverage-jitter-copies", type=int, default=defaults.coverage_jitter_copies,
+                        help="jittered copies of the training rows the coverage is fitted on besides them "
+                             f"(default: {defaults.coverage_jitter_copies})")
     return parser.parse_args(argv)
 
 
@@ -62,7 +70,8 @@ def main(argv: list[str] | None = None) -> int:
                         monitor_epochs=args.monitor_epochs, monitor_hidden=tuple(args.monitor_hidden),
                         jitter_copies=args.jitter_copies, false_alarm_rate=args.false_alarm_rate,
                         confidence=args.confidence,
-                        streams=args.streams, coverage=not args.no_coverage, coverage_epochs=args.coverage_epochs)
+                        streams=args.streams, coverage=not args.no_coverage, coverage_epochs=args.coverage_epochs,
+                        coverage_jitter_copies=args.coverage_jitter_copies)
     cases = [case for case in default_cases() if args.models is None or case.key in args.models]
     started = time.perf_counter()
     result = run_scenario(config, args.output_dir, cases)

@@ -2,7 +2,8 @@
 # One-time (and idempotent) set-up on a fresh machine: a virtual environment,
 # the CPU build of PyTorch first (so nothing pulls a CUDA build where a CPU
 # wheel is at hand), then this package built from source, in place, with its
-# test, demo and dask extras.
+# test, demo, dask, serve and docs extras (the docs extra builds the
+# documentation site, which the test suite checks).
 #
 #   ./scripts/setup.sh                                   # python3 into .venv
 #   PYTHON=python3.12 VENV=.venv-3.12 ./scripts/setup.sh
@@ -54,4 +55,7 @@ fi
 "$VENV/bin/python" -m pip install -q --upgrade pip
 "$VENV/bin/pip" install -q torch==2.13.0
 "$VENV/bin/pip" install -q "scikit-build-core>=0.11" "pybind11>=2.12" cmake ninja
-"$VENV/bin/pip" install -q --no-build-isolation --editable ".[test,demo,dask,serve]"
+"$VENV/bin/pip" install -q --no-build-isolation --editable ".[test,demo,dask,serve,docs]"
+# Prometheus for the operations kit's tests, from Debian's packages where this
+# runs as root and reaches them; elsewhere (status 3) those tests skip and say why.
+./scripts/setup-ops.sh || [[ $? -eq 3 ]]

@@ -159,10 +159,21 @@ def _corrupt(document, change):
     (lambda d: d["calibration"]["scores"][1].pop(), "equal lengths"),
     (lambda d: d["calibration"].update(count_threshold=10**6), "count_threshold"),
     (lambda d: d.update(false_alarm_rate=1.5), "false_alarm_rate"),
+    # edits that load into an alarm far off the rate the file states
+    (lambda d: d["calibration"].update(count_threshold=0), "count_threshold 0 cannot come from"),
+    (lambda d: d.update(false_alarm_rate=0.5), "at a false-alarm rate of 0.5"),
+    (lambda d: d.update(false_alarm_rate=0.01), "cannot resolve a false-alarm rate of 0.01"),
+    (lambda d: d["monitors"][1].update(tua=1.0), "monitor 1 has entries the monitor does not read"),
 ])
 def test_inconsistent_documents_are_refused(coverage, change, message):
     with pytest.raises(ValueError, match=message):
         watch.Coverage._from_file_document(_corrupt(coverage._to_file_document(), change))
+
+
+def test_check_converts_float64_tensors_as_it_converts_float64_arrays(mlp, coverage):
+    X = inputs(40, 6, 5).astype(np.float64)
+    from_tensor, from_array = coverage.check(mlp, torch.from_numpy(X)), coverage.check(mlp, X)
+    np.testing.assert_array_equal(from_tensor.scores, from_array.scores)
 
 
 @pytest.mark.parametrize("shape, max_width, grid", [

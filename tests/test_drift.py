@@ -3,6 +3,7 @@ on every alarm, constant columns in a coverage and the widened fit."""
 
 import json
 import logging
+import math
 
 import numpy as np
 import pytest
@@ -92,9 +93,9 @@ def served():
     return monitor, watch.fit_typicality(S_fit, S_cal, false_alarm_rate=RATE)
 
 
-def watch_stream(net, monitor, typicality, x, registry=None, batch=5):
+def watch_stream(net, monitor, typicality, x, registry=None, batch=5, **options):
     alarm = watch.WindowAlarm.from_calibration(monitor.calibration, window=20, significance=1e-3)
-    watcher = watch.Watcher(net, monitor, s="body.0", z="output", alarm=alarm, typicality=typicality)
+    watcher = watch.Watcher(net, monitor, s="body.0", z="output", alarm=alarm, typicality=typicality, **options)
     if registry is not None:
         watcher.export_prometheus(registry, name="net")
     with watcher, torch.no_grad():
@@ -131,6 +132,21 @@ def test_drifted_inputs_are_never_a_model_fault(served, change):
     assert registry.get_sample_value("tarvex_watch_input_drift", {"monitor": "net"}) == 1
     assert registry.get_sample_value("tarvex_watch_alarms_total", {"monitor": "net", "cause": "input_drift"}) >= 1
     assert registry.get_sample_value("tarvex_watch_alarms_total", {"monitor": "net", "cause": "model_fault"}) == 0
+
+
+def test_background_scoring_labels_as_sync_does_and_invalid_inputs_are_not_drift(served):
+    monitor, typicality = served
+    drifted = 3.0 + torch.randn(200, 4, generator=torch.Generator().manual_seed(6))
+    sync = watch_stream(Net().eval(), monitor, typicality, drifted)
+    background = watch_stream(Net().eval(), monitor, typicality, drifted, mode="background")
+    assert [(e.index, e.cause) for e in background.events] == [(e.index, e.cause) for e in sync.events]
+    assert background.alarms_by_cause == sync.alarms_by_cause and background.drifting
+    # a burst of non-finite inputs is the client's doing: kept out of both windows
+    x = torch.randn(200, 4, generator=torch.Generator().manual_seed(8))
+    x[40:80] = math.nan
+    for mode in ("sync", "background"):
+        watcher = watch_stream(Net().eval(), monitor, typicality, x, mode=mode)
+        assert watcher.inputs_invalid == 40 and not watcher.events and not watcher.drifting
 
 
 def test_a_fault_in_the_s_layer_reads_as_both(served, caplog):
@@ -194,8 +210,33 @@ def test_a_constant_input_column_changing_is_drift_not_a_fault(blank_coverage, t
     del document["typicality"]
     for reduction in document["reductions"].values():
         del reduction["constant"], reduction["constant_values"]
-    old = watch.Coverage._from_file_document(document)
+    path.write_text(json.dumps(document))
+    old = watch.load(path)
     assert old.typicalities is None and old.check(mlp, x).causes.count("input_drift") == 0
+
+
+@pytest.mark.parametrize("version, drop, message", [
+    (2, ("typicality",), None),  # a version 2 file of a coverage without typicalities
+    (1, ("typicality",), "constant columns need format version 2"),
+])
+def test_version_2_holds_the_typicalities_and_version_1_refuses_them(blank_coverage, version, drop, message):
+    _, coverage = blank_coverage
+    document = dict(coverage._to_file_document(), format_version=version)
+    assert coverage._to_file_document()["format_version"] == 2
+    for key in drop:
+        del document[key]
+    if message is None:
+        assert watch.Coverage._from_file_document(document).typicalities is None
+    else:
+        with pytest.raises(ValueError, match=message):
+            watch.Coverage._from_file_document(document)
+    if version == 1:  # without the constant columns, the typicalities alone are refused too
+        document = json.loads(json.dumps(document))
+        for reduction in document["reductions"].values():
+            del reduction["constant"], reduction["constant_values"]
+        document["typicality"] = None
+        with pytest.raises(ValueError, match="typicalities need format version 2"):
+            watch.Coverage._from_file_document(document)
 
 
 def test_a_coverage_watcher_labels_drift_and_faults(blank_coverage):

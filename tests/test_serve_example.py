@@ -1,6 +1,7 @@
 """The served example: the real app under uvicorn on a loopback port, real
 HTTP requests, and a weight fault injected into the served model."""
 
+import re
 import socket
 import sys
 import threading
@@ -118,3 +119,72 @@ def test_drifted_inputs_degrade_health_without_a_model_fault(served_files):
     assert health["cause"] in ("input_drift", "both") and health["drifting"] is True
     assert 'tarvex_watch_input_drift{monitor="digits-mlp"} 1.0' in metrics
     assert 'tarvex_watch_alarms_total{cause="model_fault",monitor="digits-mlp"} 0.0' in metrics
+def test_non_finite_inputs_never_turn_health_to_firing(served_files):
+    serve, files, split = served_files
+    model, watcher = serve.load_served("digits-mlp", files, window=10)
+    app = serve.create_app(model, watcher, n_inputs=64, name="digits-mlp")
+    row = ", ".join(["0.5"] * 63)
+    accepted = 0
+    with Server(app) as server, httpx.Client(base_url=server.url, timeout=30) as client:
+        for value in ["NaN", "Infinity", "-Infinity", "1e400", "3.5e38"] * 4:
+            reply = client.post("/predict", content=f'{{"rows": [[{value}, {row}], [{value}, {row}]]}}',
+                                headers={"content-type": "application/json"})
+            assert reply.status_code in (200, 422), reply.text  # refused or served, never a server error
+            if reply.status_code == 200:
+                accepted += 2
+                assert reply.json()["above_tau"] == [False, False] and reply.json()["scored"] == [False, False]
+        health = client.get("/health").json()
+        metrics = client.get("/metrics").text
+    assert health["status"] == "ok" and health["alarms"] == 0
+    assert health["inputs_invalid"] == accepted and health["inputs_seen"] == 0
+    assert f'tarvex_watch_inputs_invalid_total{{monitor="digits-mlp"}} {float(accepted)}' in metrics
+
+
+def test_background_mode_serves_and_reports_a_weight_fault(served_files):
+    serve, files, split = served_files
+    model, watcher = serve.load_served("digits-mlp", files, mode="background", queue_size=64)
+    app = serve.create_app(model, watcher, n_inputs=64, name="digits-mlp")
+    rows = split.X_test
+    with Server(app) as server, httpx.Client(base_url=server.url, timeout=30) as client:
+        reply = client.post("/predict", json={"rows": rows[:5].tolist()}).json()
+        assert reply["predictions"] == model(torch.from_numpy(rows[:5])).argmax(dim=1).tolist()
+        assert reply["scores"] is None  # scored off the request path
+        with torch.no_grad():
+            model.out.weight[4] *= -3
+        for request in range(40):
+            start = 5 + 5 * request
+            client.post("/predict", json={"rows": rows[start:start + 5].tolist()})
+            watcher.flush(timeout=30)
+            health = client.get("/health").json()
+            if health["firing"]:
+                break
+        metrics = client.get("/metrics").text
+    assert health["status"] == "firing" and health["alarms"] == 1 and health["inputs_dropped"] == 0
+    assert health["inputs_seen"] == health["inputs_received"] == 10 + 5 * (request + 1)  # the check of the predictions ran the model too
+    assert 'tarvex_watch_inputs_dropped_total{monitor="digits-mlp"} 0.0' in metrics
+    assert not watcher.attached  # the app's shutdown detached it
+ZEROS = ", ".join(["0"] * 63)
+
+
+BAD_REQUESTS = [  # rows as JSON text, status, detail
+    (f"[[{ZEROS}, 0], [{ZEROS}]]", 422, "rows of 64 values each, got 2 rows of lengths \\[63, 64\\]"),
+    (f"[[{ZEROS}, NaN]]", 422, "not finite float32 numbers"),
+    (f"[[{ZEROS}, 0], [{ZEROS}, -Infinity]]", 422, "the first in row 1, column 63"),
+    (f"[[{ZEROS}, 1e400]]", 422, "not finite float32"),
+    (f"[[{ZEROS}, 3.5e38]]", 422, "not finite float32"),  # finite, but infinite in float32
+    (", ".join([f"[{ZEROS}, 0]"] * 4).join("[]"), 413, "4 rows in one request; at most 3"),
+]
+
+
+def test_bad_requests_are_refused_before_the_model_and_the_watcher_see_them(served_files):
+    serve, files, split = served_files
+    model, watcher = serve.load_served("digits-mlp", files)
+    app = serve.create_app(model, watcher, n_inputs=64, max_rows=3)
+    with Server(app) as server, httpx.Client(base_url=server.url, timeout=30) as client:
+        for rows, status, message in BAD_REQUESTS:
+            reply = client.post("/predict", content='{"rows": %s}' % rows,
+                                headers={"content-type": "application/json"})
+            assert reply.status_code == status and re.search(message, reply.json()["detail"]), rows[-40:]
+        assert watcher.inputs_seen == 0
+        assert client.post("/predict", json={"rows": split.X_test[:3].tolist()}).status_code == 200
+    assert watcher.inputs_seen == 3

@@ -114,9 +114,11 @@ def test_width_warning_names_the_setting_that_avoids_it(s_dim, flags, remedy):
 
 def test_tune_warns_about_a_wide_candidate_at_the_callers_line():
     rng = np.random.default_rng(0)
-    S = rng.normal(size=(60, 90)).astype(np.float32)
+    # tune leaves pair products out past 32 S columns; squares and logs of
+    # 1,400 columns still make 4,200
+    S = rng.normal(size=(60, 1400)).astype(np.float32)
     Z = S[:, :2] + 0.1 * rng.normal(size=(60, 2)).astype(np.float32)
-    plain = {**SMALL, "epochs": 1, "include_interactions": False}
-    with pytest.warns(UserWarning, match="tune candidate 1: 90 S columns engineer 4,275") as caught:
+    plain = {**SMALL, "epochs": 1, "include_square": False, "include_logabs": False}
+    with pytest.warns(UserWarning, match="tune candidate 1: 1,400 S columns engineer 4,200") as caught:
         watch.tune(S, Z, false_alarm_rate=0.5, candidates=[plain, {**SMALL, "epochs": 1}])
     assert len(caught) == 1 and caught[0].filename == __file__

@@ -4,6 +4,7 @@ chunked and Dask scoring, and monitor files."""
 import math
 import os
 import stat
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -290,6 +291,56 @@ def test_tune_fits_a_linear_candidate_and_refits_the_covariance_on_spare_held_ou
     assert np.mean(winner.score_batch(S_held, Z_held) > winner.tau) <= 0.05 + 1 / 300
 
 
+def relu_link(n, s_dim=6, z_dim=3, noise=0.002, seed=0):
+    """S and Z as between two layers of a ReLU network: Z = ReLU(S) W + b."""
+    rng = np.random.default_rng(seed)
+    S = rng.normal(size=(n, s_dim)).astype(np.float32)
+    weights = np.random.default_rng(99).normal(size=(s_dim, z_dim))
+    return S, (np.maximum(S, 0) @ weights + 0.5 + noise * rng.normal(size=(n, z_dim))).astype(np.float32)
+
+
+@pytest.mark.parametrize("extra, trained", [({}, 0), ({"good_enough": None}, 1)])
+def test_least_squares_candidates_need_no_gradient_descent_and_spare_later_networks(monkeypatch, extra, trained):
+    S, Z = relu_link(800)
+    calls = []
+    fit = resmon.NeuralConditionalMonitor.fit
+    monkeypatch.setattr(resmon.NeuralConditionalMonitor, "fit", lambda self, *a: calls.append(1) or fit(self, *a))
+    hinges = {"hidden": (32,), "solver": "least-squares", "include_square": False, "include_logabs": False,
+              "include_interactions": False}
+    monitor = watch.tune(S, Z, false_alarm_rate=0.05, candidates=[{"hidden": ()}, hinges, TUNE_GOOD],
+                         random_state=1, **extra)
+    report = monitor.tuning_report
+    assert len(calls) == trained
+    assert report.solvers == ["least-squares", "least-squares", "skipped" if trained == 0 else "gradient"]
+    # ReLU features that bend where S is 0 give Z exactly; a linear model on S cannot
+    assert report.chosen == 1 and report.criterion[1] >= 0.95 > report.criterion[0]
+    assert math.isnan(report.criterion[2]) == (trained == 0) and ("skipped" in str(report)) == (trained == 0)
+    S_new, Z_new = relu_link(400, seed=5)
+    restored = resmon.NeuralConditionalMonitor.from_dict(monitor.to_dict())
+    np.testing.assert_allclose(restored.score_batch(S_new, Z_new), monitor.score_batch(S_new, Z_new), rtol=1e-5)
+    assert np.mean(monitor.score_batch(S_new, Z_new) > monitor.tau) <= 0.05 + 0.03
+    Z_new[:, 0] += 0.2 * Z.std(axis=0)[0]
+    assert np.mean(monitor.score_batch(S_new, Z_new) > monitor.tau) > 0.9
+
+
+def test_tune_on_wide_s_drops_pair_products_and_solves_within_memory_linear_in_the_width():
+    # 1,300 S columns engineer 3,900 (845,000 more with pair products): the
+    # Gram matrix of the engineered columns alone would take 122 MB, the
+    # rows' 300 x 300 one 0.7 MB beside 9 MB of engineered rows in float64.
+    rng = np.random.default_rng(0)
+    S = rng.normal(size=(400, 1300)).astype(np.float32)
+    Z = (S[:, :4] + 0.1 * rng.normal(size=(400, 4))).astype(np.float32)
+    tracemalloc.start()
+    try:
+        monitor = watch.tune(S, Z, false_alarm_rate=0.1, candidates=[{"hidden": ()}])
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 60e6
+    assert not monitor.s_engineer.include_interactions and monitor.input_dim == 3 * 1300
+    assert "pair products left out of candidates [0]" in str(monitor.tuning_report)
+
+
 @pytest.mark.parametrize("change, kwargs, error, message", [
     ("nan", {}, ValueError, "non-finite"),
     ("rows", {}, ValueError, "rows"),
@@ -302,6 +353,9 @@ def test_tune_fits_a_linear_candidate_and_refits_the_covariance_on_spare_held_ou
     (None, {"candidates": [TUNE_GOOD, {"hidden": [8]}]}, TypeError, "candidate 1"),
     (None, {"candidates": [TUNE_GOOD, {"hidden": (0,)}]}, ValueError, "out of range"),
     (None, {"candidates": [{"hidden": ()}, {"hidden": (8, 0)}]}, ValueError, "candidate 1: hidden"),
+    (None, {"candidates": [{"hidden": (8,), "solver": "newton"}]}, ValueError, "solver must be one of"),
+    (None, {"good_enough": 0.0}, ValueError, "good_enough"),
+    (None, {"good_enough": "high"}, TypeError, "good_enough"),
     (None, {"held_out": (np.zeros((300, 4)), np.zeros((300, 2)))}, ValueError, "held-out"),
     (None, {"held_out": (np.zeros((100, 4)), np.zeros((100, 3)))}, ValueError, "at least 200"),
 ])

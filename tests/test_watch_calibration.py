@@ -64,6 +64,7 @@ def test_calibrate_refuses_requests_the_rows_cannot_meet(fresh, held_out, rate, 
     ({"tau": math.inf}, ValueError),
     ({"confidence": 1.5}, ValueError),
     ({"rows": 200.0}, TypeError),
+    ({"rows": 10, "rank": 10}, ValueError),  # the rank fits, but calibrate needs 200 rows at 5%
 ])
 def test_calibration_record_refuses_values_it_cannot_stand_for(change, error):
     with pytest.raises(error):
@@ -107,13 +108,36 @@ def test_window_alarm_sets_up_large_windows_at_once(window):
     assert stats.binom.sf(c - 1, window, 0.01) <= 1e-3 < stats.binom.sf(c - 2, window, 0.01)
 
 
-@pytest.mark.parametrize("scores, error", [(None, TypeError), ([0.5, None], TypeError), ([[0.5]], ValueError)])
+@pytest.mark.parametrize("scores, error", [(None, TypeError), ([0.5, None], TypeError), ([[0.5]], ValueError),
+                                           (["3"], TypeError), (3 + 4j, TypeError), ([True], TypeError),
+                                           (np.array([0.5, 1j]), TypeError)])
 def test_window_alarm_update_refuses_what_is_not_scores(scores, error):
     alarm = watch.WindowAlarm(tau=1.0, false_alarm_rate=0.01, window=5)
     alarm.update([2.0])
     with pytest.raises(error):
         alarm.update(scores)
     assert alarm.count == 1
+
+
+@pytest.mark.parametrize("make", [
+    lambda window: watch.WindowAlarm.from_calibration(
+        watch.Calibration(tau=1.0, false_alarm_rate=0.05, rows=200, rank=190), window=window),
+    lambda window: watch.WindowAlarm(tau=1.0, false_alarm_rate=0.05, window=window),
+], ids=["from_calibration", "binomial"])
+def test_a_window_that_can_never_fire_is_refused_naming_the_smallest_that_can(make):
+    for window in (1, 2):
+        with pytest.raises(ValueError, match="can never fire.*smallest window that can fire is 3"):
+            make(window)
+    assert make(3).update([1e9] * 3)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float16, np.float64])
+def test_numpy_float_rates_are_recorded_as_the_decimal_the_caller_wrote(dtype):
+    record = watch.Calibration(tau=1.0, false_alarm_rate=dtype(0.05), rows=200, rank=195, confidence=dtype(0.9))
+    alarm = watch.WindowAlarm(tau=1.0, false_alarm_rate=dtype(0.05), significance=dtype(0.001))
+    assert (record.false_alarm_rate, record.confidence) == (0.05, 0.9)
+    assert (alarm.false_alarm_rate, alarm.significance) == (0.05, 0.001)
+    assert json.loads(json.dumps(record.to_dict()))["false_alarm_rate"] == 0.05
 
 
 @pytest.mark.parametrize("tau", [10**400, -10**400, math.nan, "1.0"])

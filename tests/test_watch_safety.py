@@ -4,6 +4,8 @@ device moves, scores beyond float32, Dask blocks of the wrong size, networks
 left in training mode and complex data."""
 
 import fcntl
+import hashlib
+import json
 import os
 import signal
 import socket
@@ -97,6 +99,48 @@ def test_load_refuses_deeply_nested_json(tmp_path, document):
         watch.load(path)
 
 
+@pytest.mark.parametrize("edit, message", [
+    (lambda text: text.replace('"format_version": 1', '"format_version": 99, "format_version": 1'),
+     "'format_version' appears more than once"),
+    (lambda text: text.replace('"tau": 1.0', '"tau": 1.0, "tau": 1e6', 1), "'tau' appears more than once"),
+    (lambda text: text.replace('"tau": 1.0', '"tau": 1.0, "tua": 5.0', 1), "does not read: \\['tua'\\]"),
+    (lambda text: text.replace('"include_square"', '"include_sqare": false, "include_square"'),
+     "s_engineer.include_sqare"),
+])
+def test_load_refuses_repeated_keys_and_entries_the_monitor_does_not_read(monitor, tmp_path, edit, message):
+    path = tmp_path / "m.json"
+    watch.save(monitor, path)
+    path.write_text(edit(path.read_text()))
+    with pytest.raises(ValueError, match=message):
+        watch.load(path)
+
+
+def test_a_bare_monitor_dictionary_keeps_ignoring_unknown_entries(monitor, tmp_path):
+    path = tmp_path / "bare.json"
+    path.write_text(json.dumps({**monitor.to_dict(), "tua": 5.0}))
+    assert watch.load(path).tau == 1.0
+
+
+@pytest.mark.parametrize("key", [None, b"deployment secret"])
+def test_load_with_a_recorded_digest_refuses_a_changed_file(monitor, tmp_path, key):
+    path = tmp_path / "m.json"
+    watch.save(monitor, path)
+    digest = watch.file_digest(path, key=key)
+    assert watch.load(path, digest=digest, key=key).to_dict() == monitor.to_dict()
+    if key is None:
+        assert digest == hashlib.sha256(path.read_bytes()).hexdigest()
+    else:  # another key does not match
+        with pytest.raises(ValueError, match="HMAC-SHA256"):
+            watch.load(path, digest=digest, key=b"guess")
+    # A blinded monitor: every check of the values accepts it.
+    path.write_text(path.read_text().replace('"tau": 1.0', '"tau": 1e30', 1))
+    watch.load(path)
+    with pytest.raises(ValueError, match="does not match its recorded"):
+        watch.load(path, digest=digest, key=key)
+    with pytest.raises(ValueError, match="64 hex digits"):
+        watch.load(path, digest=digest[:-1])
+
+
 def test_save_json_keeps_writing_new_files_with_the_umask(tmp_path):
     previous = os.umask(0o027)
     try:
@@ -118,6 +162,24 @@ def test_capture_keeps_a_layer_output_that_an_in_place_relu_changes_later():
         expected = net[0](x).numpy()
     assert (expected < 0).any()
     np.testing.assert_allclose(S, expected, rtol=1e-6)
+
+
+@pytest.mark.parametrize("net, x", [
+    (torch.nn.Sequential(torch.nn.Linear(8, 4), torch.nn.ReLU(), torch.nn.Linear(4, 2)), torch.randn(8)),
+    (torch.nn.Sequential(torch.nn.Conv2d(1, 2, 3), torch.nn.Flatten(), torch.nn.Linear(72, 2)),
+     np.zeros((1, 8, 8), np.float32)),
+], ids=["linear", "convolution"])
+def test_capture_refuses_one_input_without_a_batch_dimension(net, x):
+    with pytest.raises(ValueError, match="without a batch dimension.*x\\[None\\]"):
+        watch.capture(net, x, "input", "output")
+    S, Z = watch.capture(net, x[None], "input", "output")
+    assert S.shape == (1, 64 if x.ndim == 3 else 8) and Z.shape == (1, 2)
+
+
+def test_capture_still_takes_a_batch_of_token_ids():
+    net = torch.nn.Sequential(torch.nn.Embedding(10, 4), torch.nn.Linear(4, 2))
+    S, Z = watch.capture(net, torch.arange(6), "0", "output")
+    assert S.shape == (6, 4) and Z.shape == (6, 2)
 
 
 @pytest.mark.parametrize("layout, device", [("cpu", "meta"), ("meta, cpu", "cpu")])

@@ -127,6 +127,7 @@ def _inverse_covariance_problem(inv_cov: np.ndarray) -> str | None:
 
 def _as_matrix(X: Any) -> np.ndarray:
     X = np.asarray(X, dtype=np.float64)
+    assert isinstance(X, np.ndarray)
     if X.ndim != 2:
         raise ValueError(f"expected a two-dimensional array, got shape {X.shape}")
     return X

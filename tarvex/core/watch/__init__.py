@@ -8,13 +8,15 @@ how well they detect synthetic faults (`tune`), says which Z column an alarm
 comes from (`explain`), raises a fault alarm over a window of inputs
 (`WindowAlarm`), scores data larger than memory (`score_chunks`) or spread
 over a Dask cluster (`score_dask`), stores the monitor with its calibration as
-a JSON file (`save`, `load`), watches every layer of a model with a chain
-of monitors under one false-alarm rate (`cover`, `Coverage`), and watches a
+a JSON file (`save`, `load`; `file_digest` detects a changed file), watches
+every layer of a model with a chain of monitors under one false-alarm rate (`cover`, `Coverage`), and watches a
 served model's every forward pass (`Watcher`, with `AlarmEvent`s and
-Prometheus metrics). Beside the fault score, the typicality of S
-(`fit_typicality`, `Typicality`) tells a broken model from changed inputs:
-every alarm event names its cause (`CAUSES`), and `widened_pairs` gives
-fitting pairs beyond the clean data so monitors hold up under drift.
+Prometheus metrics), and checks the model's weights at rest against an exact
+checksum of every tensor (`fingerprint`, `Fingerprint`). Beside the fault
+score, the typicality of S (`fit_typicality`, `Typicality`) tells a broken
+model from changed inputs: every alarm event names its cause (`CAUSES`), and
+`widened_pairs` gives fitting pairs beyond the clean data so monitors hold up
+under drift.
 
 Bad input raises a clear exception before anything is changed; a monitor that
 is not trained raises the monitor's own `RuntimeError("Detector not fit/loaded")`.
@@ -27,12 +29,14 @@ from .chunked import score_chunks
 from .coverage import Coverage, CoverageReport, cover
 from .dask_scoring import score_dask
 from .explaining import explain
-from .files import load, save
+from .files import file_digest, load, save
+from .fingerprints import Fingerprint, FingerprintCheck, FingerprintEvent, fingerprint
 from .tuning import TUNE_CANDIDATES, TuningReport, tune
 from .typicality import CAUSES, Typicality, fit_typicality
 from .watching import AlarmEvent, Watcher
 from .widening import widened_pairs
 
 __all__ = ["capture", "calibrate", "Calibration", "tune", "TuningReport", "TUNE_CANDIDATES", "explain",
-           "WindowAlarm", "score_chunks", "save", "load", "score_dask", "cover", "Coverage", "CoverageReport",
-           "Watcher", "AlarmEvent", "Typicality", "fit_typicality", "CAUSES", "widened_pairs"]
+           "WindowAlarm", "score_chunks", "save", "load", "file_digest", "score_dask", "cover", "Coverage",
+           "CoverageReport", "Watcher", "AlarmEvent", "fingerprint", "Fingerprint", "FingerprintCheck",
+           "FingerprintEvent", "Typicality", "fit_typicality", "CAUSES", "widened_pairs"]

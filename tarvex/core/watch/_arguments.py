@@ -5,6 +5,7 @@ matrices too wide to fit comfortably."""
 
 from __future__ import annotations
 
+import inspect
 import numbers
 import os
 import sys
@@ -26,6 +27,26 @@ def _require_trained(monitor: Any) -> None:
             raise RuntimeError("Detector not fit/loaded")
 
 
+# The entries of a monitor dictionary besides the constructor's settings,
+# and those of its feature engineer, as `to_dict` writes them.
+_MONITOR_STATE_ENTRIES = ("type", "tau", "s_dim", "z_dim", "input_dim", "s_engineer", "z_mean", "z_scale",
+                          "inv_cov", "state_dict")
+_ENGINEER_ENTRIES = ("include_square", "include_logabs", "include_interactions", "mean", "scale")
+
+
+def _unknown_monitor_entries(d: dict[str, Any]) -> list[str]:
+    """Entries of a monitor dictionary that `from_dict` would ignore, as
+    "name" or "s_engineer.name" (a misspelt "tua" next to "tau", say). The
+    network's weights are matched against the network by `from_dict`."""
+    settings = inspect.signature(resmon.NeuralConditionalMonitor).parameters
+    known = set(settings) | set(_MONITOR_STATE_ENTRIES)
+    unknown = sorted(str(key) for key in d if key not in known)
+    engineer = d.get("s_engineer")
+    if isinstance(engineer, dict):
+        unknown += sorted(f"s_engineer.{key}" for key in engineer if key not in _ENGINEER_ENTRIES)
+    return unknown
+
+
 def _widths(monitor: Any) -> tuple[int, int]:
     s_dim = monitor.s_dim if monitor.s_dim is not None else len(monitor.s_engineer.mean_)
     return int(s_dim), int(len(monitor.z_mean))
@@ -40,12 +61,18 @@ def _positive_int(value: Any, name: str) -> int:
 
 
 def _open_unit_interval(value: Any, name: str) -> float:
+    """A rate, confidence or significance as a Python float in (0, 1).
+
+    A NumPy float is read as the decimal it prints as, which is what the
+    caller wrote: np.float32(0.05) is 0.05, not its binary value
+    0.05000000074505806, so records and files keep the rate that was asked
+    for."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, got {type(value).__name__}")
-    value = float(value)
-    if not 0.0 < value < 1.0:  # also refuses NaN
-        raise ValueError(f"{name} must lie strictly between 0 and 1, got {value!r}")
-    return value
+    number = float(str(value)) if isinstance(value, np.floating) else float(value)
+    if not 0.0 < number < 1.0:  # also refuses NaN
+        raise ValueError(f"{name} must lie strictly between 0 and 1, got {number!r}")
+    return number
 
 
 def _refuse_complex(dtype: Any, name: str) -> None:
@@ -129,7 +156,8 @@ def _scoring(monitor: Any) -> _eval_mode:
 def _scores(monitor: Any, S: Any, Z: Any) -> np.ndarray:
     """`score_batch` with the network in evaluation mode."""
     with _scoring(monitor):
-        return monitor.score_batch(S, Z)
+        scores: np.ndarray = monitor.score_batch(S, Z)
+    return scores
 
 
 def _finite_matrix(x: Any, name: str) -> np.ndarray:

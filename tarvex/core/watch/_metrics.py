@@ -64,7 +64,11 @@ class WatchCollector:
     def collect(self) -> list[Any]:
         with self.lock:
             watchers = dict(self.watchers)
-        return self._families({name: watcher._metric_values() for name, watcher in watchers.items()})
+        values = {}
+        for name, watcher in watchers.items():
+            values[name] = watcher._metric_values()
+            values[name]["false_alarm_rate"] = calibrated_rate(watcher)
+        return self._families(values)
 
     @staticmethod
     def _families(values: dict[str, dict[str, Any]]) -> list[Any]:
@@ -80,8 +84,24 @@ class WatchCollector:
                                   labels=labels)
         firing = GaugeMetricFamily("tarvex_watch_firing", "1 while the watcher's alarm is firing.", labels=labels)
         tau = GaugeMetricFamily("tarvex_watch_tau", "The threshold scores are compared with.", labels=labels)
+        dropped = CounterMetricFamily("tarvex_watch_inputs_dropped",
+                                      "Inputs not scored because the watcher's queue was full.", labels=labels)
+        invalid = CounterMetricFamily("tarvex_watch_inputs_invalid",
+                                      "Inputs with a non-finite S, kept out of the alarm.", labels=labels)
+        errors = CounterMetricFamily("tarvex_watch_errors",
+                                     "Forward passes whose watching failed (the model's output was returned).",
+                                     labels=labels)
+        degraded = GaugeMetricFamily("tarvex_watch_degraded", "1 while the watcher is degraded by recent watch "
+                                     "errors.", labels=labels)
+        checks = CounterMetricFamily("tarvex_watch_fingerprint_checks",
+                                     "Periodic verifications of the model's weight fingerprint.", labels=labels)
+        mismatch = GaugeMetricFamily("tarvex_watch_fingerprint_mismatch",
+                                     "1 while the latest fingerprint verification found the weights changed.",
+                                     labels=labels)
         scores = HistogramMetricFamily("tarvex_watch_score", "Scores of the inputs, from the export on.",
                                        labels=labels)
+        rate = GaugeMetricFamily("tarvex_watch_false_alarm_rate",
+                                 "The calibrated per-input rate of clean inputs scoring above tau.", labels=labels)
         for name, value in values.items():
             inputs.add_metric([name], value["inputs"])
             above.add_metric([name], value["above_tau"])
@@ -90,13 +110,40 @@ class WatchCollector:
             drift.add_metric([name], 1.0 if value["drifting"] else 0.0)
             firing.add_metric([name], 1.0 if value["firing"] else 0.0)
             tau.add_metric([name], value["tau"])
+            dropped.add_metric([name], value["dropped"])
+            invalid.add_metric([name], value["invalid"])
+            errors.add_metric([name], value["errors"])
+            degraded.add_metric([name], 1.0 if value["degraded"] else 0.0)
+            if value.get("false_alarm_rate") is not None:
+                rate.add_metric([name], value["false_alarm_rate"])
+            checks.add_metric([name], value.get("fingerprint_checks", 0))
+            mismatch.add_metric([name], 1.0 if value.get("fingerprint_mismatch") else 0.0)
             if value["histogram"] is not None:
                 bounds, counts, total = value["histogram"]
                 cumulative = np.cumsum(counts).tolist()
                 buckets = [(floatToGoString(bound), count) for bound, count in zip(bounds.tolist(), cumulative)]
                 buckets.append(("+Inf", cumulative[-1]))
                 scores.add_metric([name], buckets, sum_value=total)
-        return [inputs, above, alarms, firing, drift, tau, scores]
+        return [inputs, above, alarms, firing, drift, tau, dropped, invalid, errors, degraded, checks, mismatch, scores,
+                rate]
+
+
+def calibrated_rate(watcher: Any) -> float | None:
+    """The per-input rate of clean inputs above the watcher's `tau` that its
+    calibration promises: its alarm's rate, else the rate its monitor was
+    calibrated for (while the monitor's `tau` is still the calibrated one)
+    or its coverage's family-wise rate; None when nothing gives one (no
+    sample is exported then)."""
+    alarm = getattr(watcher, "alarm", None)
+    if alarm is not None:
+        return float(alarm.false_alarm_rate)
+    coverage = getattr(watcher, "coverage", None)
+    if coverage is not None:
+        return float(coverage.false_alarm_rate)
+    calibration = getattr(getattr(watcher, "monitor", None), "calibration", None)
+    if calibration is not None and calibration.tau == watcher.tau:
+        return float(calibration.false_alarm_rate)
+    return None
 
 
 _collectors: weakref.WeakKeyDictionary[Any, WatchCollector] = weakref.WeakKeyDictionary()

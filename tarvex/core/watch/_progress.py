@@ -11,7 +11,7 @@ def _progress_bar(progress: bool, total: int | None, unit: str = "rows") -> Any:
     if not progress:
         return None
     try:
-        from tqdm.auto import tqdm  # type: ignore[import-untyped]
+        from tqdm.auto import tqdm
     except ImportError:
         raise ImportError("progress=True needs tqdm: pip install tqdm") from None
     return tqdm(total=total, unit=unit)

@@ -11,7 +11,10 @@ from fractions import Fraction
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 from scipy import stats
+
+from tarvex.core.resmon import NeuralConditionalMonitor
 
 from ._arguments import _open_unit_interval, _pair, _positive_int, _scores
 
@@ -27,9 +30,12 @@ class Calibration:
     Beta(rows + 1 - rank, rank) law over the draw of the calibration rows;
     `WindowAlarm.from_calibration` builds on that law.
 
-    Values out of range, or a rank that the rule of `calibrate` would not give
-    for `rows`, `false_alarm_rate` and `confidence`, raise `ValueError`
-    (`TypeError` for values of the wrong type).
+    Values out of range, fewer `rows` than `calibrate` requires for the rate
+    and confidence (10 / rate without confidence), or a rank that its rule
+    would not give for `rows`, `false_alarm_rate` and `confidence`, raise
+    `ValueError` (`TypeError` for values of the wrong type). A rate or
+    confidence given as a NumPy float is recorded as the decimal it prints
+    as (np.float32(0.05) as 0.05).
     """
 
     tau: float
@@ -47,6 +53,11 @@ class Calibration:
         rows, rank = _positive_int(self.rows, "rows"), _positive_int(self.rank, "rank")
         if rank > rows:
             raise ValueError(f"rank {rank} is larger than the {rows} calibration rows")
+        needed = _rows_needed(rate, confidence)
+        if rows < needed:
+            rule = "(10 / rate)" if confidence is None else f"for confidence {confidence!r}"
+            raise ValueError(f"inconsistent calibration: {rows} rows cannot resolve a false-alarm rate of "
+                             f"{rate!r}; calibrate needs at least {_count_text(needed)} {rule}")
         expected = _rank(rows, rate, confidence)
         if rank != expected:
             raise ValueError(f"inconsistent calibration: {rows} rows at a false-alarm rate of {rate!r} and "
@@ -120,7 +131,7 @@ def _rank(n: int, rate: float, confidence: float | None) -> int:
     return n + 1 - j
 
 
-def calibrate(monitor: Any, S: Any, Z: Any, *, false_alarm_rate: float, confidence: float | None = None) -> float:
+def calibrate(monitor: NeuralConditionalMonitor, S: npt.ArrayLike, Z: npt.ArrayLike, *, false_alarm_rate: float, confidence: float | None = None) -> float:
     """Sets `monitor.tau` from held-out clean data and returns it; the
     decision is kept as `monitor.calibration` (a `Calibration`).
 
@@ -140,7 +151,9 @@ def calibrate(monitor: Any, S: Any, Z: Any, *, false_alarm_rate: float, confiden
     fewer faulted inputs are flagged; it shrinks as the rows grow. It needs
     the fewest n rows with 1 - (1 - rate)^n >= c (45 at 5% and 0.9).
 
-    The new `tau` is saved by `to_dict` as usual. A rate or confidence
+    A rate or confidence given as a NumPy float is taken as the decimal it
+    prints as (np.float32(0.05) is 0.05, not 0.05000000074505806). The new
+    `tau` is saved by `to_dict` as usual. A rate or confidence
     outside (0, 1), fewer rows than required (the message says how many),
     wrong shapes or non-finite calibration scores raise `ValueError`, complex
     S or Z `TypeError`, leaving `tau` and `monitor.calibration` unchanged. The
@@ -168,7 +181,9 @@ def calibrate(monitor: Any, S: Any, Z: Any, *, false_alarm_rate: float, confiden
     tau = float(np.partition(scores, rank - 1)[rank - 1])
     record = Calibration(tau=tau, false_alarm_rate=rate, rows=n, rank=rank, confidence=confidence)
     monitor.tau = tau
-    monitor.calibration = record
+    # The record rides on the monitor object (which takes attributes), so
+    # `save` and the window alarms find it.
+    setattr(monitor, "calibration", record)
     return tau
 
 

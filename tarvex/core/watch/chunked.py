@@ -6,6 +6,9 @@ from __future__ import annotations
 from typing import Any, Iterable, Iterator
 
 import numpy as np
+import numpy.typing as npt
+
+from tarvex.core.resmon import NeuralConditionalMonitor
 
 from ._arguments import _check_shapes, _matrix, _positive_int, _refuse_complex, _require_trained, _scores
 from ._progress import _progress_bar
@@ -22,8 +25,8 @@ def _sliceable(x: Any, name: str) -> Any:
     return _matrix(x, name)
 
 
-def score_chunks(monitor: Any, S: Any, Z: Any = None, *, chunk_size: int = 65536,
-                 progress: bool = False) -> np.ndarray:
+def score_chunks(monitor: NeuralConditionalMonitor, S: Any, Z: Any = None, *, chunk_size: int = 65536,
+                 progress: bool = False) -> npt.NDArray[np.float64]:
     """`score_batch` in bounded memory: scores `chunk_size` rows at a time.
 
     With `Z` given, S and Z are arrays of the same number of rows, typically

@@ -26,7 +26,10 @@ it, so the new one does with probability at most K / (n + 1) <= rate.
 
 Wide layers are reduced before fitting (`_Reduction`), deterministically and
 stored with the coverage, and the feature engineer's pair products are
-switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH`.
+switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH`. Sequences keep
+their tokens: a link between two of them is monitored token by token, and
+an input's score on it is the mean of its tokens' scores, a function of the
+input alone, so the family-wise argument above holds for it unchanged.
 
 Constant columns. A column of a layer that never varies in the clean fitting
 data (a border pixel that is always blank, a unit that never fires) tells a
@@ -41,7 +44,9 @@ its monitors learn their effect and need no pinning.
 
 Input typicality. Each link's S also gets a `Typicality` (fitted on the
 training rows, calibrated on the same held-out inputs at the same rate), so
-that a watcher can tell a broken link from inputs that moved its S.
+that a watcher can tell a broken link from inputs that moved its S. A
+sequence's typicality is that of its per-input view (first token, last
+token and mean over the tokens).
 """
 
 from __future__ import annotations
@@ -50,21 +55,26 @@ import contextlib
 import difflib
 import math
 import numbers
+import warnings
 from fractions import Fraction
 from typing import Any, Callable, Generator, Iterable
 
 import numpy as np
+import numpy.typing as npt
 import torch
 import torch.nn.functional as F
 
 from tarvex.core import resmon
 
-from ._arguments import _eval_mode, _open_unit_interval, _positive_int
-from ._layers import Layer, _resolve_one, _split_selectors, select
-from .capturing import _as_input, _batches, _model_device
+from ._arguments import _eval_mode, _open_unit_interval, _positive_int, _unknown_monitor_entries
+from ._layers import Layer, _resolve_one, _split_selectors, batch_hint, select
+from .capturing import _as_input, _batches, _model_device, _require_batch_dimension
+from ._progress import _with_progress
 from ._random_state import keeps_global_random_state
 from ._version import _package_version
-from .tuning import TUNE_CANDIDATES, tune
+from .fingerprints import Fingerprint, fingerprint
+from .guards import GuardBuilder, Guards
+from .tuning import PAIR_PRODUCTS_MAX_WIDTH, TUNE_CANDIDATES, tune
 from .typicality import BOTH, INPUT_DRIFT, MODEL_FAULT, Typicality, constant_columns, fit_typicality
 from .widening import DEFAULT_STRENGTH, _check_widenable, _stacked_inputs, widened_outputs
 
@@ -72,16 +82,18 @@ INPUT = "input"
 OUTPUT = "output"
 # Layers wider than this are reduced before a monitor sees them.
 DEFAULT_MAX_WIDTH = 64
-# S wider than this is engineered without pair products (d * (d - 1) / 2
-# columns: 496 at 32, 2,016 at 64).
-PAIR_PRODUCTS_MAX_WIDTH = 32
+# A token link's monitor is tuned on at most this many token rows, drawn at
+# random from all the fitting inputs' tokens.
+TOKEN_ROWS_MAX = 16_384
 
 # The "format" tag and newest "format_version" of the files `save` writes for
 # a coverage.
 COVERAGE_FORMAT = "tarvex-coverage"
 COVERAGE_FORMAT_VERSION = 2
-# Version 2 added each link's typicality and the constant columns of the
-# reductions; version 1 files are read as coverages without them.
+# Version 2 added the token rows of sequences and each link's typicality
+# with the constant columns of the reductions; a coverage with none of them
+# is written as version 1, which earlier readers take. Version 1 files are
+# read as coverages without them.
 _READABLE_VERSIONS = (1, 2)
 
 
@@ -168,12 +180,15 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
         name = layer.name
 
         def record(_module: Any, _args: Any, output: Any) -> None:
-            calls[name].append(_copy_of(select(output, layer) if layer.keys else output, name))
+            calls[name].append(_copy_of(select(output, layer), name))
             finished.append(name)
         return record
 
     handles = []
     try:
+        guard = _require_batch_dimension(model)
+        if guard is not None:
+            handles.append(guard)
         for name in hooked:
             module = resolved[name].module
             assert module is not None
@@ -181,6 +196,9 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
         with _eval_mode(model):
             for batch in _batches(inputs, batch_size):
                 x = _as_input(batch, device, float_dtype)
+                if x.is_floating_point() and x.dtype != float_dtype:
+                    # As NumPy input is: a float64 tensor meets float32 weights.
+                    x = x.to(float_dtype)
                 rows = x.shape[0]
                 if rows == 0:
                     continue
@@ -207,7 +225,8 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
                 for name, tensor in outputs.items():
                     if tensor.ndim == 0 or tensor.shape[0] != rows:
                         raise ValueError(f"layer {name!r} returned shape {tuple(tensor.shape)} for a batch of "
-                                         f"{rows} inputs; its first dimension must be the batch")
+                                         f"{rows} inputs; its first dimension must be the batch"
+                                         + batch_hint(tensor.shape, rows))
                 yield outputs
     finally:
         for handle in handles:
@@ -224,13 +243,26 @@ class _Reduction:
     is average-pooled per channel to the largest square grid that fits; what
     is still wider is standardised per column (training statistics) and
     multiplied by a seeded Gaussian projection to `max_width` columns. All of
-    it is fixed at fit time and stored."""
+    it is fixed at fit time and stored.
+
+    A sequence (batch, tokens, features) wider than `max_width`, with at
+    least two tokens, keeps its tokens (`sequence`): only its features are
+    standardised and projected, per token, when there are more than
+    `max_width` of them. A link between two sequences of the same length is
+    then monitored token by token (`_link_rows`); a link to or from another
+    kind of layer sees the sequence's summary, its first token, last token
+    and mean over the tokens. The sequence of a recurrent module
+    (`recurrent`) is predicted token by token from the previous token's
+    output too, the state the recurrence carries."""
 
     def __init__(self, shape: tuple[int, ...], grid: int | None, mean: np.ndarray | None,
-                 scale: np.ndarray | None, projection: np.ndarray | None) -> None:
+                 scale: np.ndarray | None, projection: np.ndarray | None, sequence: bool = False,
+                 recurrent: bool = False) -> None:
         self.shape = shape  # one input's output shape, as the layer gives it
         self.grid = grid  # pooled grid side, or None
         self.mean, self.scale, self.projection = mean, scale, projection
+        self.sequence = sequence
+        self.recurrent = recurrent and sequence
         # Pooled columns that never varied in the fitting rows, and their
         # value there: pinned where the layer is a link's S.
         self.constant: np.ndarray = np.zeros(0, dtype=np.int64)
@@ -253,17 +285,49 @@ class _Reduction:
         return pinned
 
     @property
-    def width(self) -> int:
-        """Columns the monitors see."""
-        if self.projection is not None:
-            return int(self.projection.shape[1])
+    def pooled_width(self) -> int:
+        """Columns of the pooled rows (`pool`), all tokens of a sequence
+        together."""
+        return int(np.prod(self.shape, dtype=np.int64)) if self.grid is None else \
+            int(self.shape[0]) * self.grid * self.grid
+
+    @staticmethod
+    def for_shape(shape: tuple[int, ...], max_width: int) -> _Reduction:
+        """The reduction, projection not yet fitted, of a layer whose output
+        for one input has `shape`."""
+        wide = int(np.prod(shape, dtype=np.int64)) > max_width
+        sequence = len(shape) == 2 and shape[0] >= 2 and wide
+        return _Reduction(shape, _Reduction.grid_for(shape, max_width), None, None, None, sequence)
+
+    @property
+    def tokens(self) -> int:
+        """Tokens of a sequence; 1 for other layers."""
+        return int(self.shape[0]) if self.sequence else 1
+
+    @property
+    def features(self) -> int:
+        """Columns per token before any projection (per input for other
+        layers)."""
+        if self.sequence:
+            return int(self.shape[1])
         if self.grid is not None:
             return int(self.shape[0]) * self.grid * self.grid
         return int(np.prod(self.shape, dtype=np.int64))
 
     @property
+    def width(self) -> int:
+        """Columns the monitors see (per token for a sequence)."""
+        return int(self.projection.shape[1]) if self.projection is not None else self.features
+
+    @property
+    def summary_width(self) -> int:
+        """Columns of the per-input view (`summary`)."""
+        return 3 * self.width if self.sequence else self.width
+
+    @property
     def kind(self) -> str:
         parts = (["channel pooling"] if self.grid is not None else []) + \
+            (["token rows"] if self.sequence else []) + \
             (["random projection"] if self.projection is not None else [])
         return " + ".join(parts) or "none"
 
@@ -297,7 +361,10 @@ class _Reduction:
 
     def fit_projection(self, rows: np.ndarray, max_width: int, seed: int) -> None:
         """Sets the projection for pooled training `rows` wider than
-        `max_width` (nothing otherwise)."""
+        `max_width` (nothing otherwise); a sequence's tokens are the rows of
+        its projection."""
+        if self.sequence:
+            rows = rows.reshape(-1, self.features)
         if rows.shape[1] <= max_width:
             return
         self.mean = rows.mean(axis=0, dtype=np.float64).astype(np.float32)
@@ -312,50 +379,72 @@ class _Reduction:
                            ).astype(np.float32)
 
     def project(self, rows: np.ndarray) -> np.ndarray:
+        """Pooled rows to the columns the monitors see: (inputs, width), or
+        (inputs, tokens * width) for a sequence, token after token."""
         if self.projection is None:
             return np.ascontiguousarray(rows, dtype=np.float32)
+        flat = rows.reshape(-1, self.features) if self.sequence else rows
         with np.errstate(over="ignore", invalid="ignore"):
-            return np.ascontiguousarray(((rows - self.mean) / self.scale) @ self.projection, dtype=np.float32)
+            projected = ((flat - self.mean) / self.scale) @ self.projection
+        return np.ascontiguousarray(projected.reshape(len(rows), -1), dtype=np.float32)
 
-    def to_dict(self) -> dict[str, Any]:
-        return {"shape": list(self.shape), "grid": self.grid,
-                "mean": None if self.mean is None else self.mean.tolist(),
-                "scale": None if self.scale is None else self.scale.tolist(),
-                "projection": None if self.projection is None else self.projection.tolist(),
-                "constant": self.constant.tolist(), "constant_values": self.constant_values.tolist()}
+    def token_rows(self, rows: np.ndarray) -> np.ndarray:
+        """Projected rows of a sequence as (inputs, tokens, width)."""
+        return rows.reshape(len(rows), self.tokens, self.width)
+
+    def summary(self, rows: np.ndarray) -> np.ndarray:
+        """The per-input view of projected rows: a sequence's first token,
+        last token and mean over the tokens side by side; other layers'
+        rows as they are."""
+        if not self.sequence:
+            return rows
+        tokens = self.token_rows(rows)
+        return np.ascontiguousarray(np.concatenate([tokens[:, 0], tokens[:, -1], tokens.mean(axis=1)], axis=1),
+                                    dtype=np.float32)
+
+    def to_dict(self, constant: bool = True) -> dict[str, Any]:
+        """The reduction as a JSON-ready dictionary; `constant` adds the
+        constant columns (format version 2)."""
+        d: dict[str, Any] = {"shape": list(self.shape), "grid": self.grid,
+                             "mean": None if self.mean is None else self.mean.tolist(),
+                             "scale": None if self.scale is None else self.scale.tolist(),
+                             "projection": None if self.projection is None else self.projection.tolist()}
+        if self.sequence:  # absent otherwise: the document of a coverage without sequences is unchanged
+            d["sequence"] = True
+        if self.recurrent:
+            d["recurrent"] = True
+        if constant:
+            d["constant"] = self.constant.tolist()
+            d["constant_values"] = self.constant_values.tolist()
+        return d
 
     @classmethod
     def from_dict(cls, d: Any, name: str) -> _Reduction:
         where = f"reduction of {name!r}"
         keys = {"shape", "grid", "mean", "scale", "projection"}
-        if isinstance(d, dict) and set(d) == keys | {"constant", "constant_values"}:
-            reduction = cls._from_dict(dict((k, d[k]) for k in keys), where)
-            reduction._read_constant(d["constant"], d["constant_values"], where)
-            return reduction
-        if not isinstance(d, dict) or set(d) != keys:
-            raise ValueError(f"{where}: expected the keys shape, grid, mean, scale, projection "
-                             "(and constant, constant_values)")
-        return cls._from_dict(d, where)
-
-    def _read_constant(self, columns: Any, values: Any, where: str) -> None:
-        pooled = int(np.prod(self.shape)) if self.grid is None else self.shape[0] * self.grid * self.grid
-        if not isinstance(columns, list) or not all(_is_int(c) and 0 <= c < pooled for c in columns) \
-                or len(set(columns)) != len(columns):
-            raise ValueError(f"{where}: constant must list distinct column indices below {pooled}")
-        self.constant = np.asarray(columns, dtype=np.int64)
-        self.constant_values = _float_array(values, (len(columns),), where)
-
-    @classmethod
-    def _from_dict(cls, d: dict[str, Any], where: str) -> _Reduction:
+        optional = {"sequence", "recurrent", "constant", "constant_values"}
+        if not isinstance(d, dict) or not keys <= set(d) or not set(d) <= keys | optional \
+                or ("constant" in d) != ("constant_values" in d):
+            raise ValueError(f"{where}: expected the keys shape, grid, mean, scale, projection (and sequence, "
+                             "recurrent, constant with constant_values)")
         shape = d["shape"]
         if not isinstance(shape, list) or not shape or not all(_is_int(v) and v >= 1 for v in shape):
             raise ValueError(f"{where}: shape must be a list of positive ints, got {shape!r}")
         shape_t = tuple(int(v) for v in shape)
+        sequence = d.get("sequence", False)
+        if not isinstance(sequence, bool) or (sequence and (len(shape_t) != 2 or shape_t[0] < 2)):
+            raise ValueError(f"{where}: sequence must be a bool, true only for a shape (tokens >= 2, features)")
         grid = d["grid"]
-        if grid is not None and (not _is_int(grid) or len(shape_t) != 3 or not 1 <= grid <= min(shape_t[1:])):
+        if grid is not None and (sequence or not _is_int(grid) or len(shape_t) != 3
+                                 or not 1 <= grid <= min(shape_t[1:])):
             raise ValueError(f"{where}: grid {grid!r} does not fit the shape {shape_t}")
-        reduction = cls(shape_t, grid, None, None, None)
-        pooled = int(np.prod(shape_t)) if grid is None else shape_t[0] * grid * grid
+        recurrent = d.get("recurrent", False)
+        if not isinstance(recurrent, bool) or (recurrent and not sequence):
+            raise ValueError(f"{where}: recurrent must be a bool, true only for a sequence")
+        reduction = cls(shape_t, grid, None, None, None, sequence, recurrent)
+        if "constant" in d:
+            reduction._read_constant(d["constant"], d["constant_values"], where)
+        pooled = reduction.features
         parts = [d["mean"], d["scale"], d["projection"]]
         if any(part is None for part in parts):
             if any(part is not None for part in parts):
@@ -369,6 +458,51 @@ class _Reduction:
             raise ValueError(f"{where}: scale must be positive")
         reduction.mean, reduction.scale, reduction.projection = mean, scale, projection
         return reduction
+
+    def _read_constant(self, columns: Any, values: Any, where: str) -> None:
+        pooled = self.pooled_width
+        if not isinstance(columns, list) or not all(_is_int(c) and 0 <= c < pooled for c in columns) \
+                or len(set(columns)) != len(columns):
+            raise ValueError(f"{where}: constant must list distinct column indices below {pooled}")
+        self.constant = np.asarray(columns, dtype=np.int64)
+        self.constant_values = _float_array(values, (len(columns),), where)
+
+
+def _is_token_link(s: _Reduction, z: _Reduction) -> bool:
+    """Whether the link between layers of these reductions is monitored
+    token by token: both are sequences of the same length."""
+    return s.sequence and z.sequence and s.tokens == z.tokens
+
+
+def _link_rows(s: _Reduction, z: _Reduction, S: np.ndarray, Z: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
+    """The (S, Z) rows a link's monitor sees for projected rows `S` and `Z`
+    of its two layers, and the number of monitor rows per input.
+
+    A token link has one row per token: S is the token's features before
+    the link beside the mean of all the tokens before it (the context the
+    token's attention reads) and, for a recurrent Z layer, the previous
+    token's features after the link (zeros for the first: the state the
+    recurrence carries); Z is the same token's features after it. Other
+    links have one row per input, sequences summarised."""
+    if not _is_token_link(s, z):
+        return s.summary(S), z.summary(Z), 1
+    before, after = s.token_rows(S), z.token_rows(Z)
+    n, tokens, _ = before.shape
+    parts = [before, np.broadcast_to(before.mean(axis=1, keepdims=True), before.shape)]
+    if z.recurrent:
+        previous = np.zeros_like(after)
+        previous[:, 1:] = after[:, :-1]
+        parts.append(previous)
+    S_rows = np.concatenate(parts, axis=2).reshape(n * tokens, -1)
+    return np.ascontiguousarray(S_rows, dtype=np.float32), np.ascontiguousarray(
+        after.reshape(n * tokens, -1), dtype=np.float32), tokens
+
+
+def _link_widths(s: _Reduction, z: _Reduction) -> tuple[int, int]:
+    """Columns of a link's S and Z rows (see `_link_rows`)."""
+    if _is_token_link(s, z):
+        return 2 * s.width + (z.width if z.recurrent else 0), z.width
+    return s.summary_width, z.summary_width
 
 
 def _is_int(value: Any) -> bool:
@@ -409,6 +543,34 @@ def _family_count_threshold(calibration: np.ndarray, rate: float) -> int:
     return int(np.partition(leave_one_out, k - 1)[k - 1])
 
 
+def _check_family_threshold(scores: np.ndarray, threshold: int, rate: float) -> None:
+    """Refuses a stored count threshold, rate and number of calibration
+    inputs that `cover` could not have produced together (a file edited by
+    hand, whose alarm would silently be far off the rate it states).
+
+    The file keeps each link's calibration scores sorted on their own, so
+    which scores belonged to one input is gone and the threshold cannot be
+    recomputed; it can be bounded. With c[i, j] input i's leave-one-out
+    count on link j and m[i] = min over j, the threshold t is the K-th
+    smallest m, K = floor(rate (n + 1)). Since m[i] <= c[i, j], t is at most
+    the K-th smallest count of every link; since {m <= t} is the union over
+    links of {c[:, j] <= t}, t is at least the K-th smallest of all links'
+    counts together. `scores` is (links, n), each row sorted."""
+    links, n = scores.shape
+    needed = math.ceil(10 / rate)
+    if n < needed:
+        raise ValueError(f"inconsistent calibration: {n} calibration inputs cannot resolve a false-alarm rate of "
+                         f"{rate!r}; cover needs at least {needed} (10 / rate)")
+    k = math.floor(Fraction(rate) * (n + 1))
+    counts = [_counts_at_least(scores[j], scores[j]) - 1 for j in range(links)]
+    highest = min(int(np.partition(c, k - 1)[k - 1]) for c in counts)
+    lowest = int(np.partition(np.concatenate(counts), k - 1)[k - 1])
+    if not lowest <= threshold <= highest:
+        raise ValueError(f"inconsistent calibration: count_threshold {threshold} cannot come from these "
+                         f"{n} calibration inputs at a false-alarm rate of {rate!r} (it lies between "
+                         f"{lowest} and {highest})")
+
+
 def _split_candidates(candidates: Any, s_width: int) -> list[dict[str, Any]]:
     chosen = TUNE_CANDIDATES if candidates is None else candidates
     if isinstance(chosen, (str, bytes, dict)) or not isinstance(chosen, Iterable):
@@ -422,17 +584,41 @@ def _split_candidates(candidates: Any, s_width: int) -> list[dict[str, Any]]:
 # --- the coverage --------------------------------------------------------------------
 
 
+def _excess(calibration: np.ndarray, scores: np.ndarray) -> np.ndarray:
+    """How far each score lies beyond its link's largest calibration score,
+    in units of that link's spread of calibration scores (largest minus
+    median; 1 where that is 0): comparable across links whose scores have
+    different scales. NaN and inf scores are infinitely far."""
+    largest = calibration[-1]
+    spread = largest - np.median(calibration, axis=0)
+    spread = np.where(spread > 0, spread, 1.0)
+    with np.errstate(over="ignore", invalid="ignore"):
+        excess = (scores - largest) / spread
+    return np.where(np.isnan(excess), np.inf, excess)
+
+
 class CoverageReport:
     """What `Coverage.check` found for a batch of inputs.
 
     `alarms[i]` says whether input i alarmed on any link; `scores[i, j]` is
     link j's monitor score and `p_values[i, j]` its conformal p-value against
     the clean calibration inputs (NaN and inf scores get the smallest p-value,
-    1 / (n + 1)); `blamed[i]` is the link with the smallest p-value (the
-    earliest of equal ones) as its pair of layer names where input i alarmed,
-    else None; `blamed_index[i]` the same link's index, -1 without an alarm.
-    `links` lists the links and `p_threshold` is the threshold under which
-    the smallest p-value alarms.
+    1 / (n + 1)); `blamed[i]` is the link with the smallest p-value as its
+    pair of layer names where input i alarmed, else None; `blamed_index[i]`
+    the same link's index, -1 without an alarm. `links` lists the links and
+    `p_threshold` is the threshold under which the smallest p-value alarms.
+
+    Large faults often give several links the smallest possible p-value,
+    1 / (n + 1). Such ties are broken by evidence. First, a tied link after
+    a link that alarmed too (p-value below the threshold) may read an input
+    already broken, since a fault's effect flows forward through every later
+    layer: it loses to the tied links with no alarm before them. Then
+    `excess[i, j]`, how far link j's score of input i lies beyond the
+    link's largest calibration score in units of the link's own spread of
+    calibration scores (largest minus median; NaN and inf scores are
+    infinitely far), decides; the earliest of equal ones wins. `ties[i]`
+    counts the links that shared input i's smallest p-value where it
+    alarmed (1: no tie; 0 without an alarm).
 
     With a coverage that has typicalities, `typicality[i, j]` is how
     unusual input i's S of link j is (a squared Mahalanobis distance against
@@ -447,16 +633,40 @@ class CoverageReport:
     cause is "model_fault"."""
 
     def __init__(self, *, links: list[tuple[str, str]], scores: np.ndarray, p_values: np.ndarray,
-                 p_threshold: float, typicality: np.ndarray | None = None,
+                 p_threshold: float, excess: np.ndarray | None = None, typicality: np.ndarray | None = None,
                  typicality_tau: np.ndarray | None = None) -> None:
+        """`excess` defaults to the scores themselves (ties then go to the
+        highest score); `typicality` and `typicality_tau` are the inputs'
+        typicality scores of each link's S and each link's threshold (None
+        without typicalities)."""
         self.links = links
         self.scores = scores
         self.p_values = p_values
         self.p_threshold = p_threshold
-        smallest = p_values.min(axis=1) if p_values.shape[0] else np.zeros(0)
+        self.excess = np.asarray(scores if excess is None else excess, dtype=np.float64)
+        if p_values.shape[0]:
+            smallest = p_values.min(axis=1)
+            tied = p_values == smallest[:, None]
+            # A link after one that alarmed too reads an input that may already be broken: a fault's effect
+            # flows forward through every later layer, so its surprise may be inherited. Such links come
+            # after the tied links with no alarm before them.
+            inherited = np.zeros_like(tied)
+            inherited[:, 1:] = np.logical_or.accumulate(p_values[:, :-1] < p_threshold, axis=1)
+            sound = tied & ~inherited
+            candidates = np.where(sound.any(axis=1, keepdims=True), sound, tied)
+            excess = np.nan_to_num(self.excess, nan=np.inf, posinf=np.finfo(np.float64).max,
+                                   neginf=np.finfo(np.float64).min)
+            evidence = np.where(candidates, excess, -np.inf)
+            # argmax takes the first of equal values: the earliest link when the evidence ties too
+            strongest = np.where(tied.sum(axis=1) > 1, evidence.argmax(axis=1), p_values.argmin(axis=1))
+        else:
+            smallest, tied = np.zeros(0), np.zeros((0, len(links)), dtype=bool)
+            strongest = np.zeros(0, dtype=np.intp)
         self.alarms = smallest < p_threshold
-        strongest = p_values.argmin(axis=1) if p_values.shape[0] else np.zeros(0, dtype=np.intp)
+        # every input's link with the smallest p-value, ties broken; a watcher keeps it for its events
+        self._strongest = strongest.astype(np.int64)
         self.blamed_index = np.where(self.alarms, strongest, -1).astype(np.int64)
+        self.ties = np.where(self.alarms, tied.sum(axis=1), 0).astype(np.int64)
         self.blamed: list[tuple[str, str] | None] = [
             links[j] if j >= 0 else None for j in self.blamed_index.tolist()]
         self.typicality = typicality
@@ -477,11 +687,13 @@ class CoverageReport:
         self.causes = causes
 
     def __len__(self) -> int:
+        """Number of inputs."""
         return len(self.alarms)
 
     def __repr__(self) -> str:
+        tied = int(np.count_nonzero(self.ties > 1))
         return (f"CoverageReport({len(self)} inputs, {int(self.alarms.sum())} alarms over "
-                f"{len(self.links)} links)")
+                f"{len(self.links)} links" + (f", {tied} with tied links" if tied else "") + ")")
 
 
 class Coverage:
@@ -493,14 +705,19 @@ class Coverage:
     monitor (chosen by `tune`), `widths` the columns each layer is reduced
     to, `false_alarm_rate` the family-wise rate, `calibration_rows` the
     number of clean calibration inputs and `p_threshold` the threshold of the
-    smallest p-value. `typicalities[j]` is the `Typicality` of link j's S
-    (reduced as its monitor sees it, constant columns kept), None for a
-    coverage read from a file written before they existed.
+    smallest p-value. `guards` holds the range stage and checksum links
+    (`watch.guards.Guards`, None without them) and `fingerprint` the
+    `watch.Fingerprint` of the covered model's weights (None for coverages
+    stored before fingerprints were), which `Watcher.from_file` checks.
+    `typicalities[j]` is the `Typicality` of link j's S (reduced as its
+    monitor sees it, constant columns kept; a sequence's per-input view),
+    None for a coverage read from a file written before they existed.
     """
 
     def __init__(self, *, layers: list[str], monitors: list[Any], reductions: dict[str, _Reduction],
                  calibration_scores: np.ndarray, count_threshold: int, false_alarm_rate: float,
                  random_state: int, max_width: int, typicalities: list[Typicality] | None = None) -> None:
+        """Built by `cover` or read by `load`, not directly."""
         self.layers = list(layers)
         self.links = list(zip(self.layers[:-1], self.layers[1:]))
         self.monitors = list(monitors)
@@ -510,6 +727,11 @@ class Coverage:
         self.false_alarm_rate = float(false_alarm_rate)
         self.random_state = int(random_state)
         self.max_width = int(max_width)
+        # The fingerprint of the covered model's weights (set by `cover`,
+        # stored in and restored from coverage files), or None.
+        self.fingerprint: Fingerprint | None = None
+        # The range stage and checksum links (`guards.Guards`), or None.
+        self.guards: Guards | None = None
         self.typicalities = list(typicalities) if typicalities is not None else None
 
     @property
@@ -524,62 +746,87 @@ class Coverage:
 
     @property
     def widths(self) -> dict[str, int]:
-        """Columns each layer is reduced to before a monitor sees it."""
+        """Columns each layer is reduced to before a monitor sees it (per
+        token for a sequence kept as token rows)."""
         return {name: self._reductions[name].width for name in self.layers}
 
     @property
     def reductions(self) -> dict[str, str]:
-        """How each layer is reduced: "none", "channel pooling", "random
-        projection" or both."""
+        """How each layer is reduced: "none", "channel pooling", "token
+        rows", "random projection" or a combination joined by " + "."""
         return {name: self._reductions[name].kind for name in self.layers}
+
+    @property
+    def token_links(self) -> list[bool]:
+        """Per link, whether it is monitored token by token (both layers
+        sequences of the same length, see `cover`)."""
+        return [_is_token_link(self._reductions[s], self._reductions[z]) for s, z in self.links]
 
     def __repr__(self) -> str:
         return (f"Coverage({' -> '.join(self.layers)}; family-wise false-alarm rate {self.false_alarm_rate:g}, "
                 f"{self.calibration_rows} calibration inputs)")
 
-    def _rows(self, outputs: dict[str, Any]) -> dict[str, np.ndarray]:
+    def _rows(self, outputs: dict[str, Any]) -> tuple[dict[str, np.ndarray], dict[str, np.ndarray]]:
+        """Each layer's projected rows, and each link's S as its monitor sees
+        it: the same rows, except that the constant columns of a layer are
+        pinned to their clean value."""
         rows: dict[str, np.ndarray] = {}
-        for name in self.layers:
+        s_rows: dict[str, np.ndarray] = {}
+        for position, name in enumerate(self.layers):
             value = outputs[name]
             tensor = torch.from_numpy(np.asarray(value)) if not isinstance(value, torch.Tensor) else value
             reduction = self._reductions[name]
-            rows[name] = reduction.project(reduction.pool(tensor))
-        return rows
-
-    def _s_rows(self, outputs: dict[str, Any], rows: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
-        """Each link's S as its monitor sees it: `rows`, except that the
-        constant columns of a layer are pinned to their clean value."""
-        pinned = dict(rows)
-        for name in self.layers[:-1]:
-            reduction = self._reductions[name]
-            if len(reduction.constant):
-                value = outputs[name]
-                tensor = torch.from_numpy(np.asarray(value)) if not isinstance(value, torch.Tensor) else value
-                pinned[name] = reduction.project(reduction.pin(reduction.pool(tensor)))
-        return pinned
+            pooled = reduction.pool(tensor)
+            rows[name] = reduction.project(pooled)
+            if position < len(self.layers) - 1:
+                s_rows[name] = reduction.project(reduction.pin(pooled)) if len(reduction.constant) else rows[name]
+        return rows, s_rows
 
     def _scores(self, rows: dict[str, np.ndarray], s_rows: dict[str, np.ndarray] | None = None) -> np.ndarray:
+        """Each link's score of each input: (inputs, links), S taken from
+        `s_rows` (default: `rows`). A token link's score of an input is the
+        mean of its tokens' scores."""
         s_rows = rows if s_rows is None else s_rows
         columns = []
         for (s, z), monitor in zip(self.links, self.monitors):
+            S, Z, tokens = _link_rows(self._reductions[s], self._reductions[z], s_rows[s], rows[z])
             with np.errstate(over="ignore", invalid="ignore"):
-                columns.append(np.asarray(monitor.score_batch(s_rows[s], rows[z]), dtype=np.float64))
+                scores = np.asarray(monitor.score_batch(S, Z), dtype=np.float64)
+                if tokens > 1:
+                    scores = scores.reshape(-1, tokens).mean(axis=1)
+            columns.append(scores)
         return np.stack(columns, axis=1)
 
+    def _guard_scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray] | None:
+        """The range stage's and checksum links' scores of a batch and the
+        links they blame, or None without them."""
+        return None if self.guards is None else self.guards.scores(outputs)
+
     def _typicality(self, rows: dict[str, np.ndarray]) -> np.ndarray | None:
-        """Each input's typicality score of every link's S, (inputs, links)."""
+        """Each input's typicality score of every link's S, (inputs, links)
+        (a sequence's per-input view); None without typicalities."""
         if self.typicalities is None:
             return None
-        return np.stack([typicality.score(rows[s]) for (s, _), typicality in zip(self.links, self.typicalities)],
-                        axis=1)
+        return np.stack([typicality.score(self._reductions[s].summary(rows[s]))
+                         for (s, _), typicality in zip(self.links, self.typicalities)], axis=1)
 
-    def _report(self, scores: np.ndarray, typicality: np.ndarray | None = None) -> CoverageReport:
+    def _report(self, scores: np.ndarray, guarded: tuple[np.ndarray, np.ndarray] | None = None,
+                typicality: np.ndarray | None = None) -> CoverageReport:
         n = self.calibration_rows
         counts = np.stack([_counts_at_least(self._calibration[:, j], scores[:, j])
                            for j in range(len(self.links))], axis=1)
+        if guarded is not None and self.guards is not None:
+            # A stage's p-value joins the link it blames: the link's p-value
+            # is the smaller of the two.
+            rows = np.arange(len(counts))
+            for column in range(guarded[0].shape[1]):
+                stage = _counts_at_least(self.guards.calibration[:, column], guarded[0][:, column])
+                owner = guarded[1][:, column]
+                counts[rows, owner] = np.minimum(counts[rows, owner], stage)
         taus = None if self.typicalities is None else np.array([t.tau for t in self.typicalities])
         return CoverageReport(links=list(self.links), scores=scores, p_values=(1.0 + counts) / (n + 1),
-                              p_threshold=self.p_threshold, typicality=typicality, typicality_tau=taus)
+                              p_threshold=self.p_threshold, excess=_excess(self._calibration, scores),
+                              typicality=typicality, typicality_tau=taus)
 
     def score_outputs(self, outputs: dict[str, Any]) -> CoverageReport:
         """Scores one batch of already-captured layer outputs: `outputs`
@@ -595,59 +842,81 @@ class Coverage:
         missing = [name for name in self.layers if name not in outputs]
         if missing:
             raise ValueError(f"outputs lack the layers {missing}; the coverage watches {self.layers}")
-        rows = self._rows(outputs)
+        rows, s_rows = self._rows(outputs)
         lengths = {name: len(value) for name, value in rows.items()}
         if len(set(lengths.values())) != 1:
             raise ValueError(f"layer outputs hold different numbers of inputs: {lengths}")
-        return self._report(self._scores(rows, self._s_rows(outputs, rows)), self._typicality(rows))
+        return self._report(self._scores(rows, s_rows), self._guard_scores(outputs), self._typicality(rows))
 
-    def check(self, model: torch.nn.Module, inputs: Any, *, batch_size: int = 256) -> CoverageReport:
+    def check(self, model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iterable[Any], *,
+              batch_size: int = 256) -> CoverageReport:
         """Runs `model` once over `inputs` (a tensor, an array or an
         iterable of batches, as `capture` takes them), scores every link and
         returns a `CoverageReport`: per input whether it alarmed, each link's
-        score and p-value, and the blamed link.
+        score and p-value, and the blamed link. Floating inputs, tensors
+        and NumPy arrays alike, are converted to the model's floating dtype
+        (a float64 tensor meets float32 weights).
 
         `model` must have the watched layers, computed in the same order and
         with the same shapes; an unknown name raises `ValueError` listing the
-        close matches, a wrong order or shape `ValueError`.
+        close matches, a wrong order or shape `ValueError`, as does an input
+        without a batch dimension (see `capture`).
         """
         if not isinstance(model, torch.nn.Module):
             raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
         batch_size = _positive_int(batch_size, "batch_size")
         _resolve_layers(model, self.layers)
         parts: list[np.ndarray] = []
+        guard_parts: list[tuple[np.ndarray, np.ndarray]] = []
         typical: list[np.ndarray] = []
         with contextlib.closing(_forward_layers(model, inputs, self.layers, batch_size)) as batches:
             for outputs in batches:
-                rows = self._rows(outputs)
-                parts.append(self._scores(rows, self._s_rows(outputs, rows)))
+                rows, s_rows = self._rows(outputs)
+                parts.append(self._scores(rows, s_rows))
+                guard_scores = self._guard_scores(outputs)
+                if guard_scores is not None:
+                    guard_parts.append(guard_scores)
                 typicality_rows = self._typicality(rows)
                 if typicality_rows is not None:
                     typical.append(typicality_rows)
         scores = np.concatenate(parts) if parts else np.zeros((0, len(self.links)))
+        guarded = None
+        if guard_parts:
+            guarded = (np.concatenate([p[0] for p in guard_parts]), np.concatenate([p[1] for p in guard_parts]))
         typicality = None
         if self.typicalities is not None:
             typicality = np.concatenate(typical) if typical else np.zeros((0, len(self.links)))
-        return self._report(scores, typicality)
+        return self._report(scores, guarded, typicality)
 
     def _to_file_document(self) -> dict[str, Any]:
         """The coverage as a JSON-ready dictionary: format tag and version,
         layers, each layer's reduction, each link's monitor dictionary and
-        the family-wise calibration."""
-        return {
+        the family-wise calibration; with format version 2, each link's
+        typicality (None without them) and the reductions' constant columns,
+        and the range stage and checksum links where there are any."""
+        # Version 1 where it can be, so that earlier readers take coverages
+        # without sequences and typicalities.
+        reductions = self._reductions.values()
+        version = COVERAGE_FORMAT_VERSION if self.typicalities is not None or any(
+            r.sequence or len(r.constant) for r in reductions) else 1
+        document = {
             "format": COVERAGE_FORMAT,
-            "format_version": COVERAGE_FORMAT_VERSION,
+            "format_version": version,
             "package_version": _package_version(),
             "layers": list(self.layers),
             "false_alarm_rate": self.false_alarm_rate,
             "random_state": self.random_state,
             "max_width": self.max_width,
-            "reductions": {name: self._reductions[name].to_dict() for name in self.layers},
+            "reductions": {name: self._reductions[name].to_dict(constant=version >= 2) for name in self.layers},
             "monitors": [monitor.to_dict() for monitor in self.monitors],
             "calibration": {"count_threshold": self._count_threshold,
                             "scores": self._calibration.T.tolist()},
-            "typicality": None if self.typicalities is None else [t.to_dict() for t in self.typicalities],
         }
+        if version >= 2:
+            document["typicality"] = None if self.typicalities is None else [t.to_dict() for t in self.typicalities]
+        if self.guards is not None:
+            document["guards"] = self.guards.to_dict()
+        return document
 
     @classmethod
     def _from_file_document(cls, document: Any) -> Coverage:
@@ -657,17 +926,17 @@ class Coverage:
             raise ValueError(f"a coverage document is a JSON object, got {type(document).__name__}")
         if document.get("format") != COVERAGE_FORMAT:
             raise ValueError(f"not a coverage document: format {document.get('format')!r}")
-        version = document.get("format_version")
+        version: Any = document.get("format_version")
         if not _is_int(version) or version not in _READABLE_VERSIONS:
             raise ValueError(f"coverage format version {version!r} is not supported "
                              f"(this version reads {', '.join(map(str, _READABLE_VERSIONS))})")
         expected = {"format", "format_version", "package_version", "layers", "false_alarm_rate", "random_state",
                     "max_width", "reductions", "monitors", "calibration"}
-        if version >= 2:
-            expected.add("typicality")
-        if set(document) != expected:
+        # Optional: the guards, and each link's typicality (version 2 only,
+        # checked below; absent from files of coverages without them).
+        if set(document) - {"guards", "typicality"} != expected:
             raise ValueError(f"coverage document keys differ: missing {sorted(expected - set(document))}, "
-                             f"unknown {sorted(set(document) - expected)}")
+                             f"unknown {sorted(set(document) - expected - {'guards', 'typicality'})}")
         if not isinstance(document["package_version"], str):
             raise ValueError("package_version must be a str")
         layers = document["layers"]
@@ -686,6 +955,12 @@ class Coverage:
         if not isinstance(reductions_d, dict) or set(reductions_d) != set(layers):
             raise ValueError("reductions must hold one entry per layer")
         reductions = {name: _Reduction.from_dict(reductions_d[name], name) for name in layers}
+        if int(version) < 2 and any(r.sequence for r in reductions.values()):
+            raise ValueError(f"token-row reductions need format version 2, the document says {version}")
+        if int(version) < 2 and any("constant" in d for d in reductions_d.values()):
+            raise ValueError(f"constant columns need format version 2, the document says {version}")
+        if int(version) < 2 and "typicality" in document:
+            raise ValueError(f"link typicalities need format version 2, the document says {version}")
         monitors_d = document["monitors"]
         if not isinstance(monitors_d, list) or len(monitors_d) != len(layers) - 1:
             raise ValueError(f"monitors must hold one dictionary per link ({len(layers) - 1})")
@@ -693,13 +968,16 @@ class Coverage:
         for j, d in enumerate(monitors_d):
             if not isinstance(d, dict):
                 raise ValueError(f"monitor {j} is not a dictionary")
+            unknown = _unknown_monitor_entries(d)
+            if unknown:
+                raise ValueError(f"monitor {j} has entries the monitor does not read: {unknown}")
             try:
                 monitor = resmon.NeuralConditionalMonitor.from_dict(d)
             except (KeyError, TypeError, RuntimeError) as error:
                 raise ValueError(f"monitor {j}: {error}") from None
             s_dim = len(monitor.s_engineer.mean_) if monitor.s_engineer.mean_ is not None else -1
-            if s_dim != reductions[layers[j]].width or monitor.z_mean is None \
-                    or len(monitor.z_mean) != reductions[layers[j + 1]].width:
+            s_width, z_width = _link_widths(reductions[layers[j]], reductions[layers[j + 1]])
+            if s_dim != s_width or monitor.z_mean is None or len(monitor.z_mean) != z_width:
                 raise ValueError(f"monitor {j} does not take the widths of {layers[j]!r} and {layers[j + 1]!r}")
             monitors.append(monitor)
         calibration = document["calibration"]
@@ -709,11 +987,16 @@ class Coverage:
         threshold = calibration["count_threshold"]
         if not _is_int(threshold) or not 0 <= threshold < scores.shape[1]:
             raise ValueError(f"count_threshold must be an int in [0, {scores.shape[1]}), got {threshold!r}")
+        _check_family_threshold(scores, int(threshold), float(rate))
         typicalities = _read_typicalities(document.get("typicality"), layers, reductions)
-        return cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
-                   count_threshold=int(threshold), false_alarm_rate=float(rate),
-                   random_state=int(document["random_state"]), max_width=int(document["max_width"]),
-                   typicalities=typicalities)
+        coverage = cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
+                       count_threshold=int(threshold), false_alarm_rate=float(rate),
+                       random_state=int(document["random_state"]), max_width=int(document["max_width"]),
+                       typicalities=typicalities)
+        if document.get("guards") is not None:
+            coverage.guards = Guards.from_dict(document["guards"], layers,
+                                               {name: reductions[name].shape for name in layers}, scores.shape[1])
+        return coverage
 
 
 def _read_typicalities(value: Any, layers: list[str], reductions: dict[str, _Reduction]) -> list[Typicality] | None:
@@ -724,9 +1007,9 @@ def _read_typicalities(value: Any, layers: list[str], reductions: dict[str, _Red
         raise ValueError(f"typicality must hold one dictionary per link ({len(layers) - 1})")
     typicalities = [Typicality.from_dict(d) for d in value]
     for name, typicality in zip(layers, typicalities):
-        if typicality.width != reductions[name].width:
+        if typicality.width != reductions[name].summary_width:
             raise ValueError(f"the typicality of {name!r} takes {typicality.width} columns, the layer is "
-                             f"reduced to {reductions[name].width}")
+                             f"reduced to {reductions[name].summary_width}")
     return typicalities
 
 
@@ -750,18 +1033,26 @@ def _calibration_scores(value: Any, links: int) -> np.ndarray:
 
 
 def _captured_rows(model: torch.nn.Module, inputs: Any, layers: list[str], batch_size: int,
-                   max_width: int) -> tuple[dict[str, _Reduction], dict[str, np.ndarray]]:
+                   max_width: int, observe: Callable[[dict[str, torch.Tensor]], None] | None = None,
+                   ) -> tuple[dict[str, _Reduction], dict[str, np.ndarray]]:
     """Pooled rows of every layer over `inputs` (projection not yet fitted)
-    and the reduction of each layer, its pooling fixed from the shapes."""
+    and the reduction of each layer, its pooling fixed from the shapes;
+    `observe` also sees every batch's raw layer outputs."""
     reductions: dict[str, _Reduction] = {}
     parts: dict[str, list[np.ndarray]] = {name: [] for name in layers}
+    modules = dict(model.named_modules())
     with contextlib.closing(_forward_layers(model, inputs, layers, batch_size)) as batches:
         for outputs in batches:
+            if observe is not None:
+                observe(outputs)
             for name in layers:
                 tensor = outputs[name]
                 if name not in reductions:
                     shape = tuple(int(v) for v in tensor.shape[1:]) or (1,)
-                    reductions[name] = _Reduction(shape, _Reduction.grid_for(shape, max_width), None, None, None)
+                    reductions[name] = _Reduction.for_shape(shape, max_width)
+                    layer = _layer(modules, name)
+                    module = model if layer.module is None and not layer.is_input else layer.module
+                    reductions[name].recurrent = reductions[name].sequence and isinstance(module, torch.nn.RNNBase)
                 parts[name].append(reductions[name].pool(tensor))
     if not reductions:
         raise ValueError("inputs held no rows")
@@ -769,16 +1060,28 @@ def _captured_rows(model: torch.nn.Module, inputs: Any, layers: list[str], batch
 
 
 def _pooled_rows(model: torch.nn.Module, inputs: Any, layers: list[str], reductions: dict[str, _Reduction],
-                 batch_size: int) -> dict[str, np.ndarray]:
-    """Pooled rows of every layer over `inputs`, with fitted reductions."""
+                 batch_size: int, observe: Callable[[dict[str, torch.Tensor]], None] | None = None,
+                 ) -> dict[str, np.ndarray]:
+    """Pooled rows of every layer over `inputs`, with fitted reductions;
+    `observe` also sees every batch's raw layer outputs."""
     parts: dict[str, list[np.ndarray]] = {name: [] for name in layers}
     with contextlib.closing(_forward_layers(model, inputs, layers, batch_size)) as batches:
         for outputs in batches:
+            if observe is not None:
+                observe(outputs)
             for name in layers:
                 parts[name].append(reductions[name].pool(outputs[name]))
     if not parts[layers[0]]:
         raise ValueError("held_out held no rows")
     return {name: np.concatenate(parts[name]) for name in layers}
+
+
+def _at_most(S: np.ndarray, Z: np.ndarray, count: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
+    """At most `count` paired rows of S and Z, drawn without replacement."""
+    if len(S) <= count:
+        return S, Z
+    chosen = np.sort(np.random.default_rng(seed).choice(len(S), size=count, replace=False))
+    return S[chosen], Z[chosen]
 
 
 def _check_finite(rows: dict[str, np.ndarray], where: str) -> None:
@@ -790,9 +1093,12 @@ def _check_finite(rows: dict[str, np.ndarray], where: str) -> None:
 
 
 @keeps_global_random_state
-def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate: float = 0.01,
-          random_state: int = 0, held_out: Any = None, candidates: Any = None,
-          max_width: int = DEFAULT_MAX_WIDTH, batch_size: int = 256, widened_fit: bool = False) -> Coverage:
+def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iterable[Any], layers: Iterable[str], *,
+          false_alarm_rate: float = 0.01, random_state: int = 0,
+          held_out: torch.Tensor | npt.NDArray[Any] | Iterable[Any] | None = None,
+          candidates: Iterable[dict[str, Any]] | None = None, max_width: int = DEFAULT_MAX_WIDTH,
+          batch_size: int = 256, progress: bool = False, range_stage: bool = False,
+          checksums: bool = True, widened_fit: bool = False) -> Coverage:
     """Fits one conditional monitor per link of consecutive `layers` of the
     clean `model` and sets one family-wise false-alarm rate for them all.
 
@@ -812,8 +1118,17 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     average-pooled per channel to the largest square grid with at most
     `max_width` values; what is still wider is standardised per column and
     multiplied by a Gaussian projection to `max_width` columns, seeded by
-    `random_state` and the layer's position. Both are stored with the
-    coverage.
+    `random_state` and the layer's position. A sequence (batch, tokens,
+    features) with at least two tokens keeps its tokens, only its features
+    reduced that way: a link between two sequences of the same length is
+    monitored token by token (S a token's features and the mean of all
+    tokens before the link, plus the previous token's output for a
+    recurrent Z layer; Z the token's features after it; an input's score the
+    mean of its tokens' scores; tuned on at most `TOKEN_ROWS_MAX` token
+    rows), and a link to or from another kind of layer sees the sequence's
+    first token, last token and mean. All of it is stored with the
+    coverage; `Coverage.reductions` and `Coverage.token_links` say what was
+    chosen.
 
     `held_out` (clean inputs in the form of `inputs`) sets the family-wise
     threshold; none of them trains anything. Without it a random quarter of
@@ -821,11 +1136,22 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     with the held-out ones, then alarms on any link with probability at most
     `false_alarm_rate` (see `Coverage`).
 
+    `range_stage` adds the range stage (per-channel bounds of every layer
+    from the fitting inputs; the first layer, the model's input, is bounded
+    but never checked) and `checksums` a checksum link for every link whose
+    Z layer is an `nn.Linear`, `nn.Conv1d` or `nn.Conv2d` applied to its S
+    layer itself (checked on the fitting inputs; other links keep their
+    monitor only). Both score every input beside the monitors, their scores
+    join the family-wise threshold, and their alarms blame the link ending
+    at the layer that broke (see `watch.guards`); `coverage.guards` holds
+    them (None with both off or where neither applies).
+
     A column of a layer that never varies in the fitting inputs is pinned
     to its clean value where the layer is a link's S (see the module notes);
-    each link's S also gets a `Typicality`, fitted on the fitting inputs and
-    calibrated on the held-out ones at `false_alarm_rate`, which watchers and
-    `Coverage.check` use to tell a broken link from drifted inputs.
+    each link's S also gets a `Typicality` (of a sequence: of its first
+    token, last token and mean), fitted on the fitting inputs and
+    calibrated on the held-out ones at `false_alarm_rate`, which watchers
+    and `Coverage.check` use to tell a broken link from drifted inputs.
 
     `widened_fit=True` also fits each link's monitor on S widened beyond the
     clean data, with the Z the model computes from it (`widened_pairs`: one
@@ -836,9 +1162,16 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     passes per link; the held-out inputs stay clean.
 
     Cost: one forward pass over the inputs, one `tune` per link, and one
-    scoring of the held-out inputs per link. Like `tune`, it restores
+    scoring of the held-out inputs per link. Links that `tune`'s
+    least-squares candidates fit well (a linear layer, or a linear layer
+    after a ReLU) take about a second each on thousands of rows; the others
+    also train its gradient-descent networks. `progress=True` shows a tqdm
+    progress bar over the links. Like `tune`, it restores
     NumPy's and PyTorch's global random generators, which every `fit`
     reseeds, to the caller's state on return, also after an error.
+
+    Floating inputs, tensors and NumPy arrays alike, are converted to the
+    model's floating dtype.
 
     Raises `TypeError`/`ValueError` before any training for a model that is
     not a module, unknown layer names (listing close matches and the
@@ -862,7 +1195,11 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     if x is not None:
         inputs = x
 
-    reductions, rows = _captured_rows(model, inputs, names, batch_size, max_width)
+    builder = GuardBuilder.for_model(model, names, range_stage=range_stage, checksums=checksums,
+                                     random_state=random_state)
+    observe = builder.observe if builder is not None else None
+    reductions, rows = _captured_rows(model, inputs, names, batch_size, max_width, observe)
+    fitted = builder.take() if builder is not None else {}
     _check_finite(rows, "fitting")
     n = len(rows[names[0]])
     needed = math.ceil(10 / rate)
@@ -878,7 +1215,7 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
         calibration = {name: values[order[:held]] for name, values in rows.items()}
     else:
         train = rows
-        calibration = _pooled_rows(model, held_out, names, reductions, batch_size)
+        calibration = _pooled_rows(model, held_out, names, reductions, batch_size, observe)
         _check_finite(calibration, "held-out")
         if len(calibration[names[0]]) < needed:
             raise ValueError(f"{len(calibration[names[0]])} held-out inputs cannot resolve a false-alarm rate of "
@@ -902,15 +1239,19 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     monitors = []
     modules = dict(model.named_modules())
     rng = np.random.default_rng(random_state)
-    for s, z in zip(names[:-1], names[1:]):
-        S_fit, Z_fit = train_s[s], train[z]
+    for s, z in _with_progress(list(zip(names[:-1], names[1:])), progress, unit="link"):
+        S, Z, tokens = _link_rows(reductions[s], reductions[z], train_s[s], train[z])
         if x is not None:
-            S_fit, Z_fit = _with_widened(model, x, _layer(modules, s), _layer(modules, z), reductions, S_fit,
-                                         Z_fit, rng, batch_size)
-        link_candidates = _split_candidates(candidates, S_fit.shape[1])
-        monitors.append(tune(S_fit, Z_fit, false_alarm_rate=rate, candidates=link_candidates,
+            S, Z = _with_widened(model, x, _layer(modules, s), _layer(modules, z), reductions, S, Z, rng,
+                                 batch_size)
+        if tokens > 1:
+            S, Z = _at_most(S, Z, TOKEN_ROWS_MAX, random_state)
+        link_candidates = _split_candidates(candidates, S.shape[1])
+        monitors.append(tune(S, Z, false_alarm_rate=rate, candidates=link_candidates,
                              random_state=random_state))
-    typicalities = [fit_typicality(train[name], calibration[name], false_alarm_rate=rate) for name in names[:-1]]
+    typicalities = [fit_typicality(reductions[name].summary(train[name]),
+                                   reductions[name].summary(calibration[name]), false_alarm_rate=rate)
+                    for name in names[:-1]]
     coverage = Coverage(layers=names, monitors=monitors, reductions=reductions,
                         calibration_scores=np.zeros((1, len(monitors))), count_threshold=0,
                         false_alarm_rate=rate, random_state=random_state, max_width=max_width,
@@ -920,16 +1261,34 @@ def cover(model: torch.nn.Module, inputs: Any, layers: Any, *, false_alarm_rate:
     if bad:
         raise ValueError(f"{bad} held-out scores are non-finite; the held-out inputs must be clean")
     coverage._calibration = np.sort(scores, axis=0)
-    coverage._count_threshold = _family_count_threshold(scores, rate)
+    family = scores
+    if builder is not None:
+        if held_out is None:
+            held = len(calibration[names[0]])
+            guard_train = {key: value[order[held:]] for key, value in fitted.items()}
+            guard_calibration = {key: value[order[:held]] for key, value in fitted.items()}
+        else:
+            guard_train, guard_calibration = fitted, builder.take()
+        built = builder.fit(guard_train, guard_calibration)
+        if built is not None:
+            coverage.guards, guard_scores = built
+            family = np.hstack([scores, guard_scores])
+    coverage._count_threshold = _family_count_threshold(family, rate)
+    try:
+        coverage.fingerprint = fingerprint(model)
+    except ValueError as error:  # a tensor without values or not dense: the coverage is sound without it
+        warnings.warn(f"the coverage stores no fingerprint of the model's weights: {error}", UserWarning,
+                      stacklevel=3)
     return coverage
 
 
 def _with_widened(model: torch.nn.Module, x: torch.Tensor, s: Layer, z: Layer, reductions: dict[str, _Reduction],
                   S_fit: np.ndarray, Z_fit: np.ndarray, rng: np.random.Generator,
                   batch_size: int) -> tuple[np.ndarray, np.ndarray]:
-    """A link's fitting rows with one widened copy of the fitting inputs' S
-    and the Z the model computes from it, reduced as the link sees them; the
-    clean rows alone where S cannot be widened (it selects an item)."""
+    """A link's fitting rows (as `_link_rows` gives them) with those of one
+    widened copy of the fitting inputs' S and the Z the model computes from
+    it, reduced as the link sees them; the clean rows alone where S cannot
+    be widened (it selects an item)."""
     try:
         _check_widenable(s)
     except ValueError:
@@ -940,4 +1299,5 @@ def _with_widened(model: torch.nn.Module, x: torch.Tensor, s: Layer, z: Layer, r
     S_rows = s_reduction.project(s_reduction.pin(s_reduction.pool(S_wide)))
     Z_rows = z_reduction.project(z_reduction.pool(Z_wide))
     finite = np.isfinite(S_rows).all(axis=1) & np.isfinite(Z_rows).all(axis=1)
-    return np.concatenate([S_fit, S_rows[finite]]), np.concatenate([Z_fit, Z_rows[finite]])
+    S_link, Z_link, _ = _link_rows(s_reduction, z_reduction, S_rows[finite], Z_rows[finite])
+    return np.concatenate([S_fit, S_link]), np.concatenate([Z_fit, Z_link])

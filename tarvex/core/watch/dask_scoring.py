@@ -6,11 +6,15 @@ from __future__ import annotations
 import math
 import threading
 from collections import OrderedDict
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from tarvex.core import resmon
+from tarvex.core.resmon import NeuralConditionalMonitor
+
+if TYPE_CHECKING:  # Dask is an optional dependency, imported when scoring
+    import dask.array
 
 from ._arguments import _check_shapes, _refuse_complex, _require_trained, _scores
 
@@ -50,7 +54,7 @@ def _score_block(S_block: np.ndarray, Z_block: np.ndarray, declared: tuple[int, 
     return _scores(_rebuilt_monitor(monitor_state, monitor_token), S_block, Z_block)
 
 
-def score_dask(monitor: Any, S: Any, Z: Any) -> Any:
+def score_dask(monitor: NeuralConditionalMonitor, S: dask.array.Array, Z: dask.array.Array) -> dask.array.Array:
     """Scores Dask arrays block by block; returns a lazy float64 Dask array
     of one score per row, chunked like the rows of S.
 
@@ -66,9 +70,9 @@ def score_dask(monitor: Any, S: Any, Z: Any) -> Any:
     Complex S or Z raise `ValueError`. Needs the `dask` extra (`pip install tarvex-core[dask]`).
     """
     try:
-        import dask
         import dask.array as da
         from dask.base import tokenize
+        from dask.delayed import delayed
         from dask.layers import ArrayChunkShapeDep
     except ImportError:
         raise ImportError("score_dask needs Dask: pip install 'tarvex-core[dask]'") from None
@@ -88,10 +92,11 @@ def score_dask(monitor: Any, S: Any, Z: Any) -> Any:
         Z = Z.rechunk({0: S.chunks[0]})
     state = monitor.to_dict()
     token = tokenize(state)
-    shipped = dask.delayed(state, pure=True, traverse=False, name=f"tarvex-monitor-{token}")
+    shipped = delayed(state, pure=True, traverse=False, name=f"tarvex-monitor-{token}")
     # Each block is given the row count its chunk declares, and checks it.
     declared = ArrayChunkShapeDep((S.chunks[0],))
     # S and Z already share their row chunks, so no alignment is needed.
-    return da.blockwise(_score_block, "i", S, "ij", Z, "ik", declared, "i", dtype=np.float64, concatenate=True,
-                        align_arrays=False, meta=np.empty((0,), dtype=np.float64), monitor_state=shipped,
-                        monitor_token=token)
+    scores: dask.array.Array = da.blockwise(
+        _score_block, "i", S, "ij", Z, "ik", declared, "i", dtype=np.float64, concatenate=True,
+        align_arrays=False, meta=np.empty((0,), dtype=np.float64), monitor_state=shipped, monitor_token=token)
+    return scores

@@ -6,7 +6,10 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import torch
+
+from tarvex.core.resmon import NeuralConditionalMonitor
 
 from ._arguments import _check_shapes, _eval_mode, _matrix, _require_trained, _scores
 
@@ -18,10 +21,11 @@ def _residuals(monitor: Any, S: np.ndarray, Z: np.ndarray) -> np.ndarray:
     Z_norm = ((Z - monitor.z_mean) / monitor.z_scale).astype(np.float32)
     with _eval_mode(monitor._model):
         mu, _ = monitor._model(torch.from_numpy(S_eng).to(monitor._torch_device))
-        return Z_norm - mu.cpu().numpy()
+        residuals: np.ndarray = Z_norm - mu.cpu().numpy()
+    return residuals
 
 
-def explain(monitor: Any, S: Any, Z: Any) -> np.ndarray:
+def explain(monitor: NeuralConditionalMonitor, S: npt.ArrayLike, Z: npt.ArrayLike) -> npt.NDArray[np.float64]:
     """Per-Z-column contributions to the score: `r_i * (inv_cov @ r)_i` for
     the residual `r` of each input, so each row sums to the input's score.
 

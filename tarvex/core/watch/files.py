@@ -4,12 +4,15 @@ one back with the checks that keep hostile or oversized files out.
 A monitor file is one JSON object, the envelope: the format name and
 version, the package version that wrote it, the monitor's dictionary, its
 calibration record, the names of the layers S and Z came from and the
-tuning report's table. Reading dispatches on the document's "format" (other
+tuning report's table, and optionally the fingerprint of the watched model's
+weights. Reading dispatches on the document's "format" (other
 document kinds register a reader); files holding only a bare monitor
 dictionary, as older versions wrote them, still load."""
 
 from __future__ import annotations
 
+import hashlib
+import hmac
 import inspect
 import json
 import math
@@ -19,12 +22,15 @@ import stat
 from typing import Any, Callable
 
 import numpy as np
+import torch
 
 from tarvex.core import resmon
 from tarvex.core.serialization import save_json
 
+from ._arguments import _unknown_monitor_entries
 from ._version import _package_version
 from .calibration import Calibration
+from .fingerprints import Fingerprint, fingerprint
 from .coverage import COVERAGE_FORMAT, COVERAGE_FORMAT_VERSION, Coverage
 from .tuning import TuningReport
 
@@ -65,7 +71,8 @@ def _first_non_finite(d: dict[str, Any]) -> str | None:
     return None
 
 
-def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None) -> None:
+def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None,
+         model: torch.nn.Module | None = None) -> None:
     """Writes the monitor file to `path` as strict JSON, atomically: a
     temporary file in the same directory, flushed to disk, then renamed over
     `path`. On any failure the temporary file is removed and an existing file
@@ -78,6 +85,12 @@ def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None) -> N
     attribute) and the table of `monitor.tuning_report`; each is null where
     absent. Other objects that describe themselves as a file document
     (a `_to_file_document()` method) are written the same way.
+
+    The fingerprint of the watched model's weights (`watch.fingerprint`) is
+    stored too: that of `model` when given, else a `monitor.fingerprint`
+    attribute (`cover` sets it on a coverage; `load` restores it). A
+    watcher built from the file (`Watcher.from_file`) checks it against the
+    model it is given.
 
     A symbolic link at `path` is followed: the file it points to is replaced
     and the link stays. A file that is replaced keeps its permission bits. A
@@ -94,11 +107,25 @@ def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None) -> N
     `RuntimeError("Detector not fit")`; anything else `TypeError`.
     """
     target = _path(path)
-    save_json(_document_for(monitor, layers), target)
+    save_json(_document_for(monitor, layers, model), target)
 
 
-def _document_for(obj: Any, layers: Any) -> dict[str, Any]:
-    """The JSON document `save` writes for `obj`."""
+def _document_for(obj: Any, layers: Any, model: Any = None) -> dict[str, Any]:
+    """The JSON document `save` writes for `obj`, with the fingerprint of
+    `model` (or `obj.fingerprint`) where there is one."""
+    if model is not None:
+        stored: Any = fingerprint(model)
+    else:
+        stored = getattr(obj, "fingerprint", None)
+        if stored is not None and not isinstance(stored, Fingerprint):
+            raise TypeError(f"monitor.fingerprint must be a watch.Fingerprint or None, got {type(stored).__name__}")
+    document = _document_without_fingerprint(obj, layers)
+    if stored is not None:
+        document[FINGERPRINT_ENTRY] = stored.to_dict()
+    return document
+
+
+def _document_without_fingerprint(obj: Any, layers: Any) -> dict[str, Any]:
     if isinstance(obj, resmon.NeuralConditionalMonitor):
         return _monitor_document(obj, layers)
     to_document = getattr(obj, "_to_file_document", None)
@@ -191,12 +218,33 @@ def _refuse_constant(name: str) -> None:
     raise ValueError(f"monitor file holds the non-standard JSON value {name}")
 
 
+class _DuplicateKey(ValueError):
+    pass
+
+
+def _object_without_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    """A JSON object as a dict, refusing a key given twice: Python's parser
+    would keep the last silently, so a file could show one value to a reader
+    and load another."""
+    d = dict(pairs)
+    if len(d) != len(pairs):
+        seen: set[str] = set()
+        for key, _ in pairs:
+            if key in seen:
+                raise _DuplicateKey(f"the key {key!r} appears more than once in one JSON object")
+            seen.add(key)
+    return d
+
+
 def _parse_document(data: bytes, target: str) -> Any:
-    """The JSON document in `data`: strict JSON in UTF-8, nested no deeper
-    than the parser's recursion allows (a monitor dictionary nests a few
-    levels; thousands are not a monitor)."""
+    """The JSON document in `data`: strict JSON in UTF-8 without repeated
+    keys in an object, nested no deeper than the parser's recursion allows
+    (a monitor dictionary nests a few levels; thousands are not a monitor)."""
     try:
-        return json.loads(data.decode("utf-8"), parse_constant=_refuse_constant)
+        return json.loads(data.decode("utf-8"), parse_constant=_refuse_constant,
+                          object_pairs_hook=_object_without_duplicates)
+    except _DuplicateKey as error:
+        raise ValueError(f"{target!r} is not valid for a monitor file: {error}") from None
     except UnicodeDecodeError as error:
         raise ValueError(f"{target!r} is not UTF-8 text: {error}") from None
     except json.JSONDecodeError as error:
@@ -205,13 +253,16 @@ def _parse_document(data: bytes, target: str) -> Any:
         raise ValueError(f"{target!r} nests JSON arrays or objects too deeply to be a monitor file") from None
 
 
-def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
+def load(path: str | os.PathLike[str], *, device: str = "cpu", digest: str | None = None,
+         key: bytes | None = None) -> Any:
     """Reads a monitor written by `save` and returns it on `device`, with
     `monitor.calibration` (a `Calibration`), `monitor.layers` (a dict of the
-    S and Z layer names) and `monitor.tuning_report` (a `TuningReport`)
-    restored, each None where the file holds none. A file holding a bare
+    S and Z layer names), `monitor.tuning_report` (a `TuningReport`) and
+    `monitor.fingerprint` (a `Fingerprint` of the watched model's weights)
+    restored, each None where the file holds none (files written before
+    fingerprints were stored load with None). A file holding a bare
     monitor dictionary, as older versions of `save` wrote, loads with all
-    three None.
+    four None. A coverage's fingerprint is restored as `coverage.fingerprint`.
 
     Only regular files (or links to them) of at most 256 MiB are read; other
     files, larger ones, text that is not strict JSON (NaN, Infinity), JSON
@@ -224,10 +275,41 @@ def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
     missing entry raises `ValueError` too), and the monitor is then moved
     with `set_device(device)`. A coverage file (`watch.save` of a `Coverage`)
     gives the `Coverage`, each link's monitor on `device`.
+
+    A JSON object that names a key twice, and an entry of a monitor
+    dictionary that the monitor does not read (a misspelt "tua", say), raise
+    `ValueError` too; a bare monitor dictionary, as older versions wrote it,
+    keeps `from_dict`'s leniency about unknown entries.
+
+    `digest` (64 hex digits, from `file_digest`) makes `load` check the bytes
+    it reads, before parsing them, against that SHA-256, or with `key`
+    against that HMAC-SHA256, and raise `ValueError` when they differ: a
+    monitor file is not otherwise protected against deliberate changes
+    (anyone who can write it can blind the monitor, with values every check
+    accepts).
     """
     target = _path(path)
     if not isinstance(device, str):
         raise TypeError(f"device must be a str, got {type(device).__name__}")
+    if key is not None:
+        if digest is None:
+            raise TypeError("key is used to check a digest: pass digest= with it")
+        key = _key_bytes(key)
+    expected = None if digest is None else _digest_text(digest)
+    data = _read_file(target)
+    if expected is not None and not hmac.compare_digest(_digest_of(data, key), expected):
+        kind = "HMAC-SHA256 signature" if key is not None else "SHA-256"
+        raise ValueError(f"{target!r} does not match its recorded {kind}: the file was changed since it was "
+                         "recorded; it is not loaded")
+    d = _parse_document(data, target)
+    if not isinstance(d, dict):
+        raise ValueError(f"{target!r} holds a JSON {type(d).__name__}, not a monitor file")
+    return _read_document(d, target, device)
+
+
+def _read_file(target: str) -> bytes:
+    """The bytes of the regular file `target`, of at most `_MAX_FILE_BYTES`;
+    anything else raises `ValueError`."""
     info = os.stat(target)
     if not stat.S_ISREG(info.st_mode):
         raise ValueError(f"{target!r} is not a regular file")
@@ -245,10 +327,45 @@ def load(path: str | os.PathLike[str], *, device: str = "cpu") -> Any:
         data = handle.read(_MAX_FILE_BYTES + 1)
     if len(data) > _MAX_FILE_BYTES:
         raise ValueError(f"{target!r} is more than the {_MAX_FILE_BYTES} bytes a monitor file may have")
-    d = _parse_document(data, target)
-    if not isinstance(d, dict):
-        raise ValueError(f"{target!r} holds a JSON {type(d).__name__}, not a monitor file")
-    return _read_document(d, target, device)
+    return data
+
+
+def _key_bytes(key: Any) -> bytes:
+    if not isinstance(key, (bytes, bytearray)) or not key:
+        raise TypeError(f"key must be non-empty bytes, got {type(key).__name__}")
+    return bytes(key)
+
+
+def _digest_of(data: bytes, key: Any) -> str:
+    if key is None:
+        return hashlib.sha256(data).hexdigest()
+    return hmac.new(_key_bytes(key), data, hashlib.sha256).hexdigest()
+
+
+def _digest_text(digest: Any) -> str:
+    if not isinstance(digest, str):
+        raise TypeError(f"digest must be a str of 64 hex digits, got {type(digest).__name__}")
+    text = digest.strip().lower()
+    if len(text) != 64 or any(ch not in "0123456789abcdef" for ch in text):
+        raise ValueError(f"digest must be 64 hex digits (a SHA-256 or HMAC-SHA256), got {digest!r}")
+    return text
+
+
+def file_digest(path: str | os.PathLike[str], *, key: bytes | None = None) -> str:
+    """The SHA-256 of the file at `path` as 64 hex digits, or with `key`
+    (bytes) its HMAC-SHA256 under that key: record it when the file is
+    written, and pass it to `load(path, digest=..., key=...)`, which refuses
+    a file whose bytes no longer match.
+
+    A recorded SHA-256 detects any change to the file, provided the record
+    is kept where whoever could change the file cannot change it too (next
+    to the model's own checksum, in the deployment's configuration). An
+    HMAC needs no protected record but a secret key: without it, nobody can
+    make a changed file match. The file is read as `load` reads it (a
+    regular file of at most 256 MiB, else `ValueError`)."""
+    if key is not None:
+        key = _key_bytes(key)
+    return _digest_of(_read_file(_path(path)), key)
 
 
 # --- reading documents by their format ----------------------------------------
@@ -295,19 +412,32 @@ def _monitor_from_dictionary(d: Any, target: str, device: str) -> Any:
 
 def _read_bare_monitor(d: dict[str, Any], target: str, device: str) -> Any:
     monitor = _monitor_from_dictionary(d, target, device)
-    monitor.calibration = monitor.layers = monitor.tuning_report = None
+    monitor.calibration = monitor.layers = monitor.tuning_report = monitor.fingerprint = None
     return monitor
 
 
 _MONITOR_ENTRIES = ("format", "format_version", "package_version", "monitor", "calibration", "layers", "tuning")
+# An entry of monitor and coverage files that files written before it existed
+# lack: the fingerprint of the watched model's weights.
+FINGERPRINT_ENTRY = "fingerprint"
+
+
+def _stored_fingerprint(d: dict[str, Any], target: str) -> Fingerprint | None:
+    """The document's fingerprint, or None where it holds none."""
+    stored: Fingerprint | None = _entry(target, FINGERPRINT_ENTRY, d.get(FINGERPRINT_ENTRY), Fingerprint.from_dict)
+    return stored
 
 
 def _read_monitor_file(d: dict[str, Any], target: str, device: str) -> Any:
     missing = [key for key in _MONITOR_ENTRIES if key not in d]
-    unknown = sorted(set(d) - set(_MONITOR_ENTRIES))
+    unknown = sorted(set(d) - set(_MONITOR_ENTRIES) - {FINGERPRINT_ENTRY})
     if missing or unknown:
         raise ValueError(f"{target!r}: a monitor file has the entries {list(_MONITOR_ENTRIES)}; "
                          f"missing {missing}, unknown {unknown}")
+    if isinstance(d["monitor"], dict):
+        unknown = _unknown_monitor_entries(d["monitor"])
+        if unknown:
+            raise ValueError(f"{target!r}: the monitor dictionary has entries the monitor does not read: {unknown}")
     calibration = _entry(target, "calibration", d["calibration"], lambda c: Calibration(**c))
     layers = _entry(target, "layers", d["layers"], _layer_names)
     report = _entry(target, "tuning", d["tuning"], _tuning_report)
@@ -316,6 +446,7 @@ def _read_monitor_file(d: dict[str, Any], target: str, device: str) -> Any:
         raise ValueError(f"{target!r}: the calibration's tau {calibration.tau!r} is not the monitor's "
                          f"{monitor.tau!r}")
     monitor.calibration, monitor.layers, monitor.tuning_report = calibration, layers, report
+    monitor.fingerprint = _stored_fingerprint(d, target)
     return monitor
 
 
@@ -354,10 +485,12 @@ def _figures(value: Any) -> Any:
 def _read_coverage_file(document: dict[str, Any], target: str, device: str) -> Coverage:
     """`load`'s reader for coverage files: the coverage with every link's
     monitor on `device`; errors name the file."""
+    stored = _stored_fingerprint(document, target)
     try:
-        coverage = Coverage._from_file_document(document)
+        coverage = Coverage._from_file_document({k: v for k, v in document.items() if k != FINGERPRINT_ENTRY})
     except ValueError as error:
         raise ValueError(f"{target!r}: {error}") from None
+    coverage.fingerprint = stored
     for monitor in coverage.monitors:
         monitor.set_device(device)
     return coverage

@@ -11,9 +11,12 @@ import time
 from typing import Any, Iterable
 
 import numpy as np
+import numpy.typing as npt
+import scipy.linalg
 import torch
 
 from tarvex.core import resmon
+from tarvex.core.resmon import NeuralConditionalMonitor
 
 from ._arguments import _finite_matrix, _open_unit_interval, warn_if_engineered_width_large
 from ._random_state import keeps_global_random_state
@@ -27,21 +30,32 @@ _log = logging.getLogger(__name__)
 _ENGINEER_FLAGS = ("include_square", "include_logabs", "include_interactions")
 _PLAIN_S = dict.fromkeys(_ENGINEER_FLAGS, False)
 
-# Settings `tune` tries when given none. Without dropout and on S as it is
-# (standardised, without the engineered squares, logs and products) the
-# network predicts Z more precisely for new inputs of small classifiers, and
-# a learning rate of 3e-3 gets there within the default epochs; two layers
-# suit deeper models, one wide layer few distinct training inputs. The third
-# is the constructor's defaults, for S that determines Z only loosely. The
-# last has no hidden layers: a linear model on the engineered S, fitted by
-# least squares, which generalises from a few hundred distinct training
-# inputs where the networks do not. Equal figures go to the earlier candidate.
+# Settings `tune` tries when given none, the cheap ones first. The first two
+# are fitted by least squares, in well under a second on small layers: a
+# linear model on the engineered S, and one hidden layer of fixed ReLU
+# features of S (hinges of each S column where its raw value is 0 and at its
+# quartiles, and random directions) with a least-squares output layer, which
+# is exact where Z is a linear function of ReLU(S), as between the layers of
+# a ReLU network. The other two are networks trained by gradient descent,
+# without dropout and on S as it is (standardised, without the engineered
+# squares, logs and products), with a learning rate that gets there within
+# the default epochs: two layers suit deeper models, one wide layer few
+# distinct training inputs. They cost most of a `tune` and are not trained
+# once an earlier candidate detects `GOOD_ENOUGH` of the synthetic faults.
+# Equal figures go to the earlier candidate.
 TUNE_CANDIDATES: tuple[dict[str, Any], ...] = (
+    {"hidden": ()},
+    {"hidden": (256,), "solver": "least-squares", **_PLAIN_S},
     {"hidden": (64, 64), "dropout": 0.0, "lr": 3e-3, **_PLAIN_S},
     {"hidden": (512,), "dropout": 0.0, "lr": 3e-3, **_PLAIN_S},
-    {},
-    {"hidden": (), "lr": 3e-3},
 )
+# The default `good_enough` of `tune`: a mean detection of the synthetic
+# faults from which later gradient-descent candidates are not trained.
+GOOD_ENOUGH = 0.95
+
+# S wider than this is engineered without pair products (d * (d - 1) / 2
+# columns: 496 at 32, 2,016 at 64, 4.7 million at 3,072).
+PAIR_PRODUCTS_MAX_WIDTH = 32
 
 # Synthetic faults: Z moved along a random direction per row by these
 # multiples of each Z column's spread; Z plus a random function of S, the
@@ -78,19 +92,28 @@ _SETTING_RANGES: dict[str, tuple[float, bool, float]] = {
     "patience": (1, True, math.inf),
 }
 _MONITOR_SETTINGS = (*_SETTING_RANGES, "device")
+# How a candidate is trained: by the monitor's own `fit` (gradient descent),
+# or by least squares on random ReLU features (`_fit_least_squares`).
+_GRADIENT, _LEAST_SQUARES = "gradient", "least-squares"
+_SOLVERS = (_GRADIENT, _LEAST_SQUARES)
+_SKIPPED = "skipped"
 
 
-def _candidate_monitor(candidate: Any, index: int, random_state: int) -> Any:
-    """A fresh monitor with the candidate's settings; refuses unknown keys,
-    values of the wrong type and values out of range."""
+def _candidate_monitor(candidate: Any, index: int, random_state: int) -> tuple[Any, str]:
+    """A fresh monitor with the candidate's settings, and how it is to be
+    trained ("gradient" or "least-squares"); refuses unknown keys, values of
+    the wrong type and values out of range."""
     if not isinstance(candidate, dict):
         raise TypeError(f"candidate {index} must be a dict of settings, got {type(candidate).__name__}")
     settings = dict(candidate)
     flags = {name: settings.pop(name) for name in _ENGINEER_FLAGS if name in settings}
+    solver = settings.pop("solver", None)
     unknown = sorted(set(settings) - set(_MONITOR_SETTINGS))
     if unknown:
         raise ValueError(f"candidate {index} has unknown settings {unknown}; known: "
-                         f"{sorted(_MONITOR_SETTINGS) + list(_ENGINEER_FLAGS)}")
+                         f"{sorted(_MONITOR_SETTINGS) + list(_ENGINEER_FLAGS) + ['solver']}")
+    if solver is not None and solver not in _SOLVERS:
+        raise ValueError(f"candidate {index}: solver must be one of {list(_SOLVERS)}, got {solver!r}")
     for name, value in flags.items():
         if not isinstance(value, bool):
             raise TypeError(f"candidate {index}: {name} must be a bool, got {type(value).__name__}")
@@ -104,7 +127,9 @@ def _candidate_monitor(candidate: Any, index: int, random_state: int) -> Any:
         if any(not (v >= low if inclusive else v > low) or not v < high for v in values):
             raise ValueError(f"candidate {index}: {name} = {value!r} is out of range")
     monitor.s_engineer = resmon.NeuralFeatureEngineer(**flags)
-    return monitor
+    if solver is None:
+        solver = _GRADIENT if monitor.hidden else _LEAST_SQUARES
+    return monitor, solver
 
 
 class TuningReport:
@@ -124,7 +149,10 @@ class TuningReport:
 
     def __init__(self, *, settings: list[dict[str, Any]], faults: list[str], detection: list[list[float]],
                  fit_seconds: list[float], chosen: int, training_rows: int, held_out_rows: int,
-                 false_alarm_rate: float, covariance: list[str] | None = None, covariance_rows: int = 0) -> None:
+                 false_alarm_rate: float, covariance: list[str] | None = None, covariance_rows: int = 0,
+                 solvers: list[str] | None = None, notes: list[str] | None = None) -> None:
+        """Stores the figures; `criterion` is computed from `detection`, and
+        `covariance` defaults to "training" for every candidate."""
         self.settings = settings
         self.faults = faults
         self.detection = detection
@@ -136,6 +164,8 @@ class TuningReport:
         self.false_alarm_rate = false_alarm_rate
         self.covariance = list(covariance) if covariance is not None else [_TRAINING_COVARIANCE] * len(settings)
         self.covariance_rows = covariance_rows
+        self.solvers = list(solvers) if solvers is not None else [_GRADIENT] * len(settings)
+        self.notes = list(notes) if notes is not None else []
 
     def __str__(self) -> str:
         refit = (f", {self.covariance_rows} more to estimate the residual covariance again"
@@ -143,16 +173,18 @@ class TuningReport:
         lines = [f"tune: {len(self.settings)} candidates trained on {self.training_rows} rows, judged on "
                  f"{self.held_out_rows} held-out rows{refit}, at a false-alarm rate of "
                  f"{self.false_alarm_rate:g}; % of rows with each synthetic fault above the threshold"]
-        header = ["#", "fit s", "cov"] + self.faults + ["mean", "settings"]
+        header = ["#", "fit s", "solver", "cov"] + self.faults + ["mean", "settings"]
         rows = []
         for i, settings in enumerate(self.settings):
             mark = "*" if i == self.chosen else ""
-            rates = [f"{100 * rate:.1f}" for rate in self.detection[i]]
-            rows.append([f"{i}{mark}", f"{self.fit_seconds[i]:.1f}", self.covariance[i], *rates,
-                         f"{100 * self.criterion[i]:.1f}", repr(settings) if settings else "(defaults)"])
+            rates = ["-" if math.isnan(rate) else f"{100 * rate:.1f}" for rate in self.detection[i]]
+            rows.append([f"{i}{mark}", f"{self.fit_seconds[i]:.1f}", self.solvers[i], self.covariance[i], *rates,
+                         "-" if math.isnan(self.criterion[i]) else f"{100 * self.criterion[i]:.1f}",
+                         repr(settings) if settings else "(defaults)"])
         widths = [max(len(header[k]), *(len(row[k]) for row in rows)) for k in range(len(header) - 1)]
         lines.append("  ".join(h.rjust(w) for h, w in zip(header, widths)) + "  " + header[-1])
         lines += ["  ".join(c.rjust(w) for c, w in zip(row, widths)) + "  " + row[-1] for row in rows]
+        lines += [f"note: {note}" for note in self.notes]
         return "\n".join(lines)
 
 
@@ -199,32 +231,151 @@ def _random_functions(S: np.ndarray, S_train: np.ndarray, z_dim: int, rng: np.ra
     return change
 
 
-def _solve_linear(monitor: Any, S: np.ndarray, Z: np.ndarray) -> None:
-    """For a monitor without hidden layers: replaces the mean the optimiser
-    reached with the least-squares fit of the standardised Z on the
-    engineered S (gradient steps approach it slowly on hundreds of correlated
-    engineered columns), then estimates `inv_cov` and `tau` from the training
-    residuals again, as `fit` does."""
+def _ridge_solution(X: np.ndarray, Y: np.ndarray) -> np.ndarray:
+    """Ridge least-squares fit of `Y` on `X` with an intercept, as a
+    (columns + 1, outputs) float64 matrix whose last row is the intercept.
+
+    The penalty is `_RIDGE` times the mean sum of squares of the centred
+    columns. Solved in the primal (columns by columns) when the rows are at
+    least as many as the columns and in the dual (rows by rows) otherwise:
+    the same solution, with the memory of the centred data plus the square
+    of the smaller of the two, never of the engineered width alone."""
+    Xc = X.astype(np.float64)  # the one copy of the data this fit makes
+    centre = Xc.mean(axis=0)
+    Xc -= centre
+    Y64 = Y.astype(np.float64)
+    target_centre = Y64.mean(axis=0)
+    Y64 -= target_centre
+    n, d = Xc.shape
+    primal = n >= d
+    gram = Xc.T @ Xc if primal else Xc @ Xc.T
+    penalty = _RIDGE * max(float(np.trace(gram)) / d, n * 1e-12)
+    gram[np.diag_indices_from(gram)] += penalty
+    if primal:
+        weights = scipy.linalg.solve(gram, Xc.T @ Y64, assume_a="pos", overwrite_a=True, check_finite=False)
+    else:
+        weights = Xc.T @ scipy.linalg.solve(gram, Y64, assume_a="pos", overwrite_a=True, check_finite=False)
+    return np.vstack([weights, target_centre - centre @ weights])
+
+
+def _knotted_layer(layer: torch.nn.Linear, inputs: torch.Tensor, rng: np.random.Generator,
+                   hinges: np.ndarray | None = None) -> None:
+    """Sets a backbone layer to ReLU features of `inputs` that bend where
+    the rows lie. With `hinges`, a (columns, knots) matrix of places on the
+    first columns of `inputs`, up to half the units are hinges of single
+    columns: a pair bending both ways at each column's first knot (so that
+    the layer also passes the column on linearly), then one unit per further
+    knot, knot by knot over the columns. The other units are random
+    unit-length directions, each bending at a random training row."""
+    width, columns = layer.weight.shape
+    weight = np.zeros((width, columns))
+    bias = np.zeros(width)
+    used = 0
+    if hinges is not None:
+        count, knots = hinges.shape
+        units = [(column, 0, sign) for sign in (1.0, -1.0) for column in range(count)]
+        units += [(column, k, 1.0) for k in range(1, knots) for column in range(count)]
+        for column, k, sign in units[:width // 2]:
+            weight[used, column] = sign
+            bias[used] = -sign * hinges[column, k]
+            used += 1
+    directions = rng.standard_normal((width - used, columns))
+    directions /= np.linalg.norm(directions, axis=1, keepdims=True) + 1e-12
+    rows = inputs[torch.from_numpy(rng.integers(0, len(inputs), size=width - used))].numpy().astype(np.float64)
+    weight[used:] = directions
+    bias[used:] = -np.sum(rows * directions, axis=1)
+    with torch.no_grad():
+        layer.weight.copy_(torch.from_numpy(weight.astype(np.float32)))
+        layer.bias.copy_(torch.from_numpy(bias.astype(np.float32)))
+
+
+def _hinge_knots(engineer: Any, X: np.ndarray) -> np.ndarray:
+    """Knots of each standardised S column (the engineered matrix's first
+    columns): where the raw value is 0, at which the activations of most
+    networks bend, then the column's median and quartiles."""
+    columns = len(engineer.mean_)
+    zero = -engineer.mean_.astype(np.float64) / engineer.scale_.astype(np.float64)
+    quartiles = np.quantile(X[:, :columns], [0.5, 0.25, 0.75], axis=0).T
+    return np.column_stack([zero, quartiles])
+
+
+def _fit_least_squares(monitor: Any, S: np.ndarray, Z: np.ndarray) -> bool:
+    """Trains `monitor` without gradient descent: its hidden layers (if
+    any) become random ReLU features of the engineered S, fixed and seeded by
+    its `random_state`, and the predicted mean of the standardised Z is the
+    ridge least-squares fit on their output (on the engineered S itself
+    without hidden layers). The log-variance head predicts each Z column's
+    residual variance, `inv_cov` and `tau` are estimated as `fit` estimates
+    them. Returns False, leaving the monitor untouched, where the data give
+    no usable solution (non-finite values, a degenerate covariance); the
+    caller then trains it with `fit`, which says what is wrong."""
     from sklearn.covariance import LedoitWolf
 
-    X = monitor.s_engineer.transform(S)
-    Y = ((Z - monitor.z_mean) / monitor.z_scale).astype(np.float32)
-    X64 = X.astype(np.float64)
-    centre, target_centre = X64.mean(axis=0), Y.mean(axis=0, dtype=np.float64)
-    Xc = X64 - centre
-    gram = Xc.T @ Xc
-    gram[np.diag_indices_from(gram)] += _RIDGE * len(X) * max(float(np.mean(np.diag(gram))) / len(X), 1e-12)
-    weights = np.linalg.solve(gram, Xc.T @ (Y - target_centre))
-    solution = np.vstack([weights, target_centre - centre @ weights])
-    if not np.isfinite(solution).all():
-        return  # keep what the optimiser found
-    layer = monitor._model.mu
+    S = np.ascontiguousarray(S, dtype=np.float32)
+    Z = np.ascontiguousarray(Z, dtype=np.float32)
+    engineer = resmon.NeuralFeatureEngineer(include_square=monitor.s_engineer.include_square,
+                                            include_logabs=monitor.s_engineer.include_logabs,
+                                            include_interactions=monitor.s_engineer.include_interactions)
+    with np.errstate(over="ignore", invalid="ignore"):
+        X = engineer.fit_transform(S)
+        z_mean = Z.mean(axis=0).astype(np.float32)
+        z_scale = (Z.std(axis=0) + np.float32(1e-6)).astype(np.float32)
+        Y = ((Z - z_mean) / z_scale).astype(np.float32)
+    if not (np.isfinite(X).all() and np.isfinite(Y).all() and (z_scale > 0).all()):
+        return False
+    generator = np.random.default_rng(monitor.random_state)
+    with torch.random.fork_rng(devices=[]):
+        torch.manual_seed(monitor.random_state)
+        model = resmon._ResidualHead(X.shape[1], monitor.hidden, Z.shape[1], monitor.dropout)
+    model.eval()
     with torch.no_grad():
-        layer.weight.copy_(torch.from_numpy(solution[:-1].T.astype(np.float32)))
-        layer.bias.copy_(torch.from_numpy(solution[-1].astype(np.float32)))
-    residuals = _residuals(monitor, S, Z)
-    monitor.inv_cov = np.linalg.inv(LedoitWolf().fit(residuals).covariance_)
+        features = torch.from_numpy(X)
+        hinges: np.ndarray | None = _hinge_knots(engineer, X)
+        for layer in model.backbone:
+            if isinstance(layer, torch.nn.Linear):
+                _knotted_layer(layer, features, generator, hinges)
+                hinges = None
+            features = layer(features)
+        H = features.numpy()
+    del features
+    solution = _ridge_solution(H, Y)
+    if not np.isfinite(solution).all():
+        return False
+    with torch.no_grad():
+        model.mu.weight.copy_(torch.from_numpy(solution[:-1].T.astype(np.float32)))
+        model.mu.bias.copy_(torch.from_numpy(solution[-1].astype(np.float32)))
+        residuals = Y - model.mu(torch.from_numpy(H)).numpy()
+        log_variance = np.clip(np.log(np.mean(residuals.astype(np.float64) ** 2, axis=0) + 1e-12), -4.0, 4.0)
+        model.log_var.weight.zero_()
+        model.log_var.bias.copy_(torch.from_numpy(log_variance.astype(np.float32)))
+    del H
+    try:
+        inv_cov = np.linalg.inv(LedoitWolf().fit(residuals).covariance_)
+    except (np.linalg.LinAlgError, ValueError):
+        return False
+    if not _usable_inv_cov(inv_cov):
+        return False
+    monitor.s_engineer = engineer
+    monitor.s_dim, monitor.z_dim, monitor.input_dim = S.shape[1], Z.shape[1], X.shape[1]
+    monitor.z_mean, monitor.z_scale = z_mean, z_scale
+    monitor._model = model.to(monitor._torch_device)
+    monitor.inv_cov = inv_cov
     monitor.tau = float(np.quantile(monitor.score_batch(S, Z), monitor.tau_quantile))
+    return True
+
+
+def _usable_inv_cov(inv_cov: np.ndarray) -> bool:
+    """Whether an inverse covariance is one a saved monitor may hold: finite,
+    symmetric positive definite, its eigenvalues within float32's normal
+    range."""
+    if not np.isfinite(inv_cov).all():
+        return False
+    try:
+        eigenvalues = np.linalg.eigvalsh((inv_cov + inv_cov.T) / 2)
+    except np.linalg.LinAlgError:
+        return False
+    limits = np.finfo(np.float32)
+    return bool(eigenvalues[0] >= limits.tiny and eigenvalues[-1] <= limits.max)
 
 
 def _split_for_covariance(S: np.ndarray, Z: np.ndarray, needed: int, rng: np.random.Generator
@@ -284,20 +435,48 @@ def _mean_or_nan(values: list[float]) -> float:
 
 
 @keeps_global_random_state
-def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = None, random_state: int = 0,
-         held_out: Any = None, progress: bool = False) -> Any:
+def tune(S: npt.ArrayLike, Z: npt.ArrayLike, *, false_alarm_rate: float = 0.01,
+         candidates: Iterable[dict[str, Any]] | None = None, random_state: int = 0,
+         held_out: tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
+         progress: bool = False, good_enough: float | None = GOOD_ENOUGH) -> NeuralConditionalMonitor:
     """Trains a monitor for each candidate setting and returns the one that
     detects synthetic faults best at `false_alarm_rate`, calibrated.
 
     Each candidate is a dict of `NeuralConditionalMonitor` settings (`hidden`,
     `epochs`, `batch_size`, `lr`, `weight_decay`, `dropout`, `patience`,
-    `tau_quantile`, `device`) and the engineer's flags (`include_square`,
-    `include_logabs`, `include_interactions`); what it leaves out keeps its
-    default. `hidden=()` is a linear model on the engineered S: after `fit`,
-    `tune` replaces its mean with the (lightly ridged) least-squares fit and
-    estimates `inv_cov` and `tau` from the training residuals again. Without
-    `candidates`, `TUNE_CANDIDATES` is tried: two networks without dropout on
-    plain S (no engineered columns), the defaults, and the linear model.
+    `tau_quantile`, `device`), the engineer's flags (`include_square`,
+    `include_logabs`, `include_interactions`) and `solver`; what it leaves
+    out keeps its default. `solver` says how the candidate is trained:
+    "gradient" by the monitor's own `fit`, "least-squares" without gradient
+    descent: the hidden layers (if any) are fixed ReLU features of the
+    engineered S, seeded by `random_state` (the first layer's units, up to
+    half of them, bend single S columns where their raw value is 0 and at
+    their median and quartiles, the others along random directions at
+    random training rows), and the predicted mean of Z is the lightly ridged
+    least-squares fit on their output; `inv_cov` and `tau` are then
+    estimated from the training residuals as `fit` estimates them. Without
+    `solver`, `hidden=()` (a linear model on the engineered S) is fitted by
+    least squares and every other candidate by gradient descent; where least
+    squares finds no usable solution (non-finite values, a degenerate
+    covariance) the candidate is trained by `fit` instead, as the report's
+    notes say. Without `candidates`, `TUNE_CANDIDATES` is tried: the linear
+    model, 256 fixed ReLU features of the plain S, and two networks trained
+    by gradient descent without dropout on the plain S.
+
+    A least-squares fit solves in the primal (columns by columns) where the
+    training rows are at least as many as the engineered columns and in the
+    dual (rows by rows) otherwise, so its memory is that of the engineered
+    rows plus the square of the smaller of the two, never the square of the
+    engineered width alone. S wider than `PAIR_PRODUCTS_MAX_WIDTH` (32)
+    columns is engineered without pair products in every candidate (their
+    d * (d - 1) / 2 columns would take memory quadratic in the width); the
+    report's notes list the candidates this changed.
+
+    Gradient-descent candidates cost most of a `tune`. Once an earlier
+    candidate's mean detection reaches `good_enough` (default `GOOD_ENOUGH`,
+    0.95), later gradient-descent candidates are not trained: their report
+    row says "skipped" and they are never chosen. `good_enough=None` trains
+    every candidate.
 
     Every candidate is trained with `random_state` on the training rows and
     judged on held-out clean rows. A candidate's threshold is set on those
@@ -321,7 +500,8 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     calibrated with `calibrate` on the judging rows, which fitted nothing, and
     returned, with the figures of every candidate in its `tuning_report`
     attribute (a `TuningReport`; print it for a table). The report is not
-    saved with the monitor; a refitted `inv_cov` is, in the usual form.
+    saved with the monitor; a refitted `inv_cov` is, in the usual form. Only
+    the best monitor so far is kept while the others train.
 
     `held_out`, an (S, Z) pair, gives the held-out rows; all of S and Z then
     train. Without it a random quarter of the rows, but at least 10 / rate
@@ -330,29 +510,36 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     together by passing `held_out`, or the held-out rows look more familiar
     than new inputs will.
 
-    Cost: one `fit` per candidate on the training rows (four for the default
-    candidates, together two to five default `fit`s on small classifiers'
-    data, the linear one the cheapest) and, per candidate, one pass of the held-out rows and their
-    ten changed copies through its network, which takes far less. The
-    result depends only on the data, `candidates` and `random_state`.
+    Cost: a least-squares candidate takes one pass of the training rows
+    through its fixed layers and one linear solve (well under a second for
+    thousands of rows of a few dozen columns; about 11 CPU seconds and 1.2 GB
+    for the linear one on 5,000 rows of 3,072 columns); a gradient-descent
+    candidate one `fit`; and each candidate one pass of the held-out rows and
+    their ten changed copies, which takes far less. The result depends only
+    on the data, `candidates`, `random_state` and `good_enough`.
     `progress=True` shows a tqdm progress bar over the candidates. A
-    candidate whose engineered S is wider than 4,096 columns (with the pair
-    products, from 89 S columns on) gives a `UserWarning` before training
-    that names the setting that avoids it (`include_interactions=False`). The
-    global random generators of NumPy and PyTorch, which every `fit` reseeds,
-    are restored to the caller's state on return, also after an error.
+    candidate whose engineered S is wider than 4,096 columns gives a
+    `UserWarning` before training. The global random generators of NumPy and
+    PyTorch, which every `fit` reseeds, are restored to the caller's state on
+    return, also after an error.
 
     Bad input raises before any training: `TypeError` or `ValueError` for a
     rate outside (0, 1), S and Z (or the held-out pair) that are not finite,
-    real 2-D arrays of matching shapes, too few rows, an empty candidate list, or a
-    candidate with unknown settings or values of the wrong type or range
-    (widths below 1; `hidden=()` is allowed). A candidate that fails to train
+    real 2-D arrays of matching shapes, too few rows, an empty candidate
+    list, a candidate with unknown settings, values of the wrong type or
+    range (widths below 1; `hidden=()` is allowed) or an unknown `solver`,
+    or a `good_enough` outside (0, 1]. A candidate that fails to train
     raises the monitor's `RuntimeError`.
     """
     rate = _open_unit_interval(false_alarm_rate, "false_alarm_rate")
     if isinstance(random_state, bool) or not isinstance(random_state, numbers.Integral):
         raise TypeError(f"random_state must be an int, got {type(random_state).__name__}")
     random_state = int(random_state)
+    if good_enough is not None:
+        if isinstance(good_enough, bool) or not isinstance(good_enough, numbers.Real):
+            raise TypeError(f"good_enough must be a number or None, got {type(good_enough).__name__}")
+        if not 0 < good_enough <= 1:
+            raise ValueError(f"good_enough must lie in (0, 1], got {good_enough!r}")
     S, Z = _finite_matrix(S, "S"), _finite_matrix(Z, "Z")
     if S.shape[0] != Z.shape[0]:
         raise ValueError(f"S has {S.shape[0]} rows but Z has {Z.shape[0]}")
@@ -363,7 +550,8 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     candidates = list(candidates)
     if not candidates:
         raise ValueError("candidates must hold at least one dict of settings")
-    monitors = [_candidate_monitor(candidate, i, random_state) for i, candidate in enumerate(candidates)]
+    monitors: list[tuple[Any, str]] = [_candidate_monitor(candidate, i, random_state)
+                                       for i, candidate in enumerate(candidates)]
     needed = math.ceil(10 / rate)
     rng = np.random.default_rng(random_state)
     if held_out is None:
@@ -389,7 +577,15 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     refit_rows, S_held, Z_held = _split_for_covariance(S_held, Z_held, needed, rng)
     spread = Z_train.std(axis=0, dtype=np.float64) + 1e-12
     faults = _synthetic_faults(S_held, Z_held, S_train, spread, rng)
-    for i, monitor in enumerate(monitors):
+    notes = []
+    if S.shape[1] > PAIR_PRODUCTS_MAX_WIDTH:
+        paired = [i for i, (monitor, _) in enumerate(monitors) if monitor.s_engineer.include_interactions]
+        for i in paired:
+            monitors[i][0].s_engineer.include_interactions = False
+        if paired:
+            notes.append(f"pair products left out of candidates {paired}: S has {S.shape[1]:,} columns, more than "
+                         f"{PAIR_PRODUCTS_MAX_WIDTH}")
+    for i, (monitor, _) in enumerate(monitors):
         engineer = monitor.s_engineer
         warn_if_engineered_width_large(S.shape[1], engineer.include_square, engineer.include_logabs,
                                        engineer.include_interactions, rows=len(S_train), what=f"tune candidate {i}")
@@ -397,13 +593,26 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
     detection: list[list[float]] = []
     fit_seconds: list[float] = []
     covariance: list[str] = []
-    held_out_inv_covs: list[Any] = []
-    for monitor in _with_progress(monitors, progress, unit="candidate"):
+    solvers: list[str] = []
+    # Only the best candidate so far is kept: the memory of one trained
+    # monitor at a time besides the one in training.
+    best: tuple[float, int, Any, Any] | None = None
+    for i, (monitor, solver) in enumerate(_with_progress(monitors, progress, unit="candidate")):
+        if solver == _GRADIENT and best is not None and good_enough is not None and best[0] >= good_enough:
+            fit_seconds.append(0.0)
+            solvers.append(_SKIPPED)
+            detection.append([math.nan] * len(faults))
+            covariance.append("-")
+            monitors[i] = (None, _SKIPPED)
+            continue
         started = time.perf_counter()
-        monitor.fit(S_train, Z_train)
-        if not monitor.hidden:
-            _solve_linear(monitor, S_train, Z_train)
+        if solver == _LEAST_SQUARES and not _fit_least_squares(monitor, S_train, Z_train):
+            notes.append(f"candidate {i}: no usable least-squares solution; trained by gradient descent")
+            solver = _GRADIENT
+        if solver == _GRADIENT:
+            monitor.fit(S_train, Z_train)
         fit_seconds.append(time.perf_counter() - started)
+        solvers.append(solver)
         options = [(_TRAINING_COVARIANCE, monitor.inv_cov)]
         if refit_rows is not None:
             refitted = _held_out_inv_cov(monitor, *refit_rows)
@@ -411,21 +620,22 @@ def tune(S: Any, Z: Any, *, false_alarm_rate: float = 0.01, candidates: Any = No
                 options.append((_HELD_OUT_COVARIANCE, refitted))
         judged = _judge(monitor, S_held, Z_held, faults, [inv_cov for _, inv_cov in options], rate)
         means = [_mean_or_nan(shares) for shares in judged]
-        best = max(range(len(options)), key=lambda k: (-math.inf if math.isnan(means[k]) else means[k], -k))
-        detection.append(judged[best])
-        covariance.append(options[best][0])
-        held_out_inv_covs.append(options[best][1] if best else None)
+        chosen = max(range(len(options)), key=lambda k: (-math.inf if math.isnan(means[k]) else means[k], -k))
+        detection.append(judged[chosen])
+        covariance.append(options[chosen][0])
+        if not math.isnan(means[chosen]) and (best is None or means[chosen] > best[0]):
+            best = (means[chosen], i, monitor, options[chosen][1] if chosen else None)
+        monitors[i] = (None, solver)  # the monitor lives on in `best` only if it leads
     report = TuningReport(settings=[dict(c) for c in candidates], faults=[name for name, _, _ in faults],
                           detection=detection, fit_seconds=fit_seconds, chosen=-1,
                           training_rows=len(S_train), held_out_rows=len(S_held), false_alarm_rate=rate,
-                          covariance=covariance, covariance_rows=0 if refit_rows is None else len(refit_rows[0]))
-    usable = [i for i, value in enumerate(report.criterion) if not math.isnan(value)]
-    if not usable:
+                          covariance=covariance, covariance_rows=0 if refit_rows is None else len(refit_rows[0]),
+                          solvers=solvers, notes=notes)
+    if best is None:
         raise ValueError("every candidate scores some clean held-out rows non-finite; none can be calibrated")
-    report.chosen = max(usable, key=lambda i: (report.criterion[i], -i))
-    winner = monitors[report.chosen]
-    if held_out_inv_covs[report.chosen] is not None:
-        winner.inv_cov = held_out_inv_covs[report.chosen]
+    _, report.chosen, winner, held_out_inv_cov = best
+    if held_out_inv_cov is not None:
+        winner.inv_cov = held_out_inv_cov
     calibrate(winner, S_held, Z_held, false_alarm_rate=rate)
     winner.tuning_report = report
     _log.info("%s", report)

@@ -1,0 +1,524 @@
+"""Cheap exact checks that run beside a coverage's monitors: a range stage
+(per-channel bounds of each layer's outputs, learned from clean inputs) and
+checksum links (an exact identity of a linear or convolution layer).
+
+Range stage. Each watched layer's output is split into channels (the units
+of a flat layer, the first axis of a convolution map) and every channel's
+smallest and largest value over the clean fitting inputs is kept. An input's
+reach at a layer is how far its values go from the middle of those bounds,
+in half-widths of the channel, over the layer's channels: 1 at the clean
+extremes, inf for NaN and inf. Its excess is the reach less 1 +
+`RANGE_MARGIN`, at least 0. A layer's excess counts only while the layer
+before it has none: a fault makes the first layer it touches leave its
+range, while an unusual input leaves the range of its own layer (the
+chain's first, which is bounded but never scored) and of what follows. The
+stage's score of an input is its largest counted excess, blamed on the link
+that ends at that layer. The bounds are absolute: inputs far from the clean
+ones (scaled up, shifted) also leave the hidden layers' ranges, which is why
+the stage is offered, not on by default. It is the cheapest detector of large corruptions (exponent
+bit flips, stuck large values) and says nothing about subtle ones, which the
+monitors judge.
+
+Checksum links. Where a link's Z layer is an `nn.Linear`, `nn.Conv1d` or
+`nn.Conv2d` applied to the link's S layer itself (checked on the fitting
+inputs), the relation is known exactly: with a random weighting r of the
+output channels and c = r^T W taken from the clean weights, r^T z equals
+c . s + r^T b for every input, at every output position, up to rounding. The
+check costs one output channel of the layer instead of all of them, needs
+no training and holds for any input, drifted or not. Its error is measured
+against the rounding bound |r|^T |W| |s| + |r|^T |z| + |r^T b| and compared
+with a tolerance set from the clean fitting inputs' largest such error
+(times `CHECKSUM_TOLERANCE_FACTOR`, at least `CHECKSUM_TOLERANCE_FLOOR`);
+every corrupted output or weight of the layer beyond rounding exceeds it.
+The random signs and sizes of r keep two errors from cancelling, as they
+could in a plain sum. A checksum link's score of an input is its error over
+the tolerance where it exceeds it, else 0.
+
+Both stages give one score column each. A coverage turns them into conformal
+p-values against its clean calibration inputs like its links' scores and
+sets its family-wise threshold over all columns together, so their clean
+false alarms count in the same family-wise rate.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Iterable
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+# How far past the scaled bounds (in the channel's half-widths) a layer may
+# reach before the range stage scores it: keeps the rare clean input just
+# past the fitted extremes from spending the family-wise budget.
+RANGE_MARGIN = 0.1
+# Checksum tolerance: this many times the largest clean rounding error, and at
+# least the floor (a float32 copy of a float64 model's rows rounds by ~6e-8).
+CHECKSUM_TOLERANCE_FACTOR = 8.0
+CHECKSUM_TOLERANCE_FLOOR = 2.0 ** -20
+_CHECKED_TYPES = (torch.nn.Linear, torch.nn.Conv1d, torch.nn.Conv2d)
+
+
+def _tensor(value: Any) -> torch.Tensor:
+    return value if isinstance(value, torch.Tensor) else torch.from_numpy(np.asarray(value))
+
+
+def _shaped(value: Any, shape: tuple[int, ...]) -> torch.Tensor:
+    """The rows of a layer output in the layer's own per-input shape."""
+    tensor = _tensor(value).detach()
+    rows = tensor.shape[0]
+    if tuple(tensor.shape[1:]) != shape:
+        tensor = tensor.reshape(rows, *shape)
+    return tensor
+
+
+def _host_array(value: Any) -> np.ndarray | None:
+    """The values as a NumPy array without a copy where they are in host
+    memory already (a watcher's rows, a CPU model's outputs), else None."""
+    if isinstance(value, np.ndarray):
+        return value
+    if isinstance(value, torch.Tensor) and value.device.type == "cpu" and value.dtype in _HOST_DTYPES:
+        return value.detach().numpy()
+    return None
+
+
+_HOST_DTYPES = (torch.float32, torch.float64, torch.float16)
+
+
+def _channel_extremes(value: Any, shape: tuple[int, ...]) -> tuple[np.ndarray, np.ndarray]:
+    """Per input, each channel's smallest and largest value (float64; NaN
+    where a channel holds NaN)."""
+    array = _host_array(value)
+    if array is not None:  # NumPy: far less overhead per call for the small batches of serving
+        rows = array.shape[0]
+        grouped = array.reshape(rows, shape[0], -1) if len(shape) > 1 else array.reshape(rows, -1, 1)
+        with np.errstate(invalid="ignore"):
+            return grouped.min(axis=2).astype(np.float64), grouped.max(axis=2).astype(np.float64)
+    tensor = _shaped(value, shape)
+    rows = tensor.shape[0]
+    flat = (tensor.reshape(rows, shape[0], -1) if len(shape) > 1 else tensor.reshape(rows, -1, 1)).to(torch.float64)
+    nan = torch.isnan(flat).any(dim=2)
+    low, high = flat.amin(dim=2), flat.amax(dim=2)
+    low = torch.where(nan, torch.full_like(low, math.nan), low)
+    high = torch.where(nan, torch.full_like(high, math.nan), high)
+    return low.cpu().numpy(), high.cpu().numpy()
+
+
+class RangeStage:
+    """Per-channel bounds of every layer of a coverage (see the module
+    docstring); `lows[j]` and `highs[j]` belong to `layers[j]`."""
+
+    def __init__(self, layers: list[str], shapes: dict[str, tuple[int, ...]], lows: list[np.ndarray],
+                 highs: list[np.ndarray]) -> None:
+        self.layers = list(layers)
+        self.shapes = dict(shapes)
+        self.lows = [np.asarray(v, dtype=np.float64) for v in lows]
+        self.highs = [np.asarray(v, dtype=np.float64) for v in highs]
+        self._middles = [(low + high) / 2 for low, high in zip(self.lows, self.highs)]
+        self._halves = []
+        for low, high in zip(self.lows, self.highs):
+            half = (high - low) / 2
+            floor = max(float(half.max(initial=0.0)) * 1e-3, 1e-12)
+            self._halves.append(np.maximum(half, floor))
+
+    @classmethod
+    def fit(cls, layers: list[str], shapes: dict[str, tuple[int, ...]],
+            extremes: dict[str, tuple[np.ndarray, np.ndarray]]) -> RangeStage:
+        """Bounds from per-input channel extremes of clean inputs."""
+        return cls(layers, shapes, [extremes[name][0].min(axis=0) for name in layers],
+                   [extremes[name][1].max(axis=0) for name in layers])
+
+    def reach(self, extremes: dict[str, tuple[np.ndarray, np.ndarray]]) -> np.ndarray:
+        """(inputs, layers): how far each layer's values go from the middle
+        of its bounds, in half-widths (1 at the clean extremes; inf for
+        NaN)."""
+        columns = []
+        for j, name in enumerate(self.layers):
+            low, high = extremes[name]
+            with np.errstate(invalid="ignore", over="ignore"):
+                worst = np.maximum((high - self._middles[j]) / self._halves[j],
+                                   (self._middles[j] - low) / self._halves[j])
+                worst = np.where(np.isnan(worst), np.inf, worst)
+            columns.append(worst.max(axis=1))
+        return np.stack(columns, axis=1)
+
+    def scores(self, extremes: dict[str, tuple[np.ndarray, np.ndarray]]) -> tuple[np.ndarray, np.ndarray]:
+        """Per input, the largest layer score (see the module docstring)
+        and the index of the link ending at that layer."""
+        excess = np.maximum(self.reach(extremes) - (1.0 + RANGE_MARGIN), 0.0)
+        counted = np.where(excess[:, :-1] == 0.0, excess[:, 1:], 0.0)
+        owner = counted.argmax(axis=1)
+        return counted[np.arange(len(counted)), owner], owner
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"lows": [v.tolist() for v in self.lows], "highs": [v.tolist() for v in self.highs]}
+
+    @classmethod
+    def from_dict(cls, d: Any, layers: list[str], shapes: dict[str, tuple[int, ...]]) -> RangeStage:
+        if not isinstance(d, dict) or set(d) != {"lows", "highs"}:
+            raise ValueError("range stage: expected the keys lows and highs")
+        bounds = []
+        for key in ("lows", "highs"):
+            values = d[key]
+            if not isinstance(values, list) or len(values) != len(layers):
+                raise ValueError(f"range stage: {key} must hold one list per layer")
+            arrays = []
+            for name, value in zip(layers, values):
+                channels = shapes[name][0] if len(shapes[name]) > 1 else shapes[name][0]
+                array = _finite_vector(value, f"range stage {key} of {name!r}")
+                if array.shape != (channels,):
+                    raise ValueError(f"range stage {key} of {name!r}: expected {channels} values")
+                arrays.append(array)
+            bounds.append(arrays)
+        if any((high < low).any() for low, high in zip(*bounds)):
+            raise ValueError("range stage: a high bound lies below its low bound")
+        return cls(layers, shapes, bounds[0], bounds[1])
+
+
+def _finite_vector(value: Any, where: str) -> np.ndarray:
+    try:
+        array = np.asarray(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{where}: expected a list of numbers") from None
+    if array.ndim != 1 or not np.isfinite(array).all():
+        raise ValueError(f"{where}: expected a list of finite numbers")
+    return array
+
+
+# --- checksum links -------------------------------------------------------------------
+
+
+class ChecksumLink:
+    """The exact identity of one linear or convolution layer (see the module
+    docstring): `link` is the link's index, `kind` "linear", "conv1d" or
+    "conv2d", `r` the output weighting, `c` = r^T W and `a` = |r|^T |W|
+    (shaped as one output channel's kernel for a convolution), `rb` = r^T b,
+    `settings` the convolution's stride, padding and dilation, and
+    `tolerance` the largest error that counts as rounding."""
+
+    def __init__(self, link: int, kind: str, r: np.ndarray, c: np.ndarray, a: np.ndarray, rb: float,
+                 settings: dict[str, list[int]], tolerance: float) -> None:
+        self.link, self.kind = int(link), kind
+        self.r = np.asarray(r, dtype=np.float64)
+        self.c = np.asarray(c, dtype=np.float64)
+        self.a = np.asarray(a, dtype=np.float64)
+        self.rb = float(rb)
+        self.settings = {key: [int(v) for v in value] for key, value in settings.items()}
+        self.tolerance = float(tolerance)
+        self._cache: dict[str, tuple[torch.Tensor, torch.Tensor, torch.Tensor]] = {}
+
+    @classmethod
+    def of(cls, link: int, module: torch.nn.Module, seed: int) -> ChecksumLink | None:
+        """The checksum of `module` with a weighting drawn from `seed`, or
+        None for a module it does not apply to (another type, a padding
+        other than zeros, weights that are not floating point)."""
+        if not isinstance(module, _CHECKED_TYPES) or not module.weight.is_floating_point():
+            return None
+        if isinstance(module, (torch.nn.Conv1d, torch.nn.Conv2d)) and module.padding_mode != "zeros":
+            return None
+        if isinstance(module, (torch.nn.Conv1d, torch.nn.Conv2d)) and isinstance(module.padding, str):
+            return None
+        weight = module.weight.detach().to(device="cpu", dtype=torch.float64).numpy()
+        bias = (module.bias.detach().to(device="cpu", dtype=torch.float64).numpy()
+                if module.bias is not None else np.zeros(weight.shape[0]))
+        rng = np.random.default_rng(seed)
+        outputs = weight.shape[0]
+        r = rng.choice([-1.0, 1.0], size=outputs) * (1.0 + rng.random(outputs))
+        if isinstance(module, torch.nn.Linear):
+            c, a = r @ weight, np.abs(r) @ np.abs(weight)
+            return cls(link, "linear", r, c, a, float(r @ bias), {}, 0.0)
+        groups = module.groups
+        per_out, per_in = outputs // groups, weight.shape[1]
+        c = np.zeros((per_in * groups,) + weight.shape[2:])
+        a = np.zeros_like(c)
+        for q in range(groups):
+            rows = slice(q * per_out, (q + 1) * per_out)
+            c[q * per_in:(q + 1) * per_in] = np.tensordot(r[rows], weight[rows], axes=1)
+            a[q * per_in:(q + 1) * per_in] = np.tensordot(np.abs(r[rows]), np.abs(weight[rows]), axes=1)
+        kind = "conv1d" if isinstance(module, torch.nn.Conv1d) else "conv2d"
+        settings = {"stride": [int(v) for v in module.stride],
+                    "padding": [int(v) for v in module.padding],  # a str padding was refused above
+                    "dilation": [int(v) for v in module.dilation]}
+        return cls(link, kind, r, c, a, float(r @ bias), settings, 0.0)
+
+    def _on(self, device: torch.device) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+        key = str(device)
+        if key not in self._cache:
+            self._cache[key] = tuple(torch.from_numpy(v).to(device)  # type: ignore[assignment]
+                                     for v in (self.r, self.c, self.a))
+        return self._cache[key]
+
+    def errors(self, s: Any, z: Any, s_shape: tuple[int, ...], z_shape: tuple[int, ...]) -> np.ndarray:
+        """Per input, the largest error of the identity over the output
+        positions, relative to its rounding bound (float64; inf for NaN)."""
+        if self.kind == "linear":
+            s_a, z_a = _host_array(s), _host_array(z)
+            if s_a is not None and z_a is not None:
+                return self._linear_errors(s_a, z_a, s_shape, z_shape)
+        s_t = _shaped(s, s_shape).to(torch.float64)
+        z_t = _shaped(z, z_shape).to(device=s_t.device, dtype=torch.float64)
+        r, c, a = self._on(s_t.device)
+        rows = s_t.shape[0]
+        if self.kind == "linear":
+            left = z_t @ r
+            right = s_t @ c + self.rb
+            bound = s_t.abs() @ a + z_t.abs() @ r.abs()
+        else:
+            view = (1, -1) + (1,) * (z_t.ndim - 2)
+            left = (z_t * r.reshape(view)).sum(dim=1)
+            right = self._convolve(s_t, c) + self.rb
+            bound = self._convolve(s_t.abs(), a) + (z_t.abs() * r.abs().reshape(view)).sum(dim=1)
+        if right.shape != left.shape:
+            raise ValueError(f"checksum of link {self.link}: the layer's input and output shapes do not fit it")
+        with torch.no_grad():
+            error = (left - right).abs() / (bound + abs(self.rb) + 1e-300)
+            error = torch.where(torch.isnan(error), torch.full_like(error, math.inf), error)
+            return error.reshape(rows, -1).amax(dim=1).cpu().numpy()
+
+    def _linear_errors(self, s: np.ndarray, z: np.ndarray, s_shape: tuple[int, ...],
+                       z_shape: tuple[int, ...]) -> np.ndarray:
+        """`errors` of a linear layer on host arrays, with NumPy."""
+        rows = s.shape[0]
+        with np.errstate(all="ignore"):
+            s64 = s.reshape(rows, *s_shape).astype(np.float64)
+            z64 = z.reshape(rows, *z_shape).astype(np.float64)
+            left = z64 @ self.r
+            right = s64 @ self.c + self.rb
+            if left.shape != right.shape:
+                raise ValueError(f"checksum of link {self.link}: the layer's input and output shapes do not fit it")
+            bound = np.abs(s64) @ self.a + np.abs(z64) @ np.abs(self.r) + abs(self.rb) + 1e-300
+            error = np.abs(left - right) / bound
+        error = np.where(np.isnan(error), np.inf, error)
+        return np.asarray(error.reshape(rows, -1).max(axis=1), dtype=np.float64)
+
+    def _convolve(self, s: torch.Tensor, kernel: torch.Tensor) -> torch.Tensor:
+        """The one-output-channel convolution of `s` with `kernel`, with
+        the layer's stride, padding and dilation."""
+        stride, padding, dilation = (self.settings[key] for key in ("stride", "padding", "dilation"))
+        if self.kind == "conv1d":
+            return F.conv1d(s, kernel.unsqueeze(0), None, stride, padding, dilation)[:, 0]
+        return F.conv2d(s, kernel.unsqueeze(0), None, stride, padding, dilation)[:, 0]
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"link": self.link, "kind": self.kind, "r": self.r.tolist(), "c": self.c.tolist(),
+                "a": self.a.tolist(), "rb": self.rb, "settings": self.settings, "tolerance": self.tolerance}
+
+    @classmethod
+    def from_dict(cls, d: Any) -> ChecksumLink:
+        keys = {"link", "kind", "r", "c", "a", "rb", "settings", "tolerance"}
+        if not isinstance(d, dict) or set(d) != keys:
+            raise ValueError(f"checksum link: expected the keys {sorted(keys)}")
+        if d["kind"] not in ("linear", "conv1d", "conv2d"):
+            raise ValueError(f"checksum link: unknown kind {d['kind']!r}")
+        if not isinstance(d["link"], int) or isinstance(d["link"], bool) or d["link"] < 0:
+            raise ValueError("checksum link: link must be a non-negative int")
+        r = _finite_vector(d["r"], "checksum link r")
+        try:
+            c, a = np.asarray(d["c"], dtype=np.float64), np.asarray(d["a"], dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError("checksum link: c and a must be arrays of numbers") from None
+        dims = {"linear": 1, "conv1d": 2, "conv2d": 3}[d["kind"]]
+        if c.shape != a.shape or c.ndim != dims or not (np.isfinite(c).all() and np.isfinite(a).all()):
+            raise ValueError("checksum link: c and a must be finite arrays of the same, fitting shape")
+        settings = d["settings"]
+        expected = set() if d["kind"] == "linear" else {"stride", "padding", "dilation"}
+        if not isinstance(settings, dict) or set(settings) != expected or not all(
+                isinstance(v, list) and len(v) == dims - 1 and all(isinstance(i, int) and i >= 0 for i in v)
+                for v in settings.values()):
+            raise ValueError("checksum link: bad convolution settings")
+        for key in ("rb", "tolerance"):
+            if isinstance(d[key], bool) or not isinstance(d[key], (int, float)) or not math.isfinite(d[key]):
+                raise ValueError(f"checksum link: {key} must be a finite number")
+        if d["tolerance"] <= 0:
+            raise ValueError("checksum link: tolerance must be positive")
+        return cls(d["link"], d["kind"], r, c, a, d["rb"], settings, d["tolerance"])
+
+
+# --- both stages, as score columns of a coverage -----------------------------------
+
+
+class Guards:
+    """A coverage's range stage and checksum links: `columns()` names the
+    score columns they add ("range", "checksum"); `scores(outputs)` gives,
+    per input, each column's score and the index of the link it blames;
+    `calibration` holds each column's sorted scores of the coverage's clean
+    calibration inputs."""
+
+    def __init__(self, layers: list[str], shapes: dict[str, tuple[int, ...]], ranges: RangeStage | None,
+                 checksums: list[ChecksumLink], calibration: np.ndarray) -> None:
+        self.layers = list(layers)
+        self.shapes = dict(shapes)
+        self.ranges = ranges
+        self.checksums = list(checksums)
+        self.calibration = np.sort(np.asarray(calibration, dtype=np.float64), axis=0)
+
+    def columns(self) -> list[str]:
+        return (["range"] if self.ranges is not None else []) + (["checksum"] if self.checksums else [])
+
+    @property
+    def checked_links(self) -> list[int]:
+        """Indices of the links with a checksum."""
+        return [checksum.link for checksum in self.checksums]
+
+    def scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
+        """(inputs, columns) scores and the blamed link of each."""
+        parts, owners = [], []
+        if self.ranges is not None:
+            score, owner = self.ranges.scores(
+                {name: _channel_extremes(outputs[name], self.shapes[name]) for name in self.layers})
+            parts.append(score)
+            owners.append(owner)
+        if self.checksums:
+            score, owner = self._checksum_scores(outputs)
+            parts.append(score)
+            owners.append(owner)
+        return np.stack(parts, axis=1), np.stack(owners, axis=1).astype(np.int64)
+
+    def _checksum_scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
+        ratios = np.stack([self._errors(checksum, outputs) / checksum.tolerance for checksum in self.checksums],
+                          axis=1)
+        ratios = np.where(ratios > 1.0, ratios, 0.0)
+        best = ratios.argmax(axis=1)
+        links = np.array(self.checked_links)
+        return ratios[np.arange(len(ratios)), best], links[best]
+
+    def _errors(self, checksum: ChecksumLink, outputs: dict[str, Any]) -> np.ndarray:
+        s, z = self.layers[checksum.link], self.layers[checksum.link + 1]
+        return checksum.errors(outputs[s], outputs[z], self.shapes[s], self.shapes[z])
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"ranges": None if self.ranges is None else self.ranges.to_dict(),
+                "checksums": [checksum.to_dict() for checksum in self.checksums],
+                "calibration": self.calibration.T.tolist()}
+
+    @classmethod
+    def from_dict(cls, d: Any, layers: list[str], shapes: dict[str, tuple[int, ...]], rows: int) -> Guards:
+        """Rebuilds the stages of a coverage file; `rows` is the coverage's
+        number of calibration inputs. Raises `ValueError` for anything
+        missing or inconsistent."""
+        if not isinstance(d, dict) or set(d) != {"ranges", "checksums", "calibration"}:
+            raise ValueError("guards: expected the keys ranges, checksums and calibration")
+        ranges = None if d["ranges"] is None else RangeStage.from_dict(d["ranges"], layers, shapes)
+        if not isinstance(d["checksums"], list):
+            raise ValueError("guards: checksums must be a list")
+        checksums = [ChecksumLink.from_dict(item) for item in d["checksums"]]
+        if any(checksum.link >= len(layers) - 1 for checksum in checksums):
+            raise ValueError("guards: a checksum names a link the coverage does not have")
+        guards = cls(layers, shapes, ranges, checksums, np.zeros((0, 0)))
+        try:
+            calibration = np.asarray(d["calibration"], dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError("guards: calibration must be one list of numbers per column") from None
+        columns = len(guards.columns())
+        if columns == 0 or calibration.shape != (columns, rows) or not np.isfinite(calibration).all():
+            raise ValueError(f"guards: calibration must be {columns} lists of {rows} finite numbers")
+        guards.calibration = np.sort(calibration.T, axis=0)
+        return guards
+
+
+class GuardBuilder:
+    """Collects, batch by batch of a model's clean layer outputs
+    (`observe`), what the stages are fitted on: each layer's per-input
+    channel extremes and each checksum's per-input errors; `take` returns
+    them and starts afresh. A checksum whose layer does not reproduce its Z
+    from its S (the S layer is not the layer's own input) is dropped."""
+
+    def __init__(self, layers: list[str], modules: dict[str, torch.nn.Module | None], *, range_stage: bool,
+                 checksums: bool, random_state: int) -> None:
+        self.layers, self.range_stage = list(layers), range_stage
+        self.modules = modules
+        self.shapes: dict[str, tuple[int, ...]] = {}
+        self.checksums: list[ChecksumLink] = []
+        self.dropped: set[int] = set()
+        if checksums:
+            for j, name in enumerate(self.layers[1:]):
+                module = modules.get(name)
+                checksum = ChecksumLink.of(j, module, random_state + 7919 * (j + 1)) if module is not None else None
+                if checksum is not None:
+                    self.checksums.append(checksum)
+        self._parts: dict[str, list[np.ndarray]] = {}
+
+    @classmethod
+    def for_model(cls, model: torch.nn.Module, layers: list[str], *, range_stage: bool, checksums: bool,
+                  random_state: int) -> GuardBuilder | None:
+        """A builder for the named layers of `model` (names as `cover` takes
+        them: a submodule, "input", "output", with selectors), or None with
+        both stages off."""
+        if not (range_stage or checksums):
+            return None
+        named = dict(model.named_modules())
+        modules = {name: (named[name] if name in named and name not in ("", "input", "output") else None)
+                   for name in layers}
+        return cls(layers, modules, range_stage=range_stage, checksums=checksums, random_state=random_state)
+
+    def observe(self, outputs: dict[str, torch.Tensor]) -> None:
+        """Takes one batch of raw layer outputs (batch first)."""
+        for name in self.layers:
+            if name not in self.shapes:
+                self.shapes[name] = tuple(int(v) for v in outputs[name].shape[1:]) or (1,)
+        if self.range_stage:
+            for name in self.layers:
+                low, high = _channel_extremes(outputs[name], self.shapes[name])
+                self._parts.setdefault(f"extremes:{name}", []).append(np.stack([low, high], axis=1))
+        for checksum in self.checksums:
+            if checksum.link in self.dropped:
+                continue
+            s, z = self.layers[checksum.link], self.layers[checksum.link + 1]
+            if not self._reproduces(checksum.link, outputs[s], outputs[z]):
+                self.dropped.add(checksum.link)
+                continue
+            errors = checksum.errors(outputs[s], outputs[z], self.shapes[s], self.shapes[z])
+            self._parts.setdefault(f"checksum:{checksum.link}", []).append(errors)
+
+    def take(self) -> dict[str, np.ndarray]:
+        """Per-input summaries observed since the last `take`:
+        "extremes:<layer>" (inputs, 2, channels) and "checksum:<link>"
+        (inputs,)."""
+        parts, self._parts = self._parts, {}
+        return {key: np.concatenate(values) for key, values in parts.items()}
+
+    def _reproduces(self, link: int, s: torch.Tensor, z: torch.Tensor) -> bool:
+        """Whether the link's Z layer applied to S gives Z (up to rounding)."""
+        module = self.modules[self.layers[link + 1]]
+        assert module is not None
+        try:
+            with torch.no_grad():
+                again = module(s)
+        except (RuntimeError, ValueError, TypeError):
+            return False
+        if not isinstance(again, torch.Tensor) or again.shape != z.shape:
+            return False
+        scale = float(z.abs().max()) if z.numel() else 0.0
+        return bool(torch.allclose(again, z, rtol=1e-4, atol=1e-5 * max(scale, 1e-30)))
+
+    def fit(self, train: dict[str, np.ndarray], calibration: dict[str, np.ndarray]) -> tuple[Guards, np.ndarray] | None:
+        """The fitted stages and their (unsorted) scores of the calibration
+        inputs, or None when neither stage applies."""
+        ranges = None
+        if self.range_stage:
+            ranges = RangeStage.fit(self.layers, self.shapes, {
+                name: (train[f"extremes:{name}"][:, 0], train[f"extremes:{name}"][:, 1]) for name in self.layers})
+        checksums = []
+        for checksum in self.checksums:
+            key = f"checksum:{checksum.link}"
+            if checksum.link in self.dropped or key not in train or key not in calibration:
+                continue
+            largest = float(np.max(train[key], initial=0.0))
+            if not math.isfinite(largest):
+                continue
+            checksum.tolerance = max(CHECKSUM_TOLERANCE_FACTOR * largest, CHECKSUM_TOLERANCE_FLOOR)
+            checksums.append(checksum)
+        if ranges is None and not checksums:
+            return None
+        guards = Guards(self.layers, self.shapes, ranges, checksums, np.zeros((1, 1)))
+        columns = []
+        if ranges is not None:
+            columns.append(ranges.scores({name: (calibration[f"extremes:{name}"][:, 0],
+                                                 calibration[f"extremes:{name}"][:, 1]) for name in self.layers})[0])
+        if checksums:
+            ratios = np.stack([calibration[f"checksum:{c.link}"] / c.tolerance for c in checksums], axis=1)
+            columns.append(np.where(ratios > 1.0, ratios, 0.0).max(axis=1))
+        scores = np.stack(columns, axis=1)
+        guards.calibration = np.sort(scores, axis=0)
+        return guards, scores

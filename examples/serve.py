@@ -13,8 +13,10 @@ A FastAPI app around one of the demo's classifiers and its monitor file:
   (default `DEFAULT_MAX_ROWS`) in one request with 413, so that one request
   cannot hold a worker for long or push thousands of rows through the
   alarm's window at once;
-- `GET /health` returns the alarm state ("firing", "degraded" after recent
-  watch errors, or "ok"), the watcher's counters and the last alarm event;
+- `GET /health` returns the alarm state, the watcher's counters and the last
+  alarm event: status "firing" for a model fault, "degraded" while the
+  inputs drifted (a watcher given a typicality, `typicality=` in
+  `load_served`'s options) or after recent watch errors, "ok" otherwise;
 - `GET /metrics` returns the watcher's Prometheus metrics;
 - `POST /drill/weight-fault`, only with `--fault-drill`: breaks the served
   model's weights on purpose, so that a team can check that its alerts reach
@@ -155,10 +157,16 @@ def create_app(model: torch.nn.Module, watcher: watch.Watcher | None, *, n_input
         if watcher is None:
             return {"status": "ok", "firing": False, "degraded": False}
         events = watcher.events
-        firing, degraded = watcher.firing, watcher.degraded
+        cause, degraded = watcher.cause, watcher.degraded
+        status, detail = _STATUS[cause], _DETAIL[cause]
+        if status == "ok" and degraded:
+            status, detail = "degraded", "degraded: recent watch errors (see the log)"
         return {
-            "status": "firing" if firing else "degraded" if degraded else "ok",
-            "firing": firing,
+            "status": status,
+            "detail": detail,
+            "cause": cause,
+            "firing": watcher.firing,
+            "drifting": watcher.drifting,
             "degraded": degraded,
             "attached": watcher.attached,
             "inputs_seen": watcher.inputs_seen,
@@ -182,6 +190,16 @@ def create_app(model: torch.nn.Module, watcher: watch.Watcher | None, *, n_input
     return app
 
 
+# /health's status per cause: only a model fault fires; drifted inputs
+# degrade the service (the model may be fine, its answers less so).
+_STATUS = {None: "ok", "model_fault": "firing", "input_drift": "degraded", "both": "degraded"}
+_DETAIL = {
+    None: "ok",
+    "model_fault": "firing: model fault",
+    "input_drift": "degraded: inputs drifted",
+    "both": ("degraded: inputs drifted, and the fault alarm fired with them; a fault in or before the S layer "
+             "reads the same: check the weights' fingerprint"),
+}
 def break_weights(model: torch.nn.Module) -> str:
     """A weight fault for alert drills: the first output row of the model's
     last linear layer is flipped and tripled, in place, in the served object.

@@ -131,7 +131,7 @@ def test_coverage_file_round_trip_scores_alike(mlp, coverage, tmp_path):
     path = tmp_path / "coverage.json"
     watch.save(coverage, path)
     document = json.loads(path.read_text())
-    assert document["format"] == "tarvex-coverage" and document["format_version"] == 1
+    assert document["format"] == "tarvex-coverage" and document["format_version"] == 2
     reloaded = watch.load(path)
     assert isinstance(reloaded, watch.Coverage)
     X = inputs(300, 6, 3)
@@ -234,8 +234,11 @@ def test_a_faulted_layer_fires_the_coverage_watcher_blaming_its_link(mlp, covera
     clean, _ = watched(mlp, coverage, inputs(100, 6, 5), 10)
     assert clean.alarms == 0
     watcher, _ = watched(noisy(mlp, layer, 0.5), coverage, inputs(100, 6, 6), 10)
-    event = watcher.events[0]
+    # the layer's output is the next link's S, which drifts: that is reported
+    # apart, and the fault itself keeps its cause
+    event = next(event for event in watcher.events if event.cause != "input_drift")
     assert watcher.firing and event.blamed_link == coverage.links[link] and event.blamed_z is None
+    assert event.cause == "model_fault"
 
 
 def test_a_coverage_alarm_counts_with_the_threshold_law(coverage):

@@ -11,8 +11,9 @@ WATCH = Path(__file__).resolve().parent.parent / "tarvex" / "core" / "watch"
 
 LAYERS = {
     "helpers": ["_arguments", "_layers", "_random_state", "_progress", "_version"],
-    "primitives": ["capturing", "calibration", "alarms", "explaining", "chunked", "fingerprints", "guards"],
-    "composites": ["tuning", "coverage"],
+    "primitives": ["capturing", "calibration", "alarms", "explaining", "chunked", "fingerprints", "guards",
+                   "typicality"],
+    "composites": ["tuning", "coverage", "widening"],
     "integration": ["files", "watching", "_metrics", "dask_scoring", "cli", "__init__"],
 }
 RANK = {module: rank for rank, modules in enumerate(LAYERS.values()) for module in modules}

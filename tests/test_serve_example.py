@@ -93,14 +93,32 @@ def test_served_model_reports_a_weight_fault_on_health_and_metrics(served_files)
             health = client.get("/health").json()
             if health["firing"]:
                 break
-        assert health["status"] == "firing" and health["alarms"] == 1
+        assert health["status"] == "firing" and health["alarms"] == 1 and health["cause"] == "model_fault"
         assert health["last_event"]["index"] <= health["inputs_seen"] and health["last_event"]["count"] >= 1
         metrics = client.get("/metrics").text
-    assert 'tarvex_watch_alarms_total{monitor="digits-mlp"} 1.0' in metrics
+    assert 'tarvex_watch_alarms_total{cause="model_fault",monitor="digits-mlp"} 1.0' in metrics
     assert 'tarvex_watch_firing{monitor="digits-mlp"} 1.0' in metrics
     assert f'tarvex_watch_inputs_total{{monitor="digits-mlp"}} {float(health["inputs_seen"])}' in metrics
 
 
+def test_drifted_inputs_degrade_health_without_a_model_fault(served_files):
+    serve, files, split = served_files
+    model, _ = serve.load_served("digits-mlp", files)
+    S_train, _ = watch.capture(model, split.X_train, "hidden1", "output")
+    S_calib, _ = watch.capture(model, split.X_calib, "hidden1", "output")
+    typicality = watch.fit_typicality(S_train, S_calib, false_alarm_rate=0.05)
+    model, watcher = serve.load_served("digits-mlp", files, typicality=typicality)
+    app = serve.create_app(model, watcher, n_inputs=64, name="digits-mlp")
+    drifted = 3.0 * split.X_test + 1.0  # the same model, other inputs
+    with Server(app) as server, httpx.Client(base_url=server.url, timeout=30) as client:
+        for start in range(0, 100, 5):
+            client.post("/predict", json={"rows": drifted[start:start + 5].tolist()})
+        health = client.get("/health").json()
+        metrics = client.get("/metrics").text
+    assert health["status"] == "degraded" and health["detail"].startswith("degraded: inputs drifted")
+    assert health["cause"] in ("input_drift", "both") and health["drifting"] is True
+    assert 'tarvex_watch_input_drift{monitor="digits-mlp"} 1.0' in metrics
+    assert 'tarvex_watch_alarms_total{cause="model_fault",monitor="digits-mlp"} 0.0' in metrics
 def test_non_finite_inputs_never_turn_health_to_firing(served_files):
     serve, files, split = served_files
     model, watcher = serve.load_served("digits-mlp", files, window=10)

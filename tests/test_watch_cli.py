@@ -101,7 +101,7 @@ def test_check_reports_each_file(folder, capsys):
                                folder / "missing.json")
     assert status == 1
     assert out.splitlines() == [f"{folder / 'monitor.json'}: ok (monitor, tarvex-monitor version 1)",
-                                f"{folder / 'coverage.json'}: ok (coverage, tarvex-coverage version 1)"]
+                                f"{folder / 'coverage.json'}: ok (coverage, tarvex-coverage version 2)"]
     errors = err.splitlines()
     assert len(errors) == 4 and all(line.startswith("tarvex-watch: ") for line in errors)
     assert "names no S and Z layers" in errors[0] and "holds no calibration" in errors[1]

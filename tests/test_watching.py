@@ -211,7 +211,7 @@ def test_alarm_events_fire_once_log_and_clear(net, monitor, latch, caplog):
     def records():
         return [r.tarvex_watch for r in caplog.records if hasattr(r, "tarvex_watch")]
 
-    assert records()[0] == {"event": "fired", "index": event.index, "time": event.time, "count": count,
+    assert records()[0] == {"event": "fired", "cause": "model_fault", "index": event.index, "time": event.time, "count": count,
                             "worst_score": event.worst_score, "blamed_z": 0, "window": 20, "tau": monitor.tau}
     if latch:  # stays firing through the clean inputs until acknowledged
         assert watcher.firing and len(records()) == 1
@@ -311,7 +311,9 @@ def test_prometheus_metrics_per_monitor(net, monitor):
     labels = {"monitor": "first"}
     assert value("tarvex_watch_inputs_total", labels) == 30
     assert value("tarvex_watch_inputs_above_tau_total", labels) == np.count_nonzero(scores > monitor.tau)
-    assert value("tarvex_watch_alarms_total", labels) == 1 and value("tarvex_watch_firing", labels) == 1
+    assert value("tarvex_watch_firing", labels) == 1 and value("tarvex_watch_input_drift", labels) == 0
+    assert [value("tarvex_watch_alarms_total", {**labels, "cause": cause})
+            for cause in ("model_fault", "input_drift", "both")] == [1, 0, 0]
     assert value("tarvex_watch_inputs_total", {"monitor": "second"}) == 0
     at_tau = value("tarvex_watch_score_bucket", {**labels, "le": prometheus_client.utils.floatToGoString(monitor.tau)})
     assert at_tau == np.count_nonzero(scores <= monitor.tau)

@@ -12,7 +12,11 @@ a JSON file (`save`, `load`; `file_digest` detects a changed file), watches
 every layer of a model with a chain of monitors under one false-alarm rate (`cover`, `Coverage`), and watches a
 served model's every forward pass (`Watcher`, with `AlarmEvent`s and
 Prometheus metrics), and checks the model's weights at rest against an exact
-checksum of every tensor (`fingerprint`, `Fingerprint`).
+checksum of every tensor (`fingerprint`, `Fingerprint`). Beside the fault
+score, the typicality of S (`fit_typicality`, `Typicality`) tells a broken
+model from changed inputs: every alarm event names its cause (`CAUSES`), and
+`widened_pairs` gives fitting pairs beyond the clean data so monitors hold up
+under drift.
 
 Bad input raises a clear exception before anything is changed; a monitor that
 is not trained raises the monitor's own `RuntimeError("Detector not fit/loaded")`.
@@ -28,9 +32,11 @@ from .explaining import explain
 from .files import file_digest, load, save
 from .fingerprints import Fingerprint, FingerprintCheck, FingerprintEvent, fingerprint
 from .tuning import TUNE_CANDIDATES, TuningReport, tune
+from .typicality import CAUSES, Typicality, fit_typicality
 from .watching import AlarmEvent, Watcher
+from .widening import widened_pairs
 
 __all__ = ["capture", "calibrate", "Calibration", "tune", "TuningReport", "TUNE_CANDIDATES", "explain",
            "WindowAlarm", "score_chunks", "save", "load", "file_digest", "score_dask", "cover", "Coverage",
            "CoverageReport", "Watcher", "AlarmEvent", "fingerprint", "Fingerprint", "FingerprintCheck",
-           "FingerprintEvent"]
+           "FingerprintEvent", "Typicality", "fit_typicality", "CAUSES", "widened_pairs"]

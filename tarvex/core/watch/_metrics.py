@@ -78,7 +78,10 @@ class WatchCollector:
         labels = ["monitor"]
         inputs = CounterMetricFamily("tarvex_watch_inputs", "Inputs scored by the watcher.", labels=labels)
         above = CounterMetricFamily("tarvex_watch_inputs_above_tau", "Inputs that scored above tau.", labels=labels)
-        alarms = CounterMetricFamily("tarvex_watch_alarms", "Firings of the watcher's alarm.", labels=labels)
+        alarms = CounterMetricFamily("tarvex_watch_alarms", "Firings of the watcher's alarm, by cause "
+                                     "(model_fault, input_drift, both).", labels=labels + ["cause"])
+        drift = GaugeMetricFamily("tarvex_watch_input_drift", "1 while the input-typicality window fires.",
+                                  labels=labels)
         firing = GaugeMetricFamily("tarvex_watch_firing", "1 while the watcher's alarm is firing.", labels=labels)
         tau = GaugeMetricFamily("tarvex_watch_tau", "The threshold scores are compared with.", labels=labels)
         dropped = CounterMetricFamily("tarvex_watch_inputs_dropped",
@@ -102,7 +105,9 @@ class WatchCollector:
         for name, value in values.items():
             inputs.add_metric([name], value["inputs"])
             above.add_metric([name], value["above_tau"])
-            alarms.add_metric([name], value["alarms"])
+            for cause, count in value["alarms_by_cause"].items():
+                alarms.add_metric([name, cause], count)
+            drift.add_metric([name], 1.0 if value["drifting"] else 0.0)
             firing.add_metric([name], 1.0 if value["firing"] else 0.0)
             tau.add_metric([name], value["tau"])
             dropped.add_metric([name], value["dropped"])
@@ -119,7 +124,8 @@ class WatchCollector:
                 buckets = [(floatToGoString(bound), count) for bound, count in zip(bounds.tolist(), cumulative)]
                 buckets.append(("+Inf", cumulative[-1]))
                 scores.add_metric([name], buckets, sum_value=total)
-        return [inputs, above, alarms, firing, tau, dropped, invalid, errors, degraded, checks, mismatch, scores, rate]
+        return [inputs, above, alarms, firing, drift, tau, dropped, invalid, errors, degraded, checks, mismatch, scores,
+                rate]
 
 
 def calibrated_rate(watcher: Any) -> float | None:

@@ -30,6 +30,23 @@ switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH`. Sequences keep
 their tokens: a link between two of them is monitored token by token, and
 an input's score on it is the mean of its tokens' scores, a function of the
 input alone, so the family-wise argument above holds for it unchanged.
+
+Constant columns. A column of a layer that never varies in the clean fitting
+data (a border pixel that is always blank, a unit that never fires) tells a
+monitor nothing about Z, yet its standardised value explodes at the first
+change. Where the layer is a link's S, its monitor sees such columns pinned
+to their clean value, so it cannot be thrown off by them (what they change
+downstream still shows in Z); a change to them is a change of the inputs,
+which the link's typicality (it keeps every column) reports as input drift,
+so an alarm it causes is labelled "both", never "model_fault". A widened fit
+(`widened_fit=True`) moves those columns too and runs the model on them, so
+its monitors learn their effect and need no pinning.
+
+Input typicality. Each link's S also gets a `Typicality` (fitted on the
+training rows, calibrated on the same held-out inputs at the same rate), so
+that a watcher can tell a broken link from inputs that moved its S. A
+sequence's typicality is that of its per-input view (first token, last
+token and mean over the tokens).
 """
 
 from __future__ import annotations
@@ -58,6 +75,8 @@ from ._version import _package_version
 from .fingerprints import Fingerprint, fingerprint
 from .guards import GuardBuilder, Guards
 from .tuning import PAIR_PRODUCTS_MAX_WIDTH, TUNE_CANDIDATES, tune
+from .typicality import BOTH, INPUT_DRIFT, MODEL_FAULT, Typicality, constant_columns, fit_typicality
+from .widening import DEFAULT_STRENGTH, _check_widenable, _stacked_inputs, widened_outputs
 
 INPUT = "input"
 OUTPUT = "output"
@@ -71,6 +90,11 @@ TOKEN_ROWS_MAX = 16_384
 # a coverage.
 COVERAGE_FORMAT = "tarvex-coverage"
 COVERAGE_FORMAT_VERSION = 2
+# Version 2 added the token rows of sequences and each link's typicality
+# with the constant columns of the reductions; a coverage with none of them
+# is written as version 1, which earlier readers take. Version 1 files are
+# read as coverages without them.
+_READABLE_VERSIONS = (1, 2)
 
 
 # --- layer names and capture ---------------------------------------------------------
@@ -239,6 +263,33 @@ class _Reduction:
         self.mean, self.scale, self.projection = mean, scale, projection
         self.sequence = sequence
         self.recurrent = recurrent and sequence
+        # Pooled columns that never varied in the fitting rows, and their
+        # value there: pinned where the layer is a link's S.
+        self.constant: np.ndarray = np.zeros(0, dtype=np.int64)
+        self.constant_values: np.ndarray = np.zeros(0, dtype=np.float32)
+
+    def fit_constant(self, rows: np.ndarray) -> None:
+        """Finds the pooled columns of the fitting `rows` that never vary."""
+        mask = constant_columns(rows) if len(rows) > 1 else np.zeros(rows.shape[1], dtype=bool)
+        self.constant = np.flatnonzero(mask).astype(np.int64)
+        self.constant_values = rows[0, self.constant].astype(np.float32) if len(rows) else \
+            np.zeros(0, dtype=np.float32)
+
+    def pin(self, rows: np.ndarray) -> np.ndarray:
+        """Pooled rows with the constant columns set to their clean value
+        (a copy; the rows themselves when there are none)."""
+        if not len(self.constant):
+            return rows
+        pinned = np.array(rows, dtype=np.float32, copy=True)
+        pinned[:, self.constant] = self.constant_values
+        return pinned
+
+    @property
+    def pooled_width(self) -> int:
+        """Columns of the pooled rows (`pool`), all tokens of a sequence
+        together."""
+        return int(np.prod(self.shape, dtype=np.int64)) if self.grid is None else \
+            int(self.shape[0]) * self.grid * self.grid
 
     @staticmethod
     def for_shape(shape: tuple[int, ...], max_width: int) -> _Reduction:
@@ -317,7 +368,12 @@ class _Reduction:
         if rows.shape[1] <= max_width:
             return
         self.mean = rows.mean(axis=0, dtype=np.float64).astype(np.float32)
-        self.scale = (rows.std(axis=0, dtype=np.float64) + 1e-6).astype(np.float32)
+        # A column that never varies is standardised by a small share of the
+        # typical spread rather than by nothing: a change to it reads as large
+        # but cannot swamp every projected column.
+        spread = rows.std(axis=0, dtype=np.float64)
+        typical = math.sqrt(float(np.mean(spread ** 2)))
+        self.scale = np.maximum(spread, max(1e-3 * typical, 1e-6)).astype(np.float32)
         generator = np.random.default_rng(seed)
         self.projection = (generator.standard_normal((rows.shape[1], max_width)) / math.sqrt(max_width)
                            ).astype(np.float32)
@@ -346,7 +402,9 @@ class _Reduction:
         return np.ascontiguousarray(np.concatenate([tokens[:, 0], tokens[:, -1], tokens.mean(axis=1)], axis=1),
                                     dtype=np.float32)
 
-    def to_dict(self) -> dict[str, Any]:
+    def to_dict(self, constant: bool = True) -> dict[str, Any]:
+        """The reduction as a JSON-ready dictionary; `constant` adds the
+        constant columns (format version 2)."""
         d: dict[str, Any] = {"shape": list(self.shape), "grid": self.grid,
                              "mean": None if self.mean is None else self.mean.tolist(),
                              "scale": None if self.scale is None else self.scale.tolist(),
@@ -355,15 +413,20 @@ class _Reduction:
             d["sequence"] = True
         if self.recurrent:
             d["recurrent"] = True
+        if constant:
+            d["constant"] = self.constant.tolist()
+            d["constant_values"] = self.constant_values.tolist()
         return d
 
     @classmethod
     def from_dict(cls, d: Any, name: str) -> _Reduction:
         where = f"reduction of {name!r}"
         keys = {"shape", "grid", "mean", "scale", "projection"}
-        if not isinstance(d, dict) or not keys <= set(d) or not set(d) <= keys | {"sequence", "recurrent"}:
+        optional = {"sequence", "recurrent", "constant", "constant_values"}
+        if not isinstance(d, dict) or not keys <= set(d) or not set(d) <= keys | optional \
+                or ("constant" in d) != ("constant_values" in d):
             raise ValueError(f"{where}: expected the keys shape, grid, mean, scale, projection (and sequence, "
-                             "recurrent)")
+                             "recurrent, constant with constant_values)")
         shape = d["shape"]
         if not isinstance(shape, list) or not shape or not all(_is_int(v) and v >= 1 for v in shape):
             raise ValueError(f"{where}: shape must be a list of positive ints, got {shape!r}")
@@ -379,6 +442,8 @@ class _Reduction:
         if not isinstance(recurrent, bool) or (recurrent and not sequence):
             raise ValueError(f"{where}: recurrent must be a bool, true only for a sequence")
         reduction = cls(shape_t, grid, None, None, None, sequence, recurrent)
+        if "constant" in d:
+            reduction._read_constant(d["constant"], d["constant_values"], where)
         pooled = reduction.features
         parts = [d["mean"], d["scale"], d["projection"]]
         if any(part is None for part in parts):
@@ -393,6 +458,14 @@ class _Reduction:
             raise ValueError(f"{where}: scale must be positive")
         reduction.mean, reduction.scale, reduction.projection = mean, scale, projection
         return reduction
+
+    def _read_constant(self, columns: Any, values: Any, where: str) -> None:
+        pooled = self.pooled_width
+        if not isinstance(columns, list) or not all(_is_int(c) and 0 <= c < pooled for c in columns) \
+                or len(set(columns)) != len(columns):
+            raise ValueError(f"{where}: constant must list distinct column indices below {pooled}")
+        self.constant = np.asarray(columns, dtype=np.int64)
+        self.constant_values = _float_array(values, (len(columns),), where)
 
 
 def _is_token_link(s: _Reduction, z: _Reduction) -> bool:
@@ -545,12 +618,27 @@ class CoverageReport:
     calibration scores (largest minus median; NaN and inf scores are
     infinitely far), decides; the earliest of equal ones wins. `ties[i]`
     counts the links that shared input i's smallest p-value where it
-    alarmed (1: no tie; 0 without an alarm)."""
+    alarmed (1: no tie; 0 without an alarm).
+
+    With a coverage that has typicalities, `typicality[i, j]` is how
+    unusual input i's S of link j is (a squared Mahalanobis distance against
+    the clean S), `atypical[i, j]` whether it scored above that link's
+    calibrated threshold, and `causes[i]` the cause rule applied to input i
+    alone: "model_fault" where it alarmed and the S of the blamed link and
+    of every earlier link were typical, "both" where it alarmed and one of
+    them was atypical, "input_drift" where it did not alarm but some S was
+    atypical, else None. Single inputs are noisy (each link's S is atypical
+    for about `false_alarm_rate` of clean inputs); a watcher's windows
+    decide over many. Without typicalities these are None and every alarm's
+    cause is "model_fault"."""
 
     def __init__(self, *, links: list[tuple[str, str]], scores: np.ndarray, p_values: np.ndarray,
-                 p_threshold: float, excess: np.ndarray | None = None) -> None:
+                 p_threshold: float, excess: np.ndarray | None = None, typicality: np.ndarray | None = None,
+                 typicality_tau: np.ndarray | None = None) -> None:
         """`excess` defaults to the scores themselves (ties then go to the
-        highest score)."""
+        highest score); `typicality` and `typicality_tau` are the inputs'
+        typicality scores of each link's S and each link's threshold (None
+        without typicalities)."""
         self.links = links
         self.scores = scores
         self.p_values = p_values
@@ -581,6 +669,22 @@ class CoverageReport:
         self.ties = np.where(self.alarms, tied.sum(axis=1), 0).astype(np.int64)
         self.blamed: list[tuple[str, str] | None] = [
             links[j] if j >= 0 else None for j in self.blamed_index.tolist()]
+        self.typicality = typicality
+        self.atypical: np.ndarray | None = None
+        self.causes: list[str | None]
+        if typicality is None or typicality_tau is None:
+            self.causes = [MODEL_FAULT if alarm else None for alarm in self.alarms.tolist()]
+            return
+        self.atypical = ~(typicality <= typicality_tau)
+        # Whether the S of link j or of an earlier one is atypical.
+        so_far = np.logical_or.accumulate(self.atypical, axis=1)
+        causes: list[str | None] = []
+        for i, j in enumerate(self.blamed_index.tolist()):
+            if j >= 0:
+                causes.append(BOTH if so_far[i, j] else MODEL_FAULT)
+            else:
+                causes.append(INPUT_DRIFT if so_far[i, -1] else None)
+        self.causes = causes
 
     def __len__(self) -> int:
         """Number of inputs."""
@@ -605,11 +709,14 @@ class Coverage:
     (`watch.guards.Guards`, None without them) and `fingerprint` the
     `watch.Fingerprint` of the covered model's weights (None for coverages
     stored before fingerprints were), which `Watcher.from_file` checks.
+    `typicalities[j]` is the `Typicality` of link j's S (reduced as its
+    monitor sees it, constant columns kept; a sequence's per-input view),
+    None for a coverage read from a file written before they existed.
     """
 
     def __init__(self, *, layers: list[str], monitors: list[Any], reductions: dict[str, _Reduction],
                  calibration_scores: np.ndarray, count_threshold: int, false_alarm_rate: float,
-                 random_state: int, max_width: int) -> None:
+                 random_state: int, max_width: int, typicalities: list[Typicality] | None = None) -> None:
         """Built by `cover` or read by `load`, not directly."""
         self.layers = list(layers)
         self.links = list(zip(self.layers[:-1], self.layers[1:]))
@@ -625,6 +732,7 @@ class Coverage:
         self.fingerprint: Fingerprint | None = None
         # The range stage and checksum links (`guards.Guards`), or None.
         self.guards: Guards | None = None
+        self.typicalities = list(typicalities) if typicalities is not None else None
 
     @property
     def calibration_rows(self) -> int:
@@ -658,21 +766,30 @@ class Coverage:
         return (f"Coverage({' -> '.join(self.layers)}; family-wise false-alarm rate {self.false_alarm_rate:g}, "
                 f"{self.calibration_rows} calibration inputs)")
 
-    def _rows(self, outputs: dict[str, Any]) -> dict[str, np.ndarray]:
+    def _rows(self, outputs: dict[str, Any]) -> tuple[dict[str, np.ndarray], dict[str, np.ndarray]]:
+        """Each layer's projected rows, and each link's S as its monitor sees
+        it: the same rows, except that the constant columns of a layer are
+        pinned to their clean value."""
         rows: dict[str, np.ndarray] = {}
-        for name in self.layers:
+        s_rows: dict[str, np.ndarray] = {}
+        for position, name in enumerate(self.layers):
             value = outputs[name]
             tensor = torch.from_numpy(np.asarray(value)) if not isinstance(value, torch.Tensor) else value
             reduction = self._reductions[name]
-            rows[name] = reduction.project(reduction.pool(tensor))
-        return rows
+            pooled = reduction.pool(tensor)
+            rows[name] = reduction.project(pooled)
+            if position < len(self.layers) - 1:
+                s_rows[name] = reduction.project(reduction.pin(pooled)) if len(reduction.constant) else rows[name]
+        return rows, s_rows
 
-    def _scores(self, rows: dict[str, np.ndarray]) -> np.ndarray:
-        """Each link's score of each input: (inputs, links). A token link's
-        score of an input is the mean of its tokens' scores."""
+    def _scores(self, rows: dict[str, np.ndarray], s_rows: dict[str, np.ndarray] | None = None) -> np.ndarray:
+        """Each link's score of each input: (inputs, links), S taken from
+        `s_rows` (default: `rows`). A token link's score of an input is the
+        mean of its tokens' scores."""
+        s_rows = rows if s_rows is None else s_rows
         columns = []
         for (s, z), monitor in zip(self.links, self.monitors):
-            S, Z, tokens = _link_rows(self._reductions[s], self._reductions[z], rows[s], rows[z])
+            S, Z, tokens = _link_rows(self._reductions[s], self._reductions[z], s_rows[s], rows[z])
             with np.errstate(over="ignore", invalid="ignore"):
                 scores = np.asarray(monitor.score_batch(S, Z), dtype=np.float64)
                 if tokens > 1:
@@ -685,7 +802,16 @@ class Coverage:
         links they blame, or None without them."""
         return None if self.guards is None else self.guards.scores(outputs)
 
-    def _report(self, scores: np.ndarray, guarded: tuple[np.ndarray, np.ndarray] | None = None) -> CoverageReport:
+    def _typicality(self, rows: dict[str, np.ndarray]) -> np.ndarray | None:
+        """Each input's typicality score of every link's S, (inputs, links)
+        (a sequence's per-input view); None without typicalities."""
+        if self.typicalities is None:
+            return None
+        return np.stack([typicality.score(self._reductions[s].summary(rows[s]))
+                         for (s, _), typicality in zip(self.links, self.typicalities)], axis=1)
+
+    def _report(self, scores: np.ndarray, guarded: tuple[np.ndarray, np.ndarray] | None = None,
+                typicality: np.ndarray | None = None) -> CoverageReport:
         n = self.calibration_rows
         counts = np.stack([_counts_at_least(self._calibration[:, j], scores[:, j])
                            for j in range(len(self.links))], axis=1)
@@ -697,8 +823,10 @@ class Coverage:
                 stage = _counts_at_least(self.guards.calibration[:, column], guarded[0][:, column])
                 owner = guarded[1][:, column]
                 counts[rows, owner] = np.minimum(counts[rows, owner], stage)
+        taus = None if self.typicalities is None else np.array([t.tau for t in self.typicalities])
         return CoverageReport(links=list(self.links), scores=scores, p_values=(1.0 + counts) / (n + 1),
-                              p_threshold=self.p_threshold, excess=_excess(self._calibration, scores))
+                              p_threshold=self.p_threshold, excess=_excess(self._calibration, scores),
+                              typicality=typicality, typicality_tau=taus)
 
     def score_outputs(self, outputs: dict[str, Any]) -> CoverageReport:
         """Scores one batch of already-captured layer outputs: `outputs`
@@ -714,11 +842,11 @@ class Coverage:
         missing = [name for name in self.layers if name not in outputs]
         if missing:
             raise ValueError(f"outputs lack the layers {missing}; the coverage watches {self.layers}")
-        rows = self._rows(outputs)
+        rows, s_rows = self._rows(outputs)
         lengths = {name: len(value) for name, value in rows.items()}
         if len(set(lengths.values())) != 1:
             raise ValueError(f"layer outputs hold different numbers of inputs: {lengths}")
-        return self._report(self._scores(rows), self._guard_scores(outputs))
+        return self._report(self._scores(rows, s_rows), self._guard_scores(outputs), self._typicality(rows))
 
     def check(self, model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iterable[Any], *,
               batch_size: int = 256) -> CoverageReport:
@@ -738,32 +866,57 @@ class Coverage:
             raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
         batch_size = _positive_int(batch_size, "batch_size")
         _resolve_layers(model, self.layers)
+        parts: list[np.ndarray] = []
+        guard_parts: list[tuple[np.ndarray, np.ndarray]] = []
+        typical: list[np.ndarray] = []
         with contextlib.closing(_forward_layers(model, inputs, self.layers, batch_size)) as batches:
-            parts = [(self._scores(self._rows(outputs)), self._guard_scores(outputs)) for outputs in batches]
-        scores = np.concatenate([part[0] for part in parts]) if parts else np.zeros((0, len(self.links)))
+            for outputs in batches:
+                rows, s_rows = self._rows(outputs)
+                parts.append(self._scores(rows, s_rows))
+                guard_scores = self._guard_scores(outputs)
+                if guard_scores is not None:
+                    guard_parts.append(guard_scores)
+                typicality_rows = self._typicality(rows)
+                if typicality_rows is not None:
+                    typical.append(typicality_rows)
+        scores = np.concatenate(parts) if parts else np.zeros((0, len(self.links)))
         guarded = None
-        if parts and parts[0][1] is not None:
-            guarded = (np.concatenate([p[1][0] for p in parts]), np.concatenate([p[1][1] for p in parts]))  # type: ignore[index]
-        return self._report(scores, guarded)
+        if guard_parts:
+            guarded = (np.concatenate([p[0] for p in guard_parts]), np.concatenate([p[1] for p in guard_parts]))
+        typicality = None
+        if self.typicalities is not None:
+            typicality = np.concatenate(typical) if typical else np.zeros((0, len(self.links)))
+        return self._report(scores, guarded, typicality)
 
     def _to_file_document(self) -> dict[str, Any]:
         """The coverage as a JSON-ready dictionary: format tag and version,
         layers, each layer's reduction, each link's monitor dictionary and
-        the family-wise calibration."""
-        return {
+        the family-wise calibration; with format version 2, each link's
+        typicality (None without them) and the reductions' constant columns,
+        and the range stage and checksum links where there are any."""
+        # Version 1 where it can be, so that earlier readers take coverages
+        # without sequences and typicalities.
+        reductions = self._reductions.values()
+        version = COVERAGE_FORMAT_VERSION if self.typicalities is not None or any(
+            r.sequence or len(r.constant) for r in reductions) else 1
+        document = {
             "format": COVERAGE_FORMAT,
-            # version 1 where it can be, so that earlier readers take coverages without sequences
-            "format_version": COVERAGE_FORMAT_VERSION if any(r.sequence for r in self._reductions.values()) else 1,
+            "format_version": version,
             "package_version": _package_version(),
             "layers": list(self.layers),
             "false_alarm_rate": self.false_alarm_rate,
             "random_state": self.random_state,
             "max_width": self.max_width,
-            "reductions": {name: self._reductions[name].to_dict() for name in self.layers},
+            "reductions": {name: self._reductions[name].to_dict(constant=version >= 2) for name in self.layers},
             "monitors": [monitor.to_dict() for monitor in self.monitors],
             "calibration": {"count_threshold": self._count_threshold,
                             "scores": self._calibration.T.tolist()},
-        } | ({} if self.guards is None else {"guards": self.guards.to_dict()})
+        }
+        if version >= 2:
+            document["typicality"] = None if self.typicalities is None else [t.to_dict() for t in self.typicalities]
+        if self.guards is not None:
+            document["guards"] = self.guards.to_dict()
+        return document
 
     @classmethod
     def _from_file_document(cls, document: Any) -> Coverage:
@@ -774,14 +927,16 @@ class Coverage:
         if document.get("format") != COVERAGE_FORMAT:
             raise ValueError(f"not a coverage document: format {document.get('format')!r}")
         version: Any = document.get("format_version")
-        if not _is_int(version) or not 1 <= int(version) <= COVERAGE_FORMAT_VERSION:
+        if not _is_int(version) or version not in _READABLE_VERSIONS:
             raise ValueError(f"coverage format version {version!r} is not supported "
-                             f"(this version reads {COVERAGE_FORMAT_VERSION})")
+                             f"(this version reads {', '.join(map(str, _READABLE_VERSIONS))})")
         expected = {"format", "format_version", "package_version", "layers", "false_alarm_rate", "random_state",
                     "max_width", "reductions", "monitors", "calibration"}
-        if set(document) - {"guards"} != expected:
+        # Optional: the guards, and each link's typicality (version 2 only,
+        # checked below; absent from files of coverages without them).
+        if set(document) - {"guards", "typicality"} != expected:
             raise ValueError(f"coverage document keys differ: missing {sorted(expected - set(document))}, "
-                             f"unknown {sorted(set(document) - expected)}")
+                             f"unknown {sorted(set(document) - expected - {'guards', 'typicality'})}")
         if not isinstance(document["package_version"], str):
             raise ValueError("package_version must be a str")
         layers = document["layers"]
@@ -802,6 +957,10 @@ class Coverage:
         reductions = {name: _Reduction.from_dict(reductions_d[name], name) for name in layers}
         if int(version) < 2 and any(r.sequence for r in reductions.values()):
             raise ValueError(f"token-row reductions need format version 2, the document says {version}")
+        if int(version) < 2 and any("constant" in d for d in reductions_d.values()):
+            raise ValueError(f"constant columns need format version 2, the document says {version}")
+        if int(version) < 2 and "typicality" in document:
+            raise ValueError(f"link typicalities need format version 2, the document says {version}")
         monitors_d = document["monitors"]
         if not isinstance(monitors_d, list) or len(monitors_d) != len(layers) - 1:
             raise ValueError(f"monitors must hold one dictionary per link ({len(layers) - 1})")
@@ -829,13 +988,29 @@ class Coverage:
         if not _is_int(threshold) or not 0 <= threshold < scores.shape[1]:
             raise ValueError(f"count_threshold must be an int in [0, {scores.shape[1]}), got {threshold!r}")
         _check_family_threshold(scores, int(threshold), float(rate))
+        typicalities = _read_typicalities(document.get("typicality"), layers, reductions)
         coverage = cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
                        count_threshold=int(threshold), false_alarm_rate=float(rate),
-                       random_state=int(document["random_state"]), max_width=int(document["max_width"]))
+                       random_state=int(document["random_state"]), max_width=int(document["max_width"]),
+                       typicalities=typicalities)
         if document.get("guards") is not None:
             coverage.guards = Guards.from_dict(document["guards"], layers,
                                                {name: reductions[name].shape for name in layers}, scores.shape[1])
         return coverage
+
+
+def _read_typicalities(value: Any, layers: list[str], reductions: dict[str, _Reduction]) -> list[Typicality] | None:
+    """The stored typicality of each link's S, checked against the widths."""
+    if value is None:
+        return None
+    if not isinstance(value, list) or len(value) != len(layers) - 1:
+        raise ValueError(f"typicality must hold one dictionary per link ({len(layers) - 1})")
+    typicalities = [Typicality.from_dict(d) for d in value]
+    for name, typicality in zip(layers, typicalities):
+        if typicality.width != reductions[name].summary_width:
+            raise ValueError(f"the typicality of {name!r} takes {typicality.width} columns, the layer is "
+                             f"reduced to {reductions[name].summary_width}")
+    return typicalities
 
 
 def _calibration_scores(value: Any, links: int) -> np.ndarray:
@@ -923,7 +1098,7 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
           held_out: torch.Tensor | npt.NDArray[Any] | Iterable[Any] | None = None,
           candidates: Iterable[dict[str, Any]] | None = None, max_width: int = DEFAULT_MAX_WIDTH,
           batch_size: int = 256, progress: bool = False, range_stage: bool = False,
-          checksums: bool = True) -> Coverage:
+          checksums: bool = True, widened_fit: bool = False) -> Coverage:
     """Fits one conditional monitor per link of consecutive `layers` of the
     clean `model` and sets one family-wise false-alarm rate for them all.
 
@@ -971,6 +1146,21 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     at the layer that broke (see `watch.guards`); `coverage.guards` holds
     them (None with both off or where neither applies).
 
+    A column of a layer that never varies in the fitting inputs is pinned
+    to its clean value where the layer is a link's S (see the module notes);
+    each link's S also gets a `Typicality` (of a sequence: of its first
+    token, last token and mean), fitted on the fitting inputs and
+    calibrated on the held-out ones at `false_alarm_rate`, which watchers
+    and `Coverage.check` use to tell a broken link from drifted inputs.
+
+    `widened_fit=True` also fits each link's monitor on S widened beyond the
+    clean data, with the Z the model computes from it (`widened_pairs`: one
+    copy of the fitting inputs' S with noise, scaling, offsets or mixtures),
+    so that drifted inputs stay within what the monitors know. Links whose S
+    selects an item of a submodule's output are fitted on clean pairs only.
+    It holds all inputs in memory as one tensor and costs two more forward
+    passes per link; the held-out inputs stay clean.
+
     Cost: one forward pass over the inputs, one `tune` per link, and one
     scoring of the held-out inputs per link. Links that `tune`'s
     least-squares candidates fit well (a linear layer, or a linear layer
@@ -999,6 +1189,11 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     batch_size = _positive_int(batch_size, "batch_size")
     names = _resolve_layers(model, layers)
     _split_candidates(candidates, 0)  # type checks before the forward pass
+    if not isinstance(widened_fit, bool):
+        raise TypeError(f"widened_fit must be a bool, got {type(widened_fit).__name__}")
+    x = _stacked_inputs(model, inputs, batch_size) if widened_fit else None
+    if x is not None:
+        inputs = x
 
     builder = GuardBuilder.for_model(model, names, range_stage=range_stage, checksums=checksums,
                                      random_state=random_state)
@@ -1014,6 +1209,8 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
             raise ValueError(f"{n} inputs are too few to cover at a false-alarm rate of {rate!r}: {held} are "
                              f"held out and tuning needs {2 * needed} more, or pass held_out")
         order = np.random.default_rng(random_state).permutation(n)
+        if x is not None:
+            x = x[torch.from_numpy(order[held:]).to(x.device)]
         train = {name: values[order[held:]] for name, values in rows.items()}
         calibration = {name: values[order[:held]] for name, values in rows.items()}
     else:
@@ -1027,23 +1224,39 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
             raise ValueError(f"{n} inputs are too few to tune at a false-alarm rate of {rate!r}: at least "
                              f"{2 * needed} are needed")
 
+    # Each layer as a link's S sees it (constant columns pinned), and as a Z.
+    train_s, calibration_s = {}, {}
     for position, name in enumerate(names):
-        reductions[name].fit_projection(train[name], max_width, random_state + position)
-        train[name] = reductions[name].project(train[name])
-        calibration[name] = reductions[name].project(calibration[name])
+        reduction = reductions[name]
+        if x is None:  # a widened fit teaches the monitors the constant columns instead
+            reduction.fit_constant(train[name])
+        reduction.fit_projection(train[name], max_width, random_state + position)
+        train_s[name] = reduction.project(reduction.pin(train[name]))
+        calibration_s[name] = reduction.project(reduction.pin(calibration[name]))
+        train[name] = reduction.project(train[name])
+        calibration[name] = reduction.project(calibration[name])
 
     monitors = []
+    modules = dict(model.named_modules())
+    rng = np.random.default_rng(random_state)
     for s, z in _with_progress(list(zip(names[:-1], names[1:])), progress, unit="link"):
-        S, Z, tokens = _link_rows(reductions[s], reductions[z], train[s], train[z])
+        S, Z, tokens = _link_rows(reductions[s], reductions[z], train_s[s], train[z])
+        if x is not None:
+            S, Z = _with_widened(model, x, _layer(modules, s), _layer(modules, z), reductions, S, Z, rng,
+                                 batch_size)
         if tokens > 1:
             S, Z = _at_most(S, Z, TOKEN_ROWS_MAX, random_state)
         link_candidates = _split_candidates(candidates, S.shape[1])
         monitors.append(tune(S, Z, false_alarm_rate=rate, candidates=link_candidates,
                              random_state=random_state))
+    typicalities = [fit_typicality(reductions[name].summary(train[name]),
+                                   reductions[name].summary(calibration[name]), false_alarm_rate=rate)
+                    for name in names[:-1]]
     coverage = Coverage(layers=names, monitors=monitors, reductions=reductions,
                         calibration_scores=np.zeros((1, len(monitors))), count_threshold=0,
-                        false_alarm_rate=rate, random_state=random_state, max_width=max_width)
-    scores = coverage._scores(calibration)
+                        false_alarm_rate=rate, random_state=random_state, max_width=max_width,
+                        typicalities=typicalities)
+    scores = coverage._scores(calibration, calibration_s)
     bad = int(np.count_nonzero(~np.isfinite(scores)))
     if bad:
         raise ValueError(f"{bad} held-out scores are non-finite; the held-out inputs must be clean")
@@ -1067,3 +1280,24 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
         warnings.warn(f"the coverage stores no fingerprint of the model's weights: {error}", UserWarning,
                       stacklevel=3)
     return coverage
+
+
+def _with_widened(model: torch.nn.Module, x: torch.Tensor, s: Layer, z: Layer, reductions: dict[str, _Reduction],
+                  S_fit: np.ndarray, Z_fit: np.ndarray, rng: np.random.Generator,
+                  batch_size: int) -> tuple[np.ndarray, np.ndarray]:
+    """A link's fitting rows (as `_link_rows` gives them) with those of one
+    widened copy of the fitting inputs' S and the Z the model computes from
+    it, reduced as the link sees them; the clean rows alone where S cannot
+    be widened (it selects an item)."""
+    try:
+        _check_widenable(s)
+    except ValueError:
+        return S_fit, Z_fit
+    S_wide, Z_wide = widened_outputs(model, x, s, z, copies=1, strength=DEFAULT_STRENGTH, rng=rng,
+                                     batch_size=batch_size)
+    s_reduction, z_reduction = reductions[s.name], reductions[z.name]
+    S_rows = s_reduction.project(s_reduction.pin(s_reduction.pool(S_wide)))
+    Z_rows = z_reduction.project(z_reduction.pool(Z_wide))
+    finite = np.isfinite(S_rows).all(axis=1) & np.isfinite(Z_rows).all(axis=1)
+    S_link, Z_link, _ = _link_rows(s_reduction, z_reduction, S_rows[finite], Z_rows[finite])
+    return np.concatenate([S_fit, S_link]), np.concatenate([Z_fit, Z_link])

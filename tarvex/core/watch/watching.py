@@ -28,12 +28,13 @@ import torch
 
 from tarvex.core.resmon import NeuralConditionalMonitor
 
-from ._arguments import _positive_int, _require_trained
+from ._arguments import _positive_int, _require_trained, _widths
 from ._layers import INPUT, Layer, LayerTap, check_returns_tensor, refuse_compiled, resolve
 from .alarms import WindowAlarm
 from .coverage import Coverage
 from .explaining import explain
 from .fingerprints import Fingerprint, FingerprintCheck, FingerprintEvent, PeriodicVerifier, check_model, fingerprint
+from .typicality import BOTH, CAUSES, DRIFT_EVIDENCE, INPUT_DRIFT, MODEL_FAULT, Typicality
 
 logger = logging.getLogger("tarvex.core.watch")
 
@@ -78,7 +79,20 @@ class AlarmEvent:
     `explain` (None when no share is finite). For a coverage watcher
     `blamed_z` is None and `blamed_link` is the link (pair of layer names)
     that gave the smallest p-value most often among those inputs (the
-    earliest link of equal counts); None for a monitor watcher."""
+    earliest link of equal counts); None for a monitor watcher.
+
+    `cause` names what the firing means (see `watch.typicality`):
+    "model_fault" when the fault window fired while the inputs' S looked
+    as clean as ever; "both" when it fired while the typicality window of S
+    (for a coverage: of the blamed link's S or an earlier layer) was firing
+    too, so the inputs changed and the fault alarm may be their echo, or a
+    fault in or before the S layer moved S (a check of the weights'
+    fingerprint separates the two); "input_drift" when the typicality
+    window fired: the inputs changed. For an "input_drift" event `count` and
+    `worst_score` are those of the typicality scores above their own tau,
+    `blamed_z` is None and, for a coverage, `blamed_link` is the link whose
+    S drifted (the earliest one). A watcher without a typicality only ever
+    fires "model_fault"."""
 
     index: int
     time: float
@@ -86,6 +100,7 @@ class AlarmEvent:
     worst_score: float
     blamed_z: int | None
     blamed_link: tuple[str, str] | None = None
+    cause: str = MODEL_FAULT
 
 
 def _callable_or_none(value: Any, name: str) -> Any:
@@ -315,6 +330,29 @@ class Watcher:
     stay paired, rows of a pass that raised are never scored, and the
     counters and the alarm are updated under a lock.
 
+    Input typicality: given `typicality` (a `Typicality` of the monitor's S,
+    from `fit_typicality`), the watcher also scores how unusual each
+    input's S is and keeps a typicality window of its own (the fault
+    alarm's window, at `drift_significance`, by default the fault alarm's
+    significance). Each rise of that window records an event of cause
+    "input_drift"; each firing of the fault window is labelled
+    "model_fault" while the typicality window is quiet and "both" while it
+    fires. A fault firing is labelled "both" also while the typicality
+    scores of the window are merely unusual (their count above tau, or their
+    mean, improbable at `DRIFT_EVIDENCE`, 1%, rather than at the alarm's
+    significance): a small shift of every input raises every typicality
+    score a little, and the typicality window may still be counting when
+    the fault window fires. `drifting` says whether the typicality window
+    fires now (it follows the window; `latch` applies to the fault alarm
+    only) and `cause` what the current state means. A coverage watcher does
+    the same with the coverage's own typicality of each link's S (`cover`
+    fits it). Typicality scores are taken in both modes from the rows that
+    are scored, and only from valid ones (an input with a non-finite S
+    reaches neither window). Without an alarm there are no windows, so no
+    events either. A `typicality` that is not a `Typicality`, or one given
+    with a coverage, raises `TypeError`; one of another width than the
+    monitor's S, or a `drift_significance` outside (0, 1), `ValueError`.
+
     Given a `Coverage` (from `cover`) in place of the monitor, the watcher
     hooks every layer of `coverage.layers` ("input" is the model's first
     positional argument) and takes no `s` and `z`. Each input's score is
@@ -360,7 +398,8 @@ class Watcher:
                  queue_size: int = 1024, sample: float = 1.0, random_state: int | None = None,
                  raise_errors: bool = False, fingerprint: Fingerprint | None = None,
                  verify_every_inputs: int | None = None, verify_every_seconds: float | None = None,
-                 on_fingerprint_mismatch: Callable[[FingerprintEvent], Any] | None = None) -> None:
+                 on_fingerprint_mismatch: Callable[[FingerprintEvent], Any] | None = None,
+                 typicality: Typicality | None = None, drift_significance: float | None = None) -> None:
         """Checks the arguments and resolves the layer names; installs no
         hooks yet (see `attach`)."""
         reference = fingerprint
@@ -438,8 +477,48 @@ class Watcher:
         self._recent: deque[tuple[int, float, Any]] = deque(
             maxlen=alarm.window if alarm is not None else 1)
         self._histogram: Any = None  # set by export_prometheus
+        self._set_up_drift(typicality, drift_significance)
         self._verifier = _periodic_verifier(model, monitor, reference, verify_every_inputs, verify_every_seconds,
                                             _callable_or_none(on_fingerprint_mismatch, "on_fingerprint_mismatch"))
+
+    def _set_up_drift(self, typicality: Typicality | None, significance: float | None) -> None:
+        """The typicality windows, one per typicality (a monitor's S, or each
+        of a coverage's links' S), and their state."""
+        if self.coverage is not None:
+            if typicality is not None:
+                raise TypeError("a coverage carries its own typicality of each link's S (cover fits it); "
+                                "do not pass typicality=")
+            typicalities: list[Typicality] = list(self.coverage.typicalities or [])
+        elif typicality is None:
+            typicalities = []
+        elif not isinstance(typicality, Typicality):
+            raise TypeError(f"typicality must be a watch.Typicality or None, got {type(typicality).__name__}")
+        else:
+            s_dim = _widths(self.monitor)[0]
+            if typicality.width != s_dim:
+                raise ValueError(f"the typicality takes {typicality.width} S columns, the monitor {s_dim}")
+            typicalities = [typicality]
+        self.typicalities = typicalities
+        window = self.alarm.window if self.alarm is not None else 50
+        if significance is None:
+            significance = self.alarm.significance if self.alarm is not None else 1e-3
+        self._drift_alarms = [t.alarm(window=window, significance=significance)
+                              for t in typicalities] if self.alarm is not None else []
+        self._drift_state = [False] * len(self._drift_alarms)
+        # The same windows at a looser significance: whether the inputs look
+        # drifted when the fault window fires. The typicality window may
+        # still be filling its count then, and a firing it would soon explain
+        # must not be labelled a model fault.
+        self._evidence = [t.alarm(window=window, significance=max(significance, DRIFT_EVIDENCE))
+                          for t in typicalities] if self.alarm is not None else []
+        self._evidence_state = [False] * len(self._evidence)
+        # Every typicality score still inside each window, for the mean test.
+        self._drift_scores: list[deque[float]] = [deque(maxlen=window) for _ in self._evidence]
+        self._drifting = False
+        # Typicality scores above their tau still inside each window, as (index, score).
+        self._drift_recent: list[deque[tuple[int, float]]] = [deque(maxlen=window) for _ in self._drift_alarms]
+        self._fault_cause: str = MODEL_FAULT  # the cause of the latest fault firing
+        self._alarms_by_cause = dict.fromkeys(CAUSES, 0)
 
     @staticmethod
     def _layers(model: torch.nn.Module, monitor: Any, s: str | None, z: str | None) -> list[Layer]:
@@ -463,7 +542,8 @@ class Watcher:
     def from_file(cls, model: torch.nn.Module, path: Any, *, s: str | None = None, z: str | None = None,
                   alarm: WindowAlarm | None = _NOT_GIVEN, window: int = 50, significance: float = 1e-3,
                   latch: bool = True, on_alarm: Callable[[AlarmEvent], Any] | None = None,
-                  if_weights_differ: str = "refuse", **options: Any) -> Watcher:
+                  if_weights_differ: str = "refuse", typicality: Typicality | None = None,
+                  **options: Any) -> Watcher:
         """Builds a watcher from a monitor file written by `save`: the
         monitor, the layer names stored with it (or `s` and `z`, which take
         precedence), and a `WindowAlarm` from its calibration with `window`
@@ -474,7 +554,9 @@ class Watcher:
 
         A coverage file gives a watcher of the coverage, with
         `WindowAlarm.from_coverage(coverage, window=..., significance=...)`
-        unless `alarm` is given; `s` or `z` raise `TypeError` for it.
+        unless `alarm` is given; `s` or `z` raise `TypeError` for it. A
+        monitor file's watcher takes `typicality` as the constructor does (a
+        coverage file holds its own).
 
         A file that stores the fingerprint of the weights it was fitted on
         (see `save`) is checked against `model`: weights that differ (another
@@ -499,7 +581,8 @@ class Watcher:
                 raise TypeError(f"{path!r} holds a coverage, which watches its own layers; do not pass s= or z=")
             if alarm is _NOT_GIVEN:
                 alarm = WindowAlarm.from_coverage(monitor, window=window, significance=significance)
-            return cls(model, monitor, alarm=alarm, latch=latch, on_alarm=on_alarm, **options)
+            return cls(model, monitor, alarm=alarm, latch=latch, on_alarm=on_alarm, typicality=typicality,
+                       **options)
         layers = getattr(monitor, "layers", None) or {}
         s = s if s is not None else layers.get("s")
         z = z if z is not None else layers.get("z")
@@ -511,7 +594,8 @@ class Watcher:
                 raise ValueError(f"{path!r} holds no calibration to build the alarm from; calibrate the "
                                  "monitor before saving it, or pass alarm= (None for no alarm)")
             alarm = WindowAlarm.from_calibration(calibration, window=window, significance=significance)
-        return cls(model, monitor, s=s, z=z, alarm=alarm, latch=latch, on_alarm=on_alarm, **options)
+        return cls(model, monitor, s=s, z=z, alarm=alarm, latch=latch, on_alarm=on_alarm, typicality=typicality,
+                   **options)
 
     # --- hooks ---------------------------------------------------------------
 
@@ -666,6 +750,30 @@ class Watcher:
         return self._firing
 
     @property
+    def drifting(self) -> bool:
+        """Whether a typicality window fires now: the inputs' S (for a
+        coverage: some link's S) is improbably unusual. Always False without
+        a typicality or an alarm."""
+        return self._drifting
+
+    @property
+    def cause(self) -> str | None:
+        """What the current state means: None when neither `firing` nor
+        `drifting`; "input_drift" when only drifting; while firing, the
+        cause of the firing ("model_fault" or "both"), "both" too when the
+        inputs drift now."""
+        with self._lock:
+            if self._firing:
+                return BOTH if self._drifting else self._fault_cause
+            return INPUT_DRIFT if self._drifting else None
+
+    @property
+    def alarms_by_cause(self) -> dict[str, int]:
+        """Firings so far per cause ("model_fault", "input_drift", "both")."""
+        with self._lock:
+            return dict(self._alarms_by_cause)
+
+    @property
     def events(self) -> list[AlarmEvent]:
         """The firings so far, oldest first (the latest 1000)."""
         with self._lock:
@@ -729,6 +837,15 @@ class Watcher:
                 if self.alarm is not None:
                     self.alarm.reset()
                 self._recent.clear()
+                for drift_alarm, recent in zip(self._drift_alarms, self._drift_recent):
+                    drift_alarm.reset()
+                    recent.clear()
+                for evidence, kept_scores in zip(self._evidence, self._drift_scores):
+                    evidence.reset()
+                    kept_scores.clear()
+                self._drift_state = [False] * len(self._drift_alarms)
+                self._evidence_state = [False] * len(self._evidence)
+                self._drifting = False
             index = self._inputs_seen
         if was_firing:
             _log_clearing(index, "acknowledged")
@@ -788,8 +905,8 @@ class Watcher:
             self._record_invalid(received=count, invalid=0)
             self._local.scores = np.full(count, np.nan)
             return
-        scores, blame_data, valid = self._score_valid(rows)
-        self._record_valid(scores, blame_data, valid, received=count)
+        scores, blame_data, drift, valid = self._score_valid(rows)
+        self._record_valid(scores, blame_data, drift, valid, received=count)
         if drawn is None and valid is None:
             self._local.scores = scores
             return
@@ -826,64 +943,72 @@ class Watcher:
 
     # --- scoring -------------------------------------------------------------
 
-    def _scores(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...]]:
-        """Scores rows: the scores and, per row, what an event's blame is
-        computed from."""
+    def _scores(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], list[np.ndarray]]:
+        """Scores rows: the scores, per row what an event's blame is
+        computed from, and the rows' typicality scores, one array per
+        typicality window (none without windows)."""
         if self.monitor is not None:
             S, Z = rows
-            return self.monitor.score_batch(S, Z), (S, Z)
+            drift = [t.score(S) for t in self.typicalities] if self._drift_alarms else []
+            return self.monitor.score_batch(S, Z), (S, Z), drift
         return self._score_coverage(rows)
 
-    def _score_valid(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], np.ndarray | None]:
+    def _score_valid(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], list[np.ndarray],
+                                                            np.ndarray | None]:
         """Scores rows and finds the invalid inputs among them: (scores,
-        blame data, valid), `valid` None when every row counts. Only rows
-        scoring above tau (as a non-finite S does: NaN scores +inf) can
-        count against the model, so S is checked only when one does, which
-        keeps the check off the common path; a coverage's rows are all
-        checked."""
-        scores, blame_data = self._scores(rows)
+        blame data, typicality scores, valid), `valid` None when every row
+        counts. Only rows scoring above tau (as a non-finite S does: NaN
+        scores +inf) can count against the model, so S is checked only when
+        one does, which keeps the check off the common path; a coverage's
+        rows are all checked."""
+        scores, blame_data, drift = self._scores(rows)
         if self.coverage is not None:  # a non-finite input's p-values need not reach the threshold
             valid = np.isfinite(rows[0]).all(axis=1)
-            return scores, blame_data, None if valid.all() else valid
+            return scores, blame_data, drift, None if valid.all() else valid
         if len(scores) == 1:  # the common serving case, without array operations
             if float(scores[0]) <= self.tau or np.isfinite(rows[0]).all():
-                return scores, blame_data, None
-            return scores, blame_data, np.zeros(1, dtype=bool)
+                return scores, blame_data, drift, None
+            return scores, blame_data, drift, np.zeros(1, dtype=bool)
         if not (~(scores <= self.tau)).any():
-            return scores, blame_data, None
+            return scores, blame_data, drift, None
         valid = np.isfinite(rows[0]).all(axis=1)
-        return scores, blame_data, None if valid.all() else valid
+        return scores, blame_data, drift, None if valid.all() else valid
 
-    def _record_valid(self, scores: np.ndarray, blame_data: tuple[np.ndarray, ...], valid: np.ndarray | None, *,
-                      received: int) -> None:
-        """Records the scores of the valid rows and counts the others."""
+    def _record_valid(self, scores: np.ndarray, blame_data: tuple[np.ndarray, ...], drift: list[np.ndarray],
+                      valid: np.ndarray | None, *, received: int) -> None:
+        """Records the scores (and typicality scores) of the valid rows and
+        counts the others: an input with a non-finite S reaches neither the
+        fault window nor a typicality window."""
         if valid is None:
-            self._record(scores, blame_data, received=received)
+            self._record(scores, blame_data, drift, received=received)
             return
         invalid = len(valid) - int(np.count_nonzero(valid))
         if invalid == len(valid):
             self._record_invalid(received=received, invalid=invalid)
         else:
-            self._record(scores[valid], tuple(values[valid] for values in blame_data), received=received,
-                         invalid=invalid)
+            self._record(scores[valid], tuple(values[valid] for values in blame_data),
+                         [values[valid] for values in drift], received=received, invalid=invalid)
 
-    def _score_coverage(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...]]:
+    def _score_coverage(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], list[np.ndarray]]:
         """One minus each input's smallest p-value over the links: above
         `1 - p_threshold` exactly where the coverage alarms (p-values are
         multiples of 1 / (n + 1), far apart compared with the rounding of
-        the subtraction)."""
+        the subtraction); and each link's typicality scores of the rows,
+        when the coverage carries typicalities and there are windows."""
         assert self.coverage is not None
         report = self.coverage.score_outputs(dict(zip(self.coverage.layers, rows)))
-        return 1.0 - report.p_values.min(axis=1), (report._strongest,)  # ties broken as `check` breaks them
+        drift = list(report.typicality.T) if self._drift_alarms and report.typicality is not None else []
+        # Ties broken as `check` breaks them.
+        return 1.0 - report.p_values.min(axis=1), (report._strongest,), drift
 
     def _score_queued(self, passes: list[list[np.ndarray]]) -> None:
         """Background worker: scores a batch of queued passes with one call,
         each pass's rows kept together in queue order."""
         try:
             rows = [np.concatenate(parts) for parts in zip(*passes)] if len(passes) > 1 else passes[0]
-            scores, blame_data, valid = self._score_valid(rows)
+            scores, blame_data, drift, valid = self._score_valid(rows)
             self._last_scores = scores if valid is None else np.where(valid, scores, np.nan)
-            self._record_valid(scores, blame_data, valid, received=0)
+            self._record_valid(scores, blame_data, drift, valid, received=0)
         except Exception as error:
             self._watch_error(error, passes=len(passes), in_worker=True)
 
@@ -924,10 +1049,12 @@ class Watcher:
                          extra={"tarvex_watch": {"event": "watch_error", "count": due, "time": time.time(),
                                                  "error": repr(error)}})
 
-    def _record(self, scores: np.ndarray, blame_data: tuple[np.ndarray, ...], *, received: int,
-                invalid: int = 0) -> None:
-        """Counts one pass's (or batch's) scores and updates the alarm;
-        `blame_data` holds, per row, what an event's blame is computed from."""
+    def _record(self, scores: np.ndarray, blame_data: tuple[np.ndarray, ...], drift: list[np.ndarray] | None = None,
+                *, received: int, invalid: int = 0) -> None:
+        """Counts one pass's (or batch's) scores and updates the alarms;
+        `blame_data` holds, per row, what an event's blame is computed from,
+        `drift` the rows' typicality scores, one array per typicality
+        window."""
         single = len(scores) == 1
         if single:  # the common serving case, without array operations
             above = None
@@ -945,6 +1072,9 @@ class Watcher:
             self._above_tau += n_above
             if self._histogram is not None:
                 self._histogram.add(scores)
+            flags = None
+            if drift:
+                flags, fired = self._update_drift(drift, first)
             if self.alarm is not None:
                 if n_above == 0 and not self._window_firing and not self._rearm:
                     # Nothing above tau cannot start a firing.
@@ -955,7 +1085,8 @@ class Watcher:
                 else:
                     if above is None:
                         above = ~(scores <= self.tau)
-                    fired = self._update_alarm(scores, above, first, blame_data)
+                    fired = sorted(fired + self._update_alarm(scores, above, first, blame_data, flags),
+                                   key=lambda event: event.index)
         if self._verifier is not None:
             self._verifier.note_inputs(len(scores))
         if fired and self.on_alarm is not None:
@@ -978,11 +1109,81 @@ class Watcher:
         if failed is not None and self.raise_errors:
             raise failed
 
+    def _update_drift(self, drift: list[np.ndarray], first: int) -> tuple[np.ndarray, list[AlarmEvent]]:
+        """Feeds the typicality scores to their windows. Returns, per row
+        and window, (rows, windows), whether the inputs looked drifted after
+        that row (the window or its looser twin fired), and an
+        "input_drift" event for each row after which some window fires
+        where none did before."""
+        rows = len(drift[0])
+        flags = np.zeros((rows, len(drift)), dtype=bool)
+        evidence = np.zeros((rows, len(drift)), dtype=bool)
+        above = []
+        for j, (alarm, scores) in enumerate(zip(self._drift_alarms, drift)):
+            scores = np.asarray(scores, dtype=np.float64)
+            above.append(np.flatnonzero(~(scores <= alarm.tau)).tolist())
+            self._drift_state[j] = _states(alarm, scores, self._drift_state[j], flags[:, j])
+            self._evidence_state[j] = _states(self._evidence[j], scores, self._evidence_state[j], evidence[:, j])
+            kept_scores, typicality = self._drift_scores[j], self.typicalities[j]
+            total = math.fsum(kept_scores)
+            for position, score in enumerate(np.minimum(scores, _SCORE_CAP * abs(typicality.tau)).tolist()):
+                if len(kept_scores) == kept_scores.maxlen:
+                    total -= kept_scores[0]
+                kept_scores.append(score)
+                total += score
+                evidence[position, j] |= typicality.mean_is_high(total, len(kept_scores))
+        events = []
+        drifting = self._drifting
+        kept = [0] * len(drift)
+        any_window: list[bool] = [bool(value) for value in np.any(flags, axis=1).tolist()]
+        for position, now in enumerate(any_window):
+            if now != drifting:
+                # Keep the atypical rows up to here (the windows' deques hold
+                # only the latest ones) before the event reads them.
+                for j, positions in enumerate(above):
+                    while kept[j] < len(positions) and positions[kept[j]] <= position:
+                        at = positions[kept[j]]
+                        self._drift_recent[j].append((first + at + 1, float(drift[j][at])))
+                        kept[j] += 1
+                if now:
+                    events.append(self._fire_drift(first + position + 1, flags[position]))
+                else:
+                    _log_clearing(first + position + 1, "inputs typical again", cause=INPUT_DRIFT)
+            drifting = now
+        for j, positions in enumerate(above):
+            for at in positions[kept[j]:]:
+                self._drift_recent[j].append((first + at + 1, float(drift[j][at])))
+        self._drifting = drifting
+        return flags | evidence, events
+
+    def _fire_drift(self, index: int, flags: np.ndarray) -> AlarmEvent:
+        """Records an "input_drift" event for the earliest drifting window."""
+        j = int(np.argmax(flags))
+        window = self._drift_alarms[j].window
+        recent = [score for at, score in self._drift_recent[j] if index - window < at <= index]
+        worst = math.nan if not recent or any(math.isnan(v) for v in recent) else max(recent)
+        link = self.coverage.links[j] if self.coverage is not None else None
+        event = AlarmEvent(index=index, time=time.time(), count=len(recent), worst_score=worst, blamed_z=None,
+                           blamed_link=link, cause=INPUT_DRIFT)
+        self._alarms += 1
+        self._alarms_by_cause[INPUT_DRIFT] += 1
+        self._events.append(event)
+        fields = {"event": "fired", "cause": INPUT_DRIFT, "index": index, "time": event.time,
+                  "count": event.count, "worst_score": worst, "window": window, "tau": self.typicalities[j].tau}
+        where = "the model's S" if link is None else f"the S of link {link}"
+        if link is not None:
+            fields["blamed_link"] = link
+        logger.warning("input drift at input %d: %d of the last %d inputs atypical in %s (worst typicality "
+                       "%.6g); the model's inputs changed", index, event.count, window, where, worst,
+                       extra={"tarvex_watch": fields})
+        return event
+
     def _update_alarm(self, scores: np.ndarray, above: np.ndarray, first: int,
-                      blame_data: tuple[np.ndarray, ...]) -> list[AlarmEvent]:
+                      blame_data: tuple[np.ndarray, ...], flags: np.ndarray | None = None) -> list[AlarmEvent]:
         """Feeds the scores to the alarm and turns the changes of its state
         into firings and clearings, keeping the rows above tau for the
-        events' worst score and blame."""
+        events' worst score and blame; `flags` holds the typicality
+        windows' state after each row, for the firings' cause."""
         alarm = self.alarm
         assert alarm is not None
         _, changes = alarm._push(scores, False if self._rearm else self._window_firing)
@@ -994,7 +1195,7 @@ class Watcher:
             kept = self._keep(positions, kept, position, first, scores, blame_data)
             index = first + position + 1
             if now_firing and not (self.latch and self._firing):
-                events.append(self._fire(index, count))
+                events.append(self._fire(index, count, None if flags is None else flags[position]))
             elif not now_firing and not self.latch and self._firing:
                 self._clear(index)
             self._window_firing = now_firing
@@ -1013,9 +1214,15 @@ class Watcher:
             kept += 1
         return kept
 
-    def _fire(self, index: int, count: int) -> AlarmEvent:
+    def _fire(self, index: int, count: int, drifting: np.ndarray | None = None) -> AlarmEvent:
         assert self.alarm is not None
         recent = [entry for entry in self._recent if index - self.alarm.window < entry[0] <= index]
+        cause = MODEL_FAULT
+        if drifting is not None:
+            # Drift explains the firing when the inputs of the link that
+            # broke, or of an earlier one, are atypical.
+            link = 0 if self.coverage is None or not recent else self._cause_link(recent)
+            cause = BOTH if drifting[:link + 1].any() else MODEL_FAULT
         scores = np.array([entry[1] for entry in recent])
         # Without a kept row above tau (not expected): NaN and no blame.
         worst = math.nan if not len(scores) or np.isnan(scores).any() else float(scores.max())
@@ -1024,11 +1231,13 @@ class Watcher:
         else:
             blamed_z, blamed_link = None, self._blame_link(recent) if recent else None
         event = AlarmEvent(index=index, time=time.time(), count=int(count), worst_score=worst,
-                           blamed_z=blamed_z, blamed_link=blamed_link)
+                           blamed_z=blamed_z, blamed_link=blamed_link, cause=cause)
         self._firing = True
+        self._fault_cause = cause
         self._alarms += 1
+        self._alarms_by_cause[cause] += 1
         self._events.append(event)
-        fields = {"event": "fired", "index": event.index, "time": event.time, "count": event.count,
+        fields = {"event": "fired", "cause": cause, "index": event.index, "time": event.time, "count": event.count,
                   "worst_score": event.worst_score, "blamed_z": event.blamed_z, "window": self.alarm.window,
                   "tau": self.tau}
         if self.coverage is None:
@@ -1036,9 +1245,10 @@ class Watcher:
         else:
             blamed = f"blamed link {event.blamed_link}"
             fields["blamed_link"] = event.blamed_link
+        meaning = _MEANINGS[cause]
         logger.warning("integrity alarm fired at input %d: %d of the last %d inputs above tau %.6g, worst score "
-                       "%.6g, %s", event.index, event.count, self.alarm.window, self.tau,
-                       event.worst_score, blamed, extra={"tarvex_watch": fields})
+                       "%.6g, %s; %s", event.index, event.count, self.alarm.window, self.tau,
+                       event.worst_score, blamed, meaning, extra={"tarvex_watch": fields})
         return event
 
     def _clear(self, index: int) -> None:
@@ -1059,6 +1269,14 @@ class Watcher:
             return None
         return int(np.argmax(shares.mean(axis=0)))
 
+    def _cause_link(self, recent: list[tuple[int, float, Any]]) -> int:
+        """The earliest link that gave the smallest p-value for at least a
+        quarter of the inputs above tau in the window: a fault breaks the
+        link that ends at it, and the links after it may alarm more often."""
+        assert self.coverage is not None
+        votes = np.bincount([int(entry[2][0]) for entry in recent], minlength=len(self.coverage.links))
+        return int(np.flatnonzero(votes >= 0.25 * votes.sum())[0])
+
     def _blame_link(self, recent: list[tuple[int, float, Any]]) -> tuple[str, str]:
         """The link that gave the smallest p-value most often among the
         inputs above tau in the window (the earliest of equal counts)."""
@@ -1072,11 +1290,14 @@ class Watcher:
         """Registers the watcher's metrics on a `prometheus_client` registry
         (None: the default one), labelled `monitor=name`: the counters
         `tarvex_watch_inputs_total` (inputs scored),
-        `tarvex_watch_inputs_above_tau_total`, `tarvex_watch_alarms_total`,
+        `tarvex_watch_inputs_above_tau_total`, `tarvex_watch_alarms_total`
+        (also labelled `cause`: one series each for "model_fault",
+        "input_drift" and "both"; page on "model_fault"),
         `tarvex_watch_inputs_dropped_total` (full queue),
         `tarvex_watch_inputs_invalid_total` (non-finite S) and
         `tarvex_watch_errors_total` (passes whose watching failed), the
         gauges `tarvex_watch_firing` (1 while firing),
+        `tarvex_watch_input_drift` (1 while a typicality window fires),
         `tarvex_watch_degraded` (1 while degraded), `tarvex_watch_tau` and
         `tarvex_watch_false_alarm_rate` (the calibrated rate, where known),
         the periodic fingerprint verification's counter
@@ -1099,6 +1320,7 @@ class Watcher:
         with self._lock:
             histogram = self._histogram
             return {"inputs": self._inputs_seen, "above_tau": self._above_tau, "alarms": self._alarms,
+                    "alarms_by_cause": dict(self._alarms_by_cause), "drifting": self._drifting,
                     "firing": self._firing, "tau": self.tau, "received": self._inputs_received,
                     "dropped": self._inputs_dropped, "invalid": self._inputs_invalid,
                     "errors": self._watch_errors, "degraded": degraded,
@@ -1131,6 +1353,34 @@ def _periodic_verifier(model: torch.nn.Module, monitor: Any, reference: Fingerpr
                             on_mismatch=on_mismatch)
 
 
-def _log_clearing(index: int, reason: str) -> None:
-    logger.info("integrity alarm cleared at input %d (%s)", index, reason,
-                extra={"tarvex_watch": {"event": "cleared", "index": index, "time": time.time(), "reason": reason}})
+# What a firing of each cause tells the operator, for its log message.
+_MEANINGS = {
+    MODEL_FAULT: "cause: model fault (the inputs look as clean as ever)",
+    BOTH: ("cause: both (the inputs drifted too, so this may be their echo; a fault in or before the S layer "
+           "reads the same: check the weights' fingerprint)"),
+}
+
+
+# Typicality scores enter the window's mean capped at this multiple of tau,
+# so that a non-finite one counts as very atypical without making it NaN.
+_SCORE_CAP = 1e6
+
+
+def _states(alarm: WindowAlarm, scores: np.ndarray, state: bool, out: np.ndarray) -> bool:
+    """Feeds `scores` to `alarm`, writes its firing state after each one
+    into `out` and returns the last state."""
+    _, changes = alarm._push(scores, state)
+    start = 0
+    for position, now, _count in changes:
+        out[start:position] = state
+        state, start = now, position
+    out[start:] = state
+    return state
+
+
+def _log_clearing(index: int, reason: str, cause: str | None = None) -> None:
+    fields: dict[str, Any] = {"event": "cleared", "index": index, "time": time.time(), "reason": reason}
+    if cause is not None:
+        fields["cause"] = cause
+    what = "input drift" if cause == INPUT_DRIFT else "integrity alarm"
+    logger.info("%s cleared at input %d (%s)", what, index, reason, extra={"tarvex_watch": fields})

@@ -224,7 +224,8 @@ class ChecksumLink:
                 if module.bias is not None else np.zeros(weight.shape[0]))
         rng = np.random.default_rng(seed)
         outputs = weight.shape[0]
-        r = rng.choice([-1.0, 1.0], size=outputs) * (1.0 + rng.random(outputs))
+        signs = np.where(rng.random(outputs) < 0.5, -1.0, 1.0)
+        r: np.ndarray = signs * (1.0 + rng.random(outputs))
         if isinstance(module, torch.nn.Linear):
             c, a = r @ weight, np.abs(r) @ np.abs(weight)
             return cls(link, "linear", r, c, a, float(r @ bias), {}, 0.0)

@@ -76,6 +76,12 @@ def _smallest_firing_count(tail: _Tail, m: int, significance: float, guess: int)
         low, high = guess, guess + 1
         while not fires(high):
             low, high, step = high, min(high + 2 * step, m + 1), 2 * step
+    return _bisect(fires, low, high)
+
+
+def _bisect(fires: Callable[[int], bool], low: int, high: int) -> int:
+    """Smallest value in (low, high] that fires, given that `low` does not
+    and `high` does (firing is monotone)."""
     while high - low > 1:
         middle = (low + high) // 2
         if fires(middle):
@@ -98,13 +104,7 @@ def _shortest_firing_window(tail: _Tail, significance: float, known: int) -> int
         if high > 2**62:  # no window any stream could fill
             return high
         low, high, step = high, high + 2 * step, 2 * step
-    while high - low > 1:
-        middle = (low + high) // 2
-        if fires(middle):
-            high = middle
-        else:
-            low = middle
-    return high
+    return _bisect(fires, low, high)
 
 
 def _count_text(count: int) -> str:

@@ -131,7 +131,8 @@ def test_coverage_file_round_trip_scores_alike(mlp, coverage, tmp_path):
     path = tmp_path / "coverage.json"
     watch.save(coverage, path)
     document = json.loads(path.read_text())
-    assert document["format"] == "tarvex-coverage" and document["format_version"] == 2
+    assert document["format"] == "tarvex-coverage" and document["format_version"] == 3  # link 0 has no monitor
+    assert coverage.exact_links == [0]
     reloaded = watch.load(path)
     assert isinstance(reloaded, watch.Coverage)
     X = inputs(300, 6, 3)
@@ -151,11 +152,12 @@ def _corrupt(document, change):
 
 @pytest.mark.parametrize("change, message", [
     (lambda d: d.update(format="tarvex-monitor"), "not a coverage document"),
-    (lambda d: d.update(format_version=3), "version 3 is not supported"),
+    (lambda d: d.update(format_version=4), "version 4 is not supported"),
     (lambda d: d.pop("calibration"), "missing \\['calibration'\\]"),
     (lambda d: d["layers"].reverse(), "does not take the widths"),
     (lambda d: d["monitors"].pop(), "one dictionary per link"),
-    (lambda d: d["calibration"]["scores"][0].reverse(), "sorted"),
+    (lambda d: d["calibration"]["scores"][1].reverse(), "sorted"),
+    (lambda d: d["calibration"]["scores"][0].__setitem__(-1, 1.0), "without a monitor must all be 0"),
     (lambda d: d["calibration"]["scores"][1].pop(), "equal lengths"),
     (lambda d: d["calibration"].update(count_threshold=10**6), "count_threshold"),
     (lambda d: d.update(false_alarm_rate=1.5), "false_alarm_rate"),
@@ -218,9 +220,9 @@ def watched(model, coverage, X, batch):
 
 @pytest.mark.parametrize("batch", [1, 37])
 def test_a_coverage_watcher_counts_exactly_the_inputs_check_alarms_on(mlp, coverage, batch):
-    # half clean, half through a broken layer: many alarms and many clean inputs
+    # through a broken layer: many alarms and many inputs without one
     X = inputs(160, 6, 4)
-    model = noisy(mlp, "b", 0.3)
+    model = noisy(mlp, "b", 0.1)
     report = coverage.check(model, X)
     watcher, above = watched(model, coverage, X, batch)
     assert 0 < report.alarms.sum() < len(X)

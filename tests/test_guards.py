@@ -179,14 +179,57 @@ def test_stages_survive_save_and_load_and_score_in_the_watcher(chain, guarded, t
         watch.Watcher.from_file(other, path)
 
 
-def test_coverage_files_without_stages_or_fingerprint_still_load(guarded, tmp_path):
-    document = json.loads(json.dumps(guarded._to_file_document()))
+@pytest.fixture(scope="module")
+def learned(chain):
+    """The same coverage with a monitor learned on every link, as files before links could go without one."""
+    return watch.cover(chain, inputs(2400, 0), LAYERS, false_alarm_rate=RATE, candidates=FAST, range_stage=True,
+                       learn_exact_links=True)
+
+
+def test_links_with_a_kept_checksum_go_without_a_monitor_unless_asked(guarded, learned):
+    assert guarded.exact_links == [0, 2, 4] and learned.exact_links == []
+    assert [m is None for m in guarded.monitors] == [True, False, True, False, True]
+    assert guarded._to_file_document()["format_version"] == 3
+    assert learned._to_file_document()["format_version"] == 2  # written as before
+
+
+@pytest.mark.parametrize("parameter", ["net.2.weight", "net.4.bias"])
+def test_a_weight_fault_on_a_link_without_a_monitor_is_caught_by_its_checksum(chain, guarded, tmp_path, parameter):
+    path = tmp_path / "coverage.json"
+    watch.save(guarded, path)
+    loaded = watch.load(path)
+    assert loaded.exact_links == guarded.exact_links
+    x = inputs(300, 4)
+    np.testing.assert_array_equal(loaded.check(chain, x).p_values, guarded.check(chain, x).p_values)
+    faulty = Chain().eval()
+    with torch.no_grad():
+        dict(faulty.named_parameters())[parameter].view(-1)[1] += 0.05
+    report = loaded.check(faulty, x)
+    link = int(parameter[4])
+    with torch.no_grad():  # the inputs whose Z the fault changed (a weight times a ReLU's 0 changes nothing)
+        t = torch.from_numpy(x)
+        changed = (faulty.net[:link + 1](t) != chain.net[:link + 1](t)).any(dim=1).numpy()
+    assert changed.mean() > 0.3 and report.alarms[changed].all()
+    assert (report.blamed_index[changed] == link).all()
+
+
+def test_coverage_files_without_stages_or_fingerprint_still_load(guarded, learned, tmp_path):
+    document = json.loads(json.dumps(learned._to_file_document()))
     del document["guards"]
     path = tmp_path / "old.json"
     path.write_text(json.dumps(document))
     old = watch.load(path)
-    assert old.guards is None and old.fingerprint is None and old.layers == guarded.layers
+    assert old.guards is None and old.fingerprint is None and old.layers == learned.layers
     document["guards"] = {"ranges": None, "checksums": [], "calibration": []}
     path.write_text(json.dumps(document))
     with pytest.raises(ValueError, match="guards"):
         watch.load(path)
+    # A link without a monitor needs its checksum, and format version 3.
+    document = json.loads(json.dumps(guarded._to_file_document()))
+    for change, message in [(lambda d: d.pop("guards"), "neither a monitor nor a checksum"),
+                            (lambda d: d.update(format_version=2), "format version 3")]:
+        changed = json.loads(json.dumps(document))
+        change(changed)
+        path.write_text(json.dumps(changed))
+        with pytest.raises(ValueError, match=message):
+            watch.load(path)

@@ -42,6 +42,11 @@ so an alarm it causes is labelled "both", never "model_fault". A widened fit
 (`widened_fit=True`) moves those columns too and runs the model on them, so
 its monitors learn their effect and need no pinning.
 
+Links checked exactly. Where the guards keep a checksum link, its exact
+identity catches every fault of the layer for any input; no monitor is
+learned for it, and its score column is 0 for every input (p-value 1), so
+only its checksum's p-value speaks for it.
+
 Input typicality. Each link's S also gets a `Typicality` (fitted on the
 training rows, calibrated on the same held-out inputs at the same rate), so
 that a watcher can tell a broken link from inputs that moved its S. A
@@ -89,12 +94,14 @@ TOKEN_ROWS_MAX = 16_384
 # The "format" tag and newest "format_version" of the files `save` writes for
 # a coverage.
 COVERAGE_FORMAT = "tarvex-coverage"
-COVERAGE_FORMAT_VERSION = 2
+COVERAGE_FORMAT_VERSION = 3
 # Version 2 added the token rows of sequences and each link's typicality
 # with the constant columns of the reductions; a coverage with none of them
 # is written as version 1, which earlier readers take. Version 1 files are
-# read as coverages without them.
-_READABLE_VERSIONS = (1, 2)
+# read as coverages without them. Version 3 lets a link whose checksum is
+# kept go without a monitor (a null monitor, calibration scores all 0); a
+# coverage without such links is written as version 2 or 1 as before.
+_READABLE_VERSIONS = (1, 2, 3)
 
 
 # --- layer names and capture ---------------------------------------------------------
@@ -702,7 +709,8 @@ class Coverage:
 
     `layers` are the watched layer names in forward order, `links` the pairs
     (S layer, Z layer) of consecutive ones, `monitors[j]` link j's trained
-    monitor (chosen by `tune`), `widths` the columns each layer is reduced
+    monitor (chosen by `tune`; None for a link its checksum alone watches,
+    listed by `exact_links`), `widths` the columns each layer is reduced
     to, `false_alarm_rate` the family-wise rate, `calibration_rows` the
     number of clean calibration inputs and `p_threshold` the threshold of the
     smallest p-value. `guards` holds the range stage and checksum links
@@ -757,6 +765,12 @@ class Coverage:
         return {name: self._reductions[name].kind for name in self.layers}
 
     @property
+    def exact_links(self) -> list[int]:
+        """Indices of the links watched by their checksum alone, without a
+        learned monitor (`monitors[j]` is None for them; see `cover`)."""
+        return [j for j, monitor in enumerate(self.monitors) if monitor is None]
+
+    @property
     def token_links(self) -> list[bool]:
         """Per link, whether it is monitored token by token (both layers
         sequences of the same length, see `cover`)."""
@@ -788,7 +802,11 @@ class Coverage:
         mean of its tokens' scores."""
         s_rows = rows if s_rows is None else s_rows
         columns = []
+        inputs = len(rows[self.layers[0]])
         for (s, z), monitor in zip(self.links, self.monitors):
+            if monitor is None:  # checked exactly by its checksum: the link's own score says nothing
+                columns.append(np.zeros(inputs))
+                continue
             S, Z, tokens = _link_rows(self._reductions[s], self._reductions[z], s_rows[s], rows[z])
             with np.errstate(over="ignore", invalid="ignore"):
                 scores = np.asarray(monitor.score_batch(S, Z), dtype=np.float64)
@@ -897,8 +915,13 @@ class Coverage:
         # Version 1 where it can be, so that earlier readers take coverages
         # without sequences and typicalities.
         reductions = self._reductions.values()
-        version = COVERAGE_FORMAT_VERSION if self.typicalities is not None or any(
-            r.sequence or len(r.constant) for r in reductions) else 1
+        exact = set(self.exact_links)
+        if exact:
+            version = COVERAGE_FORMAT_VERSION
+        elif self.typicalities is not None or any(r.sequence or len(r.constant) for r in reductions):
+            version = 2
+        else:
+            version = 1
         document = {
             "format": COVERAGE_FORMAT,
             "format_version": version,
@@ -908,7 +931,7 @@ class Coverage:
             "random_state": self.random_state,
             "max_width": self.max_width,
             "reductions": {name: self._reductions[name].to_dict(constant=version >= 2) for name in self.layers},
-            "monitors": [monitor.to_dict() for monitor in self.monitors],
+            "monitors": [None if monitor is None else monitor.to_dict() for monitor in self.monitors],
             "calibration": {"count_threshold": self._count_threshold,
                             "scores": self._calibration.T.tolist()},
         }
@@ -964,8 +987,14 @@ class Coverage:
         monitors_d = document["monitors"]
         if not isinstance(monitors_d, list) or len(monitors_d) != len(layers) - 1:
             raise ValueError(f"monitors must hold one dictionary per link ({len(layers) - 1})")
-        monitors = []
+        exact = [j for j, d in enumerate(monitors_d) if d is None]
+        if exact and int(version) < 3:
+            raise ValueError(f"links without a monitor need format version 3, the document says {version}")
+        monitors: list[Any] = []
         for j, d in enumerate(monitors_d):
+            if d is None:
+                monitors.append(None)
+                continue
             if not isinstance(d, dict):
                 raise ValueError(f"monitor {j} is not a dictionary")
             unknown = _unknown_monitor_entries(d)
@@ -983,7 +1012,7 @@ class Coverage:
         calibration = document["calibration"]
         if not isinstance(calibration, dict) or set(calibration) != {"count_threshold", "scores"}:
             raise ValueError("calibration must hold count_threshold and scores")
-        scores = _calibration_scores(calibration["scores"], len(monitors))
+        scores = _calibration_scores(calibration["scores"], len(monitors), exact)
         threshold = calibration["count_threshold"]
         if not _is_int(threshold) or not 0 <= threshold < scores.shape[1]:
             raise ValueError(f"count_threshold must be an int in [0, {scores.shape[1]}), got {threshold!r}")
@@ -996,6 +1025,11 @@ class Coverage:
         if document.get("guards") is not None:
             coverage.guards = Guards.from_dict(document["guards"], layers,
                                                {name: reductions[name].shape for name in layers}, scores.shape[1])
+        # A link without a monitor is watched by its checksum alone; without one it would go unwatched.
+        checked = set(coverage.guards.checked_links) if coverage.guards is not None else set()
+        unchecked = sorted(set(exact) - checked)
+        if unchecked:
+            raise ValueError(f"links {unchecked} have neither a monitor nor a checksum")
         return coverage
 
 
@@ -1013,9 +1047,10 @@ def _read_typicalities(value: Any, layers: list[str], reductions: dict[str, _Red
     return typicalities
 
 
-def _calibration_scores(value: Any, links: int) -> np.ndarray:
+def _calibration_scores(value: Any, links: int, exact: list[int]) -> np.ndarray:
     """Stored calibration scores, one sorted list per link, as float64 (a
-    float32 round trip would move ties and so change p-values)."""
+    float32 round trip would move ties and so change p-values); those of a
+    link without a monitor (`exact`) are all 0."""
     try:
         scores = np.asarray(value, dtype=np.float64)
     except (TypeError, ValueError):
@@ -1026,6 +1061,8 @@ def _calibration_scores(value: Any, links: int) -> np.ndarray:
         raise ValueError("calibration scores hold non-finite values")
     if (np.diff(scores, axis=1) < 0).any():
         raise ValueError("calibration scores must be sorted")
+    if exact and (scores[exact] != 0).any():
+        raise ValueError("calibration scores of a link without a monitor must all be 0")
     return scores
 
 
@@ -1098,7 +1135,7 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
           held_out: torch.Tensor | npt.NDArray[Any] | Iterable[Any] | None = None,
           candidates: Iterable[dict[str, Any]] | None = None, max_width: int = DEFAULT_MAX_WIDTH,
           batch_size: int = 256, progress: bool = False, range_stage: bool = False,
-          checksums: bool = True, widened_fit: bool = False) -> Coverage:
+          checksums: bool = True, widened_fit: bool = False, learn_exact_links: bool = False) -> Coverage:
     """Fits one conditional monitor per link of consecutive `layers` of the
     clean `model` and sets one family-wise false-alarm rate for them all.
 
@@ -1144,7 +1181,10 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     monitor only). Both score every input beside the monitors, their scores
     join the family-wise threshold, and their alarms blame the link ending
     at the layer that broke (see `watch.guards`); `coverage.guards` holds
-    them (None with both off or where neither applies).
+    them (None with both off or where neither applies). A link whose
+    checksum is kept gets no monitor: its exact check catches every fault of
+    that layer, so `tune` is not run for it (`monitors[j]` is None, its score
+    0; `Coverage.exact_links` lists them), unless `learn_exact_links=True`.
 
     A column of a layer that never varies in the fitting inputs is pinned
     to its clean value where the layer is a link's S (see the module notes);
@@ -1191,6 +1231,8 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     _split_candidates(candidates, 0)  # type checks before the forward pass
     if not isinstance(widened_fit, bool):
         raise TypeError(f"widened_fit must be a bool, got {type(widened_fit).__name__}")
+    if not isinstance(learn_exact_links, bool):
+        raise TypeError(f"learn_exact_links must be a bool, got {type(learn_exact_links).__name__}")
     x = _stacked_inputs(model, inputs, batch_size) if widened_fit else None
     if x is not None:
         inputs = x
@@ -1236,10 +1278,27 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
         train[name] = reduction.project(train[name])
         calibration[name] = reduction.project(calibration[name])
 
-    monitors = []
+    # The guards first: a link whose Z they check exactly needs no learned monitor.
+    guards, guard_scores = None, None
+    if builder is not None:
+        if held_out is None:
+            held = len(calibration[names[0]])
+            guard_train = {key: value[order[held:]] for key, value in fitted.items()}
+            guard_calibration = {key: value[order[:held]] for key, value in fitted.items()}
+        else:
+            guard_train, guard_calibration = fitted, builder.take()
+        built = builder.fit(guard_train, guard_calibration)
+        if built is not None:
+            guards, guard_scores = built
+    exact = set() if builder is None or learn_exact_links else builder.exact_links()
+
+    monitors: list[Any] = []
     modules = dict(model.named_modules())
     rng = np.random.default_rng(random_state)
-    for s, z in _with_progress(list(zip(names[:-1], names[1:])), progress, unit="link"):
+    for j, (s, z) in enumerate(_with_progress(list(zip(names[:-1], names[1:])), progress, unit="link")):
+        if j in exact:
+            monitors.append(None)
+            continue
         S, Z, tokens = _link_rows(reductions[s], reductions[z], train_s[s], train[z])
         if x is not None:
             S, Z = _with_widened(model, x, _layer(modules, s), _layer(modules, z), reductions, S, Z, rng,
@@ -1262,17 +1321,9 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
         raise ValueError(f"{bad} held-out scores are non-finite; the held-out inputs must be clean")
     coverage._calibration = np.sort(scores, axis=0)
     family = scores
-    if builder is not None:
-        if held_out is None:
-            held = len(calibration[names[0]])
-            guard_train = {key: value[order[held:]] for key, value in fitted.items()}
-            guard_calibration = {key: value[order[:held]] for key, value in fitted.items()}
-        else:
-            guard_train, guard_calibration = fitted, builder.take()
-        built = builder.fit(guard_train, guard_calibration)
-        if built is not None:
-            coverage.guards, guard_scores = built
-            family = np.hstack([scores, guard_scores])
+    if guards is not None and guard_scores is not None:
+        coverage.guards = guards
+        family = np.hstack([scores, guard_scores])
     coverage._count_threshold = _family_count_threshold(family, rate)
     try:
         coverage.fingerprint = fingerprint(model)

@@ -492,7 +492,8 @@ def _read_coverage_file(document: dict[str, Any], target: str, device: str) -> C
         raise ValueError(f"{target!r}: {error}") from None
     coverage.fingerprint = stored
     for monitor in coverage.monitors:
-        monitor.set_device(device)
+        if monitor is not None:  # a link checked by its checksum alone has none
+            monitor.set_device(device)
     return coverage
 
 

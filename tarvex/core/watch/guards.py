@@ -432,6 +432,8 @@ class GuardBuilder:
         self.shapes: dict[str, tuple[int, ...]] = {}
         self.checksums: list[ChecksumLink] = []
         self.dropped: set[int] = set()
+        # The checksums `fit` kept, once it has run.
+        self.kept: list[ChecksumLink] = []
         if checksums:
             for j, name in enumerate(self.layers[1:]):
                 module = modules.get(name)
@@ -479,6 +481,11 @@ class GuardBuilder:
         parts, self._parts = self._parts, {}
         return {key: np.concatenate(values) for key, values in parts.items()}
 
+    def exact_links(self) -> set[int]:
+        """Indices of the links whose Z the fitted stages check exactly:
+        those whose checksum `fit` kept (empty before `fit`)."""
+        return {checksum.link for checksum in self.kept}
+
     def _reproduces(self, link: int, s: torch.Tensor, z: torch.Tensor) -> bool:
         """Whether the link's Z layer applied to S gives Z (up to rounding)."""
         module = self.modules[self.layers[link + 1]]
@@ -510,6 +517,7 @@ class GuardBuilder:
                 continue
             checksum.tolerance = max(CHECKSUM_TOLERANCE_FACTOR * largest, CHECKSUM_TOLERANCE_FLOOR)
             checksums.append(checksum)
+        self.kept = list(checksums)
         if ranges is None and not checksums:
             return None
         guards = Guards(self.layers, self.shapes, ranges, checksums, np.zeros((1, 1)))

@@ -299,22 +299,26 @@ def relu_link(n, s_dim=6, z_dim=3, noise=0.002, seed=0):
     return S, (np.maximum(S, 0) @ weights + 0.5 + noise * rng.normal(size=(n, z_dim))).astype(np.float32)
 
 
-@pytest.mark.parametrize("extra, trained", [({}, 0), ({"good_enough": None}, 1)])
-def test_least_squares_candidates_need_no_gradient_descent_and_spare_later_networks(monkeypatch, extra, trained):
+@pytest.mark.parametrize("extra, trained, network", [({}, 0, 2), ({"good_enough": None}, 1, 2), ({}, 0, 0)])
+def test_least_squares_candidates_need_no_gradient_descent_and_spare_networks(monkeypatch, extra, trained, network):
     S, Z = relu_link(800)
     calls = []
     fit = resmon.NeuralConditionalMonitor.fit
     monkeypatch.setattr(resmon.NeuralConditionalMonitor, "fit", lambda self, *a: calls.append(1) or fit(self, *a))
     hinges = {"hidden": (32,), "solver": "least-squares", "include_square": False, "include_logabs": False,
               "include_interactions": False}
-    monitor = watch.tune(S, Z, false_alarm_rate=0.05, candidates=[{"hidden": ()}, hinges, TUNE_GOOD],
-                         random_state=1, **extra)
+    # the least-squares candidates are fitted first, also where the network is listed before them
+    candidates = [{"hidden": ()}, hinges]
+    candidates.insert(network, TUNE_GOOD)
+    linear, relu = [i for i in range(3) if i != network]
+    monitor = watch.tune(S, Z, false_alarm_rate=0.05, candidates=candidates, random_state=1, **extra)
     report = monitor.tuning_report
     assert len(calls) == trained
-    assert report.solvers == ["least-squares", "least-squares", "skipped" if trained == 0 else "gradient"]
+    assert report.solvers[network] == ("skipped" if trained == 0 else "gradient")
+    assert report.solvers[linear] == report.solvers[relu] == "least-squares"
     # ReLU features that bend where S is 0 give Z exactly; a linear model on S cannot
-    assert report.chosen == 1 and report.criterion[1] >= 0.95 > report.criterion[0]
-    assert math.isnan(report.criterion[2]) == (trained == 0) and ("skipped" in str(report)) == (trained == 0)
+    assert report.chosen == relu and report.criterion[relu] >= 0.95 > report.criterion[linear]
+    assert math.isnan(report.criterion[network]) == (trained == 0) and ("skipped" in str(report)) == (trained == 0)
     S_new, Z_new = relu_link(400, seed=5)
     restored = resmon.NeuralConditionalMonitor.from_dict(monitor.to_dict())
     np.testing.assert_allclose(restored.score_batch(S_new, Z_new), monitor.score_batch(S_new, Z_new), rtol=1e-5)

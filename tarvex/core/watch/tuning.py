@@ -472,11 +472,12 @@ def tune(S: npt.ArrayLike, Z: npt.ArrayLike, *, false_alarm_rate: float = 0.01,
     d * (d - 1) / 2 columns would take memory quadratic in the width); the
     report's notes list the candidates this changed.
 
-    Gradient-descent candidates cost most of a `tune`. Once an earlier
-    candidate's mean detection reaches `good_enough` (default `GOOD_ENOUGH`,
-    0.95), later gradient-descent candidates are not trained: their report
-    row says "skipped" and they are never chosen. `good_enough=None` trains
-    every candidate.
+    Gradient-descent candidates cost most of a `tune`, so the least-squares
+    candidates are trained first, wherever they are listed (the report keeps
+    the given order). Once a candidate's mean detection reaches
+    `good_enough` (default `GOOD_ENOUGH`, 0.95), the gradient-descent
+    candidates not yet trained are skipped: their report row says "skipped"
+    and they are never chosen. `good_enough=None` trains every candidate.
 
     Every candidate is trained with `random_state` on the training rows and
     judged on held-out clean rows. A candidate's threshold is set on those
@@ -590,19 +591,22 @@ def tune(S: npt.ArrayLike, Z: npt.ArrayLike, *, false_alarm_rate: float = 0.01,
         warn_if_engineered_width_large(S.shape[1], engineer.include_square, engineer.include_logabs,
                                        engineer.include_interactions, rows=len(S_train), what=f"tune candidate {i}")
 
-    detection: list[list[float]] = []
-    fit_seconds: list[float] = []
-    covariance: list[str] = []
-    solvers: list[str] = []
+    count = len(monitors)
+    detection: list[list[float]] = [[math.nan] * len(faults)] * count
+    fit_seconds: list[float] = [0.0] * count
+    covariance: list[str] = ["-"] * count
+    solvers: list[str] = [_SKIPPED] * count
+    # The least-squares candidates first, wherever they are listed: they cost
+    # a fraction of a gradient-descent fit, and once one of them is good
+    # enough the gradient-descent ones are not trained. The report keeps the
+    # given order.
+    order = sorted(range(count), key=lambda i: monitors[i][1] != _LEAST_SQUARES)
     # Only the best candidate so far is kept: the memory of one trained
     # monitor at a time besides the one in training.
     best: tuple[float, int, Any, Any] | None = None
-    for i, (monitor, solver) in enumerate(_with_progress(monitors, progress, unit="candidate")):
+    for i in _with_progress(order, progress, unit="candidate"):
+        monitor, solver = monitors[i]
         if solver == _GRADIENT and best is not None and good_enough is not None and best[0] >= good_enough:
-            fit_seconds.append(0.0)
-            solvers.append(_SKIPPED)
-            detection.append([math.nan] * len(faults))
-            covariance.append("-")
             monitors[i] = (None, _SKIPPED)
             continue
         started = time.perf_counter()
@@ -611,8 +615,8 @@ def tune(S: npt.ArrayLike, Z: npt.ArrayLike, *, false_alarm_rate: float = 0.01,
             solver = _GRADIENT
         if solver == _GRADIENT:
             monitor.fit(S_train, Z_train)
-        fit_seconds.append(time.perf_counter() - started)
-        solvers.append(solver)
+        fit_seconds[i] = time.perf_counter() - started
+        solvers[i] = solver
         options = [(_TRAINING_COVARIANCE, monitor.inv_cov)]
         if refit_rows is not None:
             refitted = _held_out_inv_cov(monitor, *refit_rows)
@@ -621,9 +625,10 @@ def tune(S: npt.ArrayLike, Z: npt.ArrayLike, *, false_alarm_rate: float = 0.01,
         judged = _judge(monitor, S_held, Z_held, faults, [inv_cov for _, inv_cov in options], rate)
         means = [_mean_or_nan(shares) for shares in judged]
         chosen = max(range(len(options)), key=lambda k: (-math.inf if math.isnan(means[k]) else means[k], -k))
-        detection.append(judged[chosen])
-        covariance.append(options[chosen][0])
-        if not math.isnan(means[chosen]) and (best is None or means[chosen] > best[0]):
+        detection[i] = judged[chosen]
+        covariance[i] = options[chosen][0]
+        # The higher mean wins; of equal ones the candidate listed first.
+        if not math.isnan(means[chosen]) and (best is None or (means[chosen], -i) > (best[0], -best[1])):
             best = (means[chosen], i, monitor, options[chosen][1] if chosen else None)
         monitors[i] = (None, solver)  # the monitor lives on in `best` only if it leads
     report = TuningReport(settings=[dict(c) for c in candidates], faults=[name for name, _, _ in faults],

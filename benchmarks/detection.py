@@ -78,6 +78,7 @@ if str(HERE) not in sys.path:
 import architectures  # noqa: E402
 import detection_models as dm  # noqa: E402
 from tarvex.core import resmon, watch  # noqa: E402
+from tarvex.core.watch.coverage import DEFAULT_MAX_WIDTH  # noqa: E402
 
 RATE = 0.01
 WINDOW = 50
@@ -626,20 +627,30 @@ class ArchitectureCase:
     seconds: dict[str, float] = field(default_factory=dict)
 
 
-def run_architecture(name: str, seed: int, quick: bool) -> ArchitectureCase:
-    candidates = ARCHITECTURE_CANDIDATES
+# Per architecture, where they differ from the above: the coverage's and
+# the single monitor's candidates, and the coverage's `max_width`.
+ARCHITECTURE_SETTINGS: dict[str, dict[str, Any]] = {}
+
+
+def run_architecture(name: str, seed: int, quick: bool, progress: bool = False) -> ArchitectureCase:
+    settings = ARCHITECTURE_SETTINGS.get(name, {})
+    candidates = settings.get("cover", ARCHITECTURE_CANDIDATES)
+    single_candidates = settings.get("tune", ARCHITECTURE_CANDIDATES)
     if quick:
-        candidates = [dict(c, epochs=min(c["epochs"], 20)) for c in candidates]
+        candidates, single_candidates = ([dict(c, epochs=min(c.get("epochs", 120), 20)) for c in chosen]
+                                         for chosen in (candidates, single_candidates))
     arch = architectures.build(name, seed, "bench")
     broken = [fault.applied_to(arch.model) for fault in arch.faults]
     started = time.process_time()
     coverage = watch.cover(arch.model, arch.fit, arch.layers, false_alarm_rate=RATE, random_state=seed,
-                           held_out=arch.calibration, candidates=candidates)
+                           held_out=arch.calibration, candidates=candidates, progress=progress,
+                           max_width=settings.get("max_width", DEFAULT_MAX_WIDTH))
     cover_seconds = time.process_time() - started
     S, Z = watch.capture(arch.model, arch.fit, arch.s, arch.z)
     held_out = watch.capture(arch.model, arch.calibration, arch.s, arch.z)
     started = time.process_time()
-    single = watch.tune(S, Z, false_alarm_rate=RATE, candidates=candidates, random_state=seed, held_out=held_out)
+    single = watch.tune(S, Z, false_alarm_rate=RATE, candidates=single_candidates, random_state=seed,
+                        held_out=held_out, progress=progress)
     tune_seconds = time.process_time() - started
     case = ArchitectureCase(name, arch.quality(), [f.name for f in arch.faults], [f.after_s for f in arch.faults],
                             [arch.quality(m) for m in broken], arch.layers, coverage.token_links,
@@ -695,13 +706,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--architectures", action="store_true",
                         help="measure cover against one monitor on the four architectures instead")
     parser.add_argument("--names", nargs="+", default=list(architectures.NAMES), choices=list(architectures.NAMES))
+    parser.add_argument("--progress", action="store_true", help="with --architectures: progress bars of cover and tune")
     args = parser.parse_args(argv)
     if args.architectures:
         torch.set_num_threads(1)
         print(f"Python {platform.python_version()}, PyTorch {torch.__version__}, {platform.machine()}; "
               f"false-alarm rate {RATE:.0%}")
         for name in args.names:
-            print("\n" + format_architecture(run_architecture(name, args.seed, args.quick)), flush=True)
+            print("\n" + format_architecture(run_architecture(name, args.seed, args.quick, args.progress)), flush=True)
         return 0
     shapes = args.shapes or (list(dm.SHAPES)[:1] if args.quick else list(dm.SHAPES))
     torch.set_num_threads(1)

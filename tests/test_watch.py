@@ -327,6 +327,23 @@ def test_least_squares_candidates_need_no_gradient_descent_and_spare_networks(mo
     assert np.mean(monitor.score_batch(S_new, Z_new) > monitor.tau) > 0.9
 
 
+@pytest.mark.parametrize("early_stopping", [True, False])
+def test_a_network_behind_the_least_squares_fit_after_a_short_run_is_not_trained_on(monkeypatch, early_stopping):
+    S, Z = relu_link(800)
+    epochs = []
+    fit = resmon.NeuralConditionalMonitor.fit
+    monkeypatch.setattr(resmon.NeuralConditionalMonitor, "fit",
+                        lambda self, *a: epochs.append(self.epochs) or fit(self, *a))
+    hinges = {"hidden": (32,), "solver": "least-squares", "include_square": False, "include_logabs": False,
+              "include_interactions": False}
+    network = dict(TUNE_GOOD, epochs=40)
+    report = watch.tune(S, Z, false_alarm_rate=0.05, candidates=[network, hinges], random_state=1,
+                        good_enough=None, early_stopping=early_stopping).tuning_report
+    assert report.chosen == 1 and report.solvers == ["gradient", "least-squares"]
+    assert epochs == ([10] if early_stopping else [40])
+    assert any("stopped after 10 of 40 epochs" in note for note in report.notes) == early_stopping
+
+
 def test_tune_on_wide_s_drops_pair_products_and_solves_within_memory_linear_in_the_width():
     # 1,300 S columns engineer 3,900 (845,000 more with pair products): the
     # Gram matrix of the engineered columns alone would take 122 MB, the
@@ -360,6 +377,7 @@ def test_tune_on_wide_s_drops_pair_products_and_solves_within_memory_linear_in_t
     (None, {"candidates": [{"hidden": (8,), "solver": "newton"}]}, ValueError, "solver must be one of"),
     (None, {"good_enough": 0.0}, ValueError, "good_enough"),
     (None, {"good_enough": "high"}, TypeError, "good_enough"),
+    (None, {"early_stopping": 1}, TypeError, "early_stopping"),
     (None, {"held_out": (np.zeros((300, 4)), np.zeros((300, 2)))}, ValueError, "held-out"),
     (None, {"held_out": (np.zeros((100, 4)), np.zeros((100, 3)))}, ValueError, "at least 200"),
 ])

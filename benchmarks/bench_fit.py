@@ -164,7 +164,8 @@ def run(case: Case, seed: int, progress: bool) -> dict[str, object]:
     covered = time.process_time() - started
     return {"model": case.name, "rows": len(fitting), "train": trained, "tune": tuned, "cover": covered,
             "links": len(coverage.links), "chosen": report.chosen, "criterion": report.criterion[report.chosen],
-            "trained": sum(solver != "skipped" for solver in report.solvers)}
+            "trained": sum(solver != "skipped" for solver in report.solvers),
+            "stopped": sum("stopped after" in note for note in report.notes)}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -183,7 +184,8 @@ def main(argv: list[str] | None = None) -> int:
         r = run(CASES[name], args.seed, args.progress)
         print(f"{r['model']:<16} {r['rows']:>8} {r['train']:>8.1f} {r['tune']:>7.1f} {r['cover']:>8.1f} "
               f"{r['links']:>5} {r['tune'] / r['train']:>10.2f} {r['cover'] / r['train']:>11.2f}  "
-              f"candidate {r['chosen']} ({100 * r['criterion']:.1f}%), {r['trained']} of 4 trained", flush=True)
+              f"candidate {r['chosen']} ({100 * r['criterion']:.1f}%), {r['trained']} of 4 trained, "
+              f"{r['stopped']} of them stopped early", flush=True)
     print(f"load average after: {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
     return 0
 

@@ -628,8 +628,13 @@ class ArchitectureCase:
 
 
 # Per architecture, where they differ from the above: the coverage's and
-# the single monitor's candidates, and the coverage's `max_width`.
-ARCHITECTURE_SETTINGS: dict[str, dict[str, Any]] = {}
+# the single monitor's candidates ("cover", "tune"), the coverage's
+# `max_width` and `early_stopping` ("cover_early_stopping"). On the LSTM's
+# token links the network's short run only ties the linear model (45.3%
+# against 45.4% of the synthetic faults on lstm1[0] -> lstm2[0]), yet the
+# fully trained network catches twice the lstm2 sign flips: its coverage
+# trains every network in full.
+ARCHITECTURE_SETTINGS: dict[str, dict[str, Any]] = {"lstm": {"cover_early_stopping": False}}
 
 
 def run_architecture(name: str, seed: int, quick: bool, progress: bool = False) -> ArchitectureCase:
@@ -644,7 +649,8 @@ def run_architecture(name: str, seed: int, quick: bool, progress: bool = False) 
     started = time.process_time()
     coverage = watch.cover(arch.model, arch.fit, arch.layers, false_alarm_rate=RATE, random_state=seed,
                            held_out=arch.calibration, candidates=candidates, progress=progress,
-                           max_width=settings.get("max_width", DEFAULT_MAX_WIDTH))
+                           max_width=settings.get("max_width", DEFAULT_MAX_WIDTH),
+                           early_stopping=settings.get("cover_early_stopping", True))
     cover_seconds = time.process_time() - started
     S, Z = watch.capture(arch.model, arch.fit, arch.s, arch.z)
     held_out = watch.capture(arch.model, arch.calibration, arch.s, arch.z)

@@ -1135,7 +1135,8 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
           held_out: torch.Tensor | npt.NDArray[Any] | Iterable[Any] | None = None,
           candidates: Iterable[dict[str, Any]] | None = None, max_width: int = DEFAULT_MAX_WIDTH,
           batch_size: int = 256, progress: bool = False, range_stage: bool = False,
-          checksums: bool = True, widened_fit: bool = False, learn_exact_links: bool = False) -> Coverage:
+          checksums: bool = True, widened_fit: bool = False, learn_exact_links: bool = False,
+          early_stopping: bool = True) -> Coverage:
     """Fits one conditional monitor per link of consecutive `layers` of the
     clean `model` and sets one family-wise false-alarm rate for them all.
 
@@ -1147,7 +1148,7 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     compute them in that
     order, each exactly once. Each link (layers[j], layers[j + 1]) gets a
     monitor chosen by `tune` (with `candidates`, default `TUNE_CANDIDATES`,
-    and `random_state`) on the fitting inputs; the engineer's pair products
+    `random_state` and `early_stopping`) on the fitting inputs; the engineer's pair products
     are switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH` columns.
 
     Layers wider than `max_width` values are reduced first, the same way at
@@ -1233,6 +1234,8 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
         raise TypeError(f"widened_fit must be a bool, got {type(widened_fit).__name__}")
     if not isinstance(learn_exact_links, bool):
         raise TypeError(f"learn_exact_links must be a bool, got {type(learn_exact_links).__name__}")
+    if not isinstance(early_stopping, bool):
+        raise TypeError(f"early_stopping must be a bool, got {type(early_stopping).__name__}")
     x = _stacked_inputs(model, inputs, batch_size) if widened_fit else None
     if x is not None:
         inputs = x
@@ -1307,7 +1310,7 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
             S, Z = _at_most(S, Z, TOKEN_ROWS_MAX, random_state)
         link_candidates = _split_candidates(candidates, S.shape[1])
         monitors.append(tune(S, Z, false_alarm_rate=rate, candidates=link_candidates,
-                             random_state=random_state))
+                             random_state=random_state, early_stopping=early_stopping))
     typicalities = [fit_typicality(reductions[name].summary(train[name]),
                                    reductions[name].summary(calibration[name]), false_alarm_rate=rate)
                     for name in names[:-1]]

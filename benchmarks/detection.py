@@ -419,7 +419,8 @@ def run_coverage(case: Case, model: torch.nn.Module, broken: list[torch.nn.Modul
     case.coverage_costs["fit"] = case.fit_seconds[COVERED]
     case.notes.append(f"coverage {' -> '.join(layers)}: p-value threshold {coverage.p_threshold:.2g} on "
                       f"{coverage.calibration_rows} calibration inputs; tune chose candidates "
-                      f"{[m.tuning_report.chosen for m in coverage.monitors]}")
+                      f"{[None if m is None else m.tuning_report.chosen for m in coverage.monitors]} "
+                      f"(None: checked exactly, no monitor)")
 
 
 def coverage_costs(coverage: watch.Coverage, model: torch.nn.Module, X: np.ndarray) -> dict[str, float]:
@@ -434,6 +435,8 @@ def coverage_costs(coverage: watch.Coverage, model: torch.nn.Module, X: np.ndarr
     forward = time.perf_counter() - started
     scoring = 0.0
     for (s, z), monitor in zip(coverage.links, coverage.monitors):
+        if monitor is None:  # checked by its checksum alone
+            continue
         if s == "input":  # capture reads submodules and the output only
             S, Z = X, watch.capture(model, X, z, z, batch_size=4096)[0]
         else:
@@ -442,7 +445,7 @@ def coverage_costs(coverage: watch.Coverage, model: torch.nn.Module, X: np.ndarr
         monitor.score_batch(S, Z)
         scoring += time.perf_counter() - started
     return {"check": check, "forward": forward, "scoring": scoring,
-            "tune fits": sum(sum(m.tuning_report.fit_seconds) for m in coverage.monitors)}
+            "tune fits": sum(sum(m.tuning_report.fit_seconds) for m in coverage.monitors if m is not None)}
 
 
 def rates_after_s(monitor: Any, tests: list[tuple[np.ndarray, np.ndarray]], after_s: list[bool]) -> list[float]:

@@ -1202,11 +1202,12 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     It holds all inputs in memory as one tensor and costs two more forward
     passes per link; the held-out inputs stay clean.
 
-    Cost: one forward pass over the inputs, one `tune` per link, and one
-    scoring of the held-out inputs per link. Links that `tune`'s
-    least-squares candidates fit well (a linear layer, or a linear layer
-    after a ReLU) take about a second each on thousands of rows; the others
-    also train its gradient-descent networks. `progress=True` shows a tqdm
+    Cost: one forward pass over the inputs, one `tune` per link not checked
+    exactly, and one scoring of the held-out inputs per link. Links that
+    `tune`'s least-squares candidates fit well (a linear layer, or a linear
+    layer after a ReLU) take about a second each on thousands of rows; the
+    others also train its gradient-descent networks, each for a quarter of
+    its epochs first (`early_stopping`, see `tune`). `progress=True` shows a tqdm
     progress bar over the links. Like `tune`, it restores
     NumPy's and PyTorch's global random generators, which every `fit`
     reseeds, to the caller's state on return, also after an error.

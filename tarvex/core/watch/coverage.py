@@ -67,7 +67,7 @@ import torch.nn.functional as F
 from tarvex.core import resmon
 
 from ._arguments import _eval_mode, _open_unit_interval, _positive_int, _unknown_monitor_entries
-from ._layers import Layer, _resolve_one, _split_selectors, batch_hint, select
+from ._layers import Layer, _resolve_one, _split_selectors, batch_hint, did_not_run_hint, needs_slow_path, select, slow_path
 from .capturing import _as_input, _batches, _model_device, _require_batch_dimension
 from ._progress import _with_progress
 from ._random_state import keeps_global_random_state
@@ -193,7 +193,8 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
             module = resolved[name].module
             assert module is not None
             handles.append(module.register_forward_hook(hook(resolved[name])))
-        with _eval_mode(model):
+        # Hooks inside a transformer layer fire only with its fused fast path off.
+        with _eval_mode(model), slow_path(needs_slow_path(model, [resolved[n].module_name for n in hooked])):
             for batch in _batches(inputs, batch_size):
                 x = _as_input(batch, device, float_dtype)
                 if x.is_floating_point() and x.dtype != float_dtype:
@@ -210,7 +211,9 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
                 for name in hooked:
                     if len(calls[name]) != 1:
                         raise ValueError(f"layer {name!r} ran {len(calls[name])} times in one forward pass; "
-                                         "it must run exactly once")
+                                         "it must run exactly once"
+                                         + (did_not_run_hint(model, resolved[name].module_name)
+                                            if not calls[name] else ""))
                     outputs[name] = calls[name][0]
                 last = layers[-1]
                 model_output = resolved[last].module is None and not resolved[last].is_input

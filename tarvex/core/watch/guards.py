@@ -49,6 +49,8 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 
+from ._layers import _split_selectors
+
 # How far past the scaled bounds (in the channel's half-widths) a layer may
 # reach before the range stage scores it: keeps the rare clean input just
 # past the fitted extremes from spending the family-wise budget.
@@ -795,6 +797,20 @@ def _check_fits(link: ExactLink, s_shape: tuple[int, ...], z_shape: tuple[int, .
         raise ValueError(f"guards: exact link {link.link} ({link.kind}) does not fit its layers' shapes")
 
 
+def _module_of(named: dict[str, torch.nn.Module], name: str) -> torch.nn.Module | None:
+    """The module whose output the layer `name` is, or None: a layer that
+    selects an item of a module's output has one only where it is the
+    attention output, "[0]", of an `nn.MultiheadAttention`."""
+    if name in ("", "input", "output"):
+        return None
+    if name in named:
+        return named[name]
+    split = _split_selectors(name)
+    if split is not None and split[1] == ("0",) and isinstance(named.get(split[0]), torch.nn.MultiheadAttention):
+        return named[split[0]]
+    return None
+
+
 class GuardBuilder:
     """Collects, batch by batch of a model's clean layer outputs
     (`observe`), what the stages are fitted on: each layer's per-input
@@ -834,8 +850,7 @@ class GuardBuilder:
         if not (range_stage or checksums):
             return None
         named = dict(model.named_modules())
-        modules = {name: (named[name] if name in named and name not in ("", "input", "output") else None)
-                   for name in layers}
+        modules = {name: _module_of(named, name) for name in layers}
         return cls(layers, modules, range_stage=range_stage, checksums=checksums, random_state=random_state)
 
     def observe(self, outputs: dict[str, torch.Tensor]) -> None:

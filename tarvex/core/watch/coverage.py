@@ -1141,10 +1141,12 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
 
     `range_stage` adds the range stage (per-channel bounds of every layer
     from the fitting inputs; the first layer, the model's input, is bounded
-    but never checked) and `checksums` a checksum link for every link whose
-    Z layer is an `nn.Linear`, `nn.Conv1d` or `nn.Conv2d` applied to its S
-    layer itself (checked on the fitting inputs; other links keep their
-    monitor only). Both score every input beside the monitors, their scores
+    but never checked) and `checksums` an exact check for every link whose
+    Z layer is known from its S layer: a checksum link where it is an
+    `nn.Linear`, `nn.Conv1d` or `nn.Conv2d` applied to S (or to a ReLU, GELU,
+    tanh, sigmoid or SiLU of S), an exact link where it is an activation,
+    norm, pooling or self-attention module applied to S (checked on the
+    fitting inputs; other links keep their monitor only). Both score every input beside the monitors, their scores
     join the family-wise threshold, and their alarms blame the link ending
     at the layer that broke (see `watch.guards`); `coverage.guards` holds
     them (None with both off or where neither applies).

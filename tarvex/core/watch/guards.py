@@ -1,6 +1,7 @@
 """Cheap exact checks that run beside a coverage's monitors: a range stage
-(per-channel bounds of each layer's outputs, learned from clean inputs) and
-checksum links (an exact identity of a linear or convolution layer).
+(per-channel bounds of each layer's outputs, learned from clean inputs),
+checksum links (an exact identity of a linear or convolution layer) and
+exact links (a cheap layer computed again from its input).
 
 Range stage. Each watched layer's output is split into channels (the units
 of a flat layer, the first axis of a convolution map) and every channel's
@@ -32,9 +33,24 @@ with a tolerance set from the clean fitting inputs' largest such error
 every corrupted output or weight of the layer beyond rounding exceeds it.
 The random signs and sizes of r keep two errors from cancelling, as they
 could in a plain sum. A checksum link's score of an input is its error over
-the tolerance where it exceeds it, else 0.
+the tolerance where it exceeds it, else 0. Where the model applies an
+activation between S and the layer in its forward code (`fc2(F.relu(h))`
+with `h` watched, a transformer's linear1 -> GELU -> linear2), the first
+fitting batch picks the one of `ACTIVATIONS` that reproduces Z, and the
+identity is checked on the activated S.
 
-Both stages give one score column each. A coverage turns them into conformal
+Exact links. Where a link's Z layer is an elementwise activation (or a
+reshape, or dropout in evaluation mode), a norm (`LayerNorm`, `BatchNorm`
+with running statistics, `GroupNorm`), a pooling layer or a self-attention
+`nn.MultiheadAttention` applied to S, the layer is computed again from S in
+float64, with a copy of its clean parameters and buffers kept at fit time,
+and compared with Z element by element (`ExactLink`). Its error and
+tolerance work as a checksum's, and it scores in the same column: a
+corrupted output and a parameter changed since the fit both break it, and
+no input, drifted or not, does. Like a checksum, an exact link is kept only
+where the recomputed layer reproduces Z on the fitting inputs.
+
+The stages give one score column each (checksum and exact links share one). A coverage turns them into conformal
 p-values against its clean calibration inputs like its links' scores and
 sets its family-wise threshold over all columns together, so their clean
 false alarms count in the same family-wise rate.
@@ -402,7 +418,7 @@ _PARAMETERS: dict[str, tuple[set[str], set[str]]] = {  # (required, optional)
 }
 
 
-def _elementwise_kind(module: torch.nn.Module) -> tuple[str, dict[str, Any]] | None:
+def _elementwise_kind(module: Any) -> tuple[str, dict[str, Any]] | None:
     """The elementwise function an activation module applies, or None."""
     nn = torch.nn
     simple = [(nn.ReLU, "relu"), (nn.SiLU, "silu"), (nn.Tanh, "tanh"), (nn.Sigmoid, "sigmoid"), (nn.SELU, "selu"),
@@ -434,7 +450,7 @@ def _float64(tensor: torch.Tensor | None) -> np.ndarray | None:
     return None if tensor is None else tensor.detach().to(device="cpu", dtype=torch.float64).numpy().copy()
 
 
-def _parameterised(module: torch.nn.Module) -> tuple[str, dict[str, Any], dict[str, np.ndarray | None]] | None:
+def _parameterised(module: Any) -> tuple[str, dict[str, Any], dict[str, np.ndarray | None]] | None:
     """(kind, settings, clean parameters) of a module an exact link can
     recompute with stored parameters, or None."""
     nn = torch.nn
@@ -540,7 +556,7 @@ class ExactLink:
         dims = s.ndim - 2
         if kind == "max_pool":
             pool = F.max_pool1d if dims == 1 else F.max_pool2d
-            return pool(s, settings["kernel_size"], settings["stride"], settings["padding"],  # type: ignore[operator]
+            return pool(s, settings["kernel_size"], settings["stride"], settings["padding"],
                         settings["dilation"], ceil_mode=settings["ceil_mode"])
         if kind == "avg_pool":
             if dims == 1:
@@ -550,10 +566,10 @@ class ExactLink:
                                 settings["ceil_mode"], settings["count_include_pad"], settings["divisor_override"])
         if kind == "adaptive_avg_pool":
             adaptive = F.adaptive_avg_pool1d if dims == 1 else F.adaptive_avg_pool2d
-            return adaptive(s, settings["output_size"])  # type: ignore[operator, no-any-return]
+            return adaptive(s, settings["output_size"])
         if kind == "adaptive_max_pool":
             adaptive = F.adaptive_max_pool1d if dims == 1 else F.adaptive_max_pool2d
-            return adaptive(s, settings["output_size"])  # type: ignore[operator, no-any-return]
+            return adaptive(s, settings["output_size"])
         assert kind == "attention"
         if s.ndim != 3:
             raise ValueError(f"attention of link {self.link}: S must be a batch of sequences")

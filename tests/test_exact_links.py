@@ -209,3 +209,20 @@ def test_inner_transformer_layers_are_watched_with_the_fast_path_off_and_the_set
         torch.backends.mha.set_fastpath_enabled(True)
     with pytest.raises(ValueError, match="out_proj.*without calling"):
         watch.cover(model, x, ["embed", "encoder.layers.0.self_attn.out_proj", "output"], false_alarm_rate=0.05)
+
+
+def test_a_float64_model_watched_as_float32_rows_stays_quiet():
+    torch.manual_seed(0)
+    model = nn.Sequential(nn.Linear(6, 16), nn.LayerNorm(16), nn.GELU(), nn.Linear(16, 3)).double().eval()
+    with torch.no_grad():
+        model[0].bias += 30.0  # a large mean over a small spread: the norm magnifies float32 rounding of S
+    x = np.random.default_rng(0).normal(size=(1200, 6))
+    coverage = watch.cover(model, x, ["input", "0", "1", "2", "3"], false_alarm_rate=0.05,
+                           candidates=[{"hidden": (), "epochs": 1, "include_interactions": False}])
+    assert coverage.guards.checked_links == [0, 1, 2, 3]
+    test = torch.from_numpy(np.random.default_rng(1).normal(size=(400, 6)))
+    with watch.Watcher(model, coverage) as watcher, torch.no_grad():
+        for start in range(0, 400, 50):
+            model(test[start:start + 50])
+    assert watcher.inputs_above_tau <= 0.1 * 400
+    assert coverage.check(model, test).alarms.mean() <= 0.1

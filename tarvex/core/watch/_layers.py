@@ -418,7 +418,9 @@ class LayerTap:
     pre-hook, before any layer can change it in place; a call without a
     positional argument is an error when the input is one of the layers.
     With `copy_output=False` the model's own output is read without a copy
-    (for a caller done with the rows before the model call returns)."""
+    (for a caller done with the rows before the model call returns). While
+    the hooks are attached, PyTorch's fused transformer fast path is held
+    off where a layer lies inside a module that has one (`slow_path`)."""
 
     def __init__(self, model: torch.nn.Module, layers: Sequence[Layer],
                  on_pass: Callable[[Any, list[np.ndarray] | None], None], *,

@@ -1111,7 +1111,9 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     selectors that pick a tensor out of a tuple, list or dict output
     ("lstm[0]", "output[logits]"), as for `capture`. The forward pass must
     compute them in that
-    order, each exactly once. Each link (layers[j], layers[j + 1]) gets a
+    order, each exactly once. A layer inside an `nn.TransformerEncoderLayer`
+    or `nn.MultiheadAttention` is captured with PyTorch's fused fast path
+    turned off (it would skip the layer's hook), and the setting restored. Each link (layers[j], layers[j + 1]) gets a
     monitor chosen by `tune` (with `candidates`, default `TUNE_CANDIDATES`,
     and `random_state`) on the fitting inputs; the engineer's pair products
     are switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH` columns.

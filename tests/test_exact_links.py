@@ -226,3 +226,21 @@ def test_a_float64_model_watched_as_float32_rows_stays_quiet():
             model(test[start:start + 50])
     assert watcher.inputs_above_tau <= 0.1 * 400
     assert coverage.check(model, test).alarms.mean() <= 0.1
+
+
+def test_fast_path_holds_nest_and_a_pytorch_without_the_switch_gets_a_reason(monkeypatch):
+    from tarvex.core.watch import _layers
+    model = Encoder().eval()
+    x = np.random.default_rng(0).normal(size=(1200, 5, 6)).astype(np.float32)
+    coverage = watch.cover(model, x, INSIDE[:4], false_alarm_rate=0.05,
+                           candidates=[{"hidden": (), "epochs": 1, "include_interactions": False}])
+    first, second = watch.Watcher(model, coverage), watch.Watcher(model, coverage)
+    with first:
+        with second:
+            assert not torch.backends.mha.get_fastpath_enabled()
+        assert not torch.backends.mha.get_fastpath_enabled()  # the first watcher still needs it off
+    assert torch.backends.mha.get_fastpath_enabled()
+    # (recent PyTorch also leaves the fused path when a submodule has hooks; older versions do not)
+    monkeypatch.setattr(_layers, "fast_path_switch", lambda: False)
+    assert "cannot turn that path off" in _layers.did_not_run_hint(model, "encoder.layers.0.linear1")
+    assert _layers.did_not_run_hint(model, "embed") == ""

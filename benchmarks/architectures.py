@@ -293,6 +293,22 @@ _SETUP: dict[str, tuple[Callable[[], nn.Module], Callable[..., tuple[np.ndarray,
 }
 
 
+# The transformer's encoder layers watched from the inside: the attention
+# (recomputed from its input with the clean weights), the feed-forward
+# linears (checksums, the second one through the GELU) and the norms; the
+# links across a residual add (to norm1 and norm2) stay learned.
+TRANSFORMER_INSIDE = ["input", "embed"] + [
+    f"encoder.layers.{i}.{part}" for i in (0, 1)
+    for part in ("self_attn[0]", "norm1", "linear1", "linear2", "norm2")] + ["norm", "output[0]"]
+# With TRANSFORMER_INSIDE, the first watched layer each fault changes.
+_INSIDE_FAULT_LAYERS = {
+    "FFN 5% sign flips": "encoder.layers.1.linear1", "FFN noise 10%": "encoder.layers.0.linear2",
+    "dead FFN unit": "encoder.layers.0.linear1", "attention in_proj noise 10%": "encoder.layers.1.self_attn[0]",
+    "final-norm channel sign": "norm", "LayerNorm channel sign": "encoder.layers.0.norm1",
+    "run-time channel flip": "norm", "embedding noise 20% (at S)": "embed",
+}
+
+
 def train(model: nn.Module, X: np.ndarray, y: np.ndarray, epochs: int, seed: int, lr: float = 3e-3,
           batch_size: int = 64) -> nn.Module:
     """Adam on cross-entropy (mean squared error for float targets)."""
@@ -314,10 +330,18 @@ def train(model: nn.Module, X: np.ndarray, y: np.ndarray, epochs: int, seed: int
     return model.eval()
 
 
-def build(name: str, seed: int = 0, size: str = "test") -> Architecture:
+def build(name: str, seed: int = 0, size: str = "test", inside: bool = False) -> Architecture:
     """Trains the architecture `name` (one of `NAMES`) with `seed` on the
-    splits of `size` ("test": small and fast, "bench": the benchmark's)."""
+    splits of `size` ("test": small and fast, "bench": the benchmark's).
+    `inside=True` watches the transformer's encoder layers from the inside
+    (`TRANSFORMER_INSIDE`)."""
     make, data, layers, s, z = _SETUP[name]
+    faults = _faults(name, seed)
+    if inside:
+        if name != "transformer":
+            raise ValueError("only the transformer has an inside layer list")
+        layers = TRANSFORMER_INSIDE
+        faults = [Fault(f.name, _INSIDE_FAULT_LAYERS[f.name], f.inject, f.after_s) for f in faults]
     fit_rows, calibration_rows, test_rows = SIZES[size]
     rng = np.random.default_rng(seed)
     X_fit, y_fit = data(fit_rows, rng)
@@ -328,4 +352,4 @@ def build(name: str, seed: int = 0, size: str = "test") -> Architecture:
     started = time.process_time()
     train(model, X_fit, y_fit, EPOCHS[size], seed)
     seconds = time.process_time() - started
-    return Architecture(name, model, X_fit, X_cal, X_test, y_test, layers, s, z, _faults(name, seed), seconds)
+    return Architecture(name, model, X_fit, X_cal, X_test, y_test, layers, s, z, faults, seconds)

@@ -26,7 +26,7 @@ faults on Linear and Conv2d layers only):
     every input (a bad processing element); PE stride: every 16th element.
 
 Detectors: `watch.cover` over every layer (monitors only; with the checksum
-links, its default; with checksums and the range stage), the monitor chosen
+and exact links, its default; with them and the range stage), the monitor chosen
 by `watch.tune` on (first layer, logits), range supervision alone (per-channel
 bounds of every layer after the input from the fit inputs, its threshold on
 the largest reach set at 1% on the calibration inputs) and the baselines of

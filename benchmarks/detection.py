@@ -50,7 +50,10 @@ both with the same candidates and the same calibration inputs at 1%. Per
 fault: the share of test inputs each flags, the share of the coverage's
 alarms that blame the faulted layer's link, and the share of alarms whose
 smallest p-value several links shared; CPU seconds to train the model, to
-cover it and to tune the single monitor. `--names` picks architectures.
+cover it and to tune the single monitor. `--names` picks architectures;
+`--inside` watches the transformer's encoder layers from the inside
+(attention, feed-forward linears and norms: architectures.TRANSFORMER_INSIDE)
+instead of whole encoder layers.
 """
 
 from __future__ import annotations
@@ -628,6 +631,7 @@ class ArchitectureCase:
     blamed_right: list[float | None] = field(default_factory=list)
     tied: list[float | None] = field(default_factory=list)
     seconds: dict[str, float] = field(default_factory=dict)
+    exact: list[int] = field(default_factory=list)  # links with an exact check
 
 
 # Per architecture, where they differ from the above: the coverage's and
@@ -642,14 +646,15 @@ ARCHITECTURE_SETTINGS: dict[str, dict[str, Any]] = {"lstm": {"cover_early_stoppi
                                                     "regressor": {"cover": list(watch.TUNE_CANDIDATES)}}
 
 
-def run_architecture(name: str, seed: int, quick: bool, progress: bool = False) -> ArchitectureCase:
+def run_architecture(name: str, seed: int, quick: bool, progress: bool = False,
+                     inside: bool = False) -> ArchitectureCase:
     settings = ARCHITECTURE_SETTINGS.get(name, {})
     candidates = settings.get("cover", ARCHITECTURE_CANDIDATES)
     single_candidates = settings.get("tune", ARCHITECTURE_CANDIDATES)
     if quick:
         candidates, single_candidates = ([dict(c, epochs=min(c.get("epochs", 120), 20)) for c in chosen]
                                          for chosen in (candidates, single_candidates))
-    arch = architectures.build(name, seed, "bench")
+    arch = architectures.build(name, seed, "bench", inside=inside and name == "transformer")
     broken = [fault.applied_to(arch.model) for fault in arch.faults]
     started = time.process_time()
     coverage = watch.cover(arch.model, arch.fit, arch.layers, false_alarm_rate=RATE, random_state=seed,
@@ -665,7 +670,8 @@ def run_architecture(name: str, seed: int, quick: bool, progress: bool = False) 
     tune_seconds = time.process_time() - started
     case = ArchitectureCase(name, arch.quality(), [f.name for f in arch.faults], [f.after_s for f in arch.faults],
                             [arch.quality(m) for m in broken], arch.layers, coverage.token_links,
-                            seconds={"train": arch.train_seconds, "cover": cover_seconds, "tune": tune_seconds})
+                            seconds={"train": arch.train_seconds, "cover": cover_seconds, "tune": tune_seconds},
+                            exact=coverage.guards.checked_links if coverage.guards is not None else [])
     order = np.random.default_rng(seed).permutation(len(arch.test))
     for index, model in enumerate([arch.model] + broken):
         with warnings.catch_warnings(), np.errstate(all="ignore"):
@@ -691,7 +697,7 @@ def format_architecture(case: ArchitectureCase) -> str:
                       for token, s, z in zip(case.token_links, case.layers[:-1], case.layers[1:]))
     lines = [f"{case.name}: clean {quality} {case.quality:.3f}; links {links}",
              f"CPU seconds: train {case.seconds['train']:.1f}, cover {case.seconds['cover']:.1f}, "
-             f"tune (single monitor) {case.seconds['tune']:.1f}",
+             f"tune (single monitor) {case.seconds['tune']:.1f}; links with an exact check {case.exact}",
              f"{'fault':<30} {quality:>8} {'cover %':>7} {'single %':>8} {'blamed right %':>14} {'tied %':>6}",
              f"{'(clean)':<30} {case.quality:8.3f} {percent(case.covered[0].share):>7} "
              f"{percent(case.single[0].share):>8}"]
@@ -718,13 +724,16 @@ def main(argv: list[str] | None = None) -> int:
                         help="measure cover against one monitor on the four architectures instead")
     parser.add_argument("--names", nargs="+", default=list(architectures.NAMES), choices=list(architectures.NAMES))
     parser.add_argument("--progress", action="store_true", help="with --architectures: progress bars of cover and tune")
+    parser.add_argument("--inside", action="store_true",
+                        help="with --architectures: watch the transformer's encoder layers from the inside")
     args = parser.parse_args(argv)
     if args.architectures:
         torch.set_num_threads(1)
         print(f"Python {platform.python_version()}, PyTorch {torch.__version__}, {platform.machine()}; "
               f"false-alarm rate {RATE:.0%}")
         for name in args.names:
-            print("\n" + format_architecture(run_architecture(name, args.seed, args.quick, args.progress)), flush=True)
+            print("\n" + format_architecture(run_architecture(name, args.seed, args.quick, args.progress, args.inside)),
+                  flush=True)
         return 0
     shapes = args.shapes or (list(dm.SHAPES)[:1] if args.quick else list(dm.SHAPES))
     torch.set_num_threads(1)

@@ -120,14 +120,16 @@ def guarded(chain):
 
 def test_stages_apply_where_they_fit_and_hold_the_family_rate_on_clean_inputs(chain, guarded):
     assert guarded.guards.columns() == ["range", "checksum"]
-    assert guarded.guards.checked_links == [0, 2, 4]  # each Linear applied to the layer before it
+    # each Linear applied to the layer before it, each ReLU recomputed from it
+    assert guarded.guards.checked_links == [0, 1, 2, 3, 4]
     report = guarded.check(chain, inputs(6000, 1))
     # binomial standard error at 6,000 inputs is 0.28 points
     assert report.alarms.mean() <= RATE + 0.008
-    # without a Linear's input among the layers, no checksum applies
-    no_input = watch.cover(chain, inputs(2400, 0), ["input", "net.0", "net.2", "output"], false_alarm_rate=RATE,
-                           candidates=FAST)
-    assert no_input.guards.checked_links == [0]
+    # without a ReLU among the layers, the next Linear's checksum goes through it; the model's output has none
+    no_relu = watch.cover(chain, inputs(2400, 0), ["input", "net.0", "net.2", "output"], false_alarm_rate=RATE,
+                          candidates=FAST)
+    assert no_relu.guards.checked_links == [0, 1]
+    assert no_relu.guards.checksums[1].activation == "relu" and no_relu.guards.checksums[0].activation is None
     off = watch.cover(chain, inputs(2400, 0), ["input", "net.0", "net.2"], false_alarm_rate=RATE,
                       candidates=FAST, checksums=False)
     assert off.guards is None

@@ -418,7 +418,9 @@ class LayerTap:
     pre-hook, before any layer can change it in place; a call without a
     positional argument is an error when the input is one of the layers.
     With `copy_output=False` the model's own output is read without a copy
-    (for a caller done with the rows before the model call returns)."""
+    (for a caller done with the rows before the model call returns). While
+    the hooks are attached, PyTorch's fused transformer fast path is held
+    off where a layer lies inside a module that has one (`slow_path`)."""
 
     def __init__(self, model: torch.nn.Module, layers: Sequence[Layer],
                  on_pass: Callable[[Any, list[np.ndarray] | None], None], *,
@@ -433,6 +435,9 @@ class LayerTap:
         self.copy_output = copy_output
         self._local = threading.local()
         self._handles: list[Any] = []
+        # Hooks inside a transformer layer fire only with its fused fast path
+        # off: held off while the hooks are in place.
+        self._slow = slow_path(needs_slow_path(model, [layer.module_name for layer in self.layers]))
         # Changes at every attach and detach: a thread's rows begun under
         # another epoch are never completed by this pass's end.
         self._epoch = 0
@@ -455,6 +460,7 @@ class LayerTap:
                 return
             self._epoch += 1
             try:
+                self._slow.__enter__()
                 for index, layer in self._modules:
                     self._handles.append(layer.module.register_forward_hook(  # type: ignore[union-attr]
                         self._layer_hook(index, layer)))
@@ -475,6 +481,7 @@ class LayerTap:
         handles, self._handles = self._handles, []
         for handle in reversed(handles):  # the pre-hook first: no pass starts half-hooked
             handle.remove()
+        self._slow.__exit__()
 
     def _begin(self, _module: Any, args: tuple[Any, ...]) -> None:
         local = self._local
@@ -542,9 +549,11 @@ class LayerTap:
         for index, layer in self._modules:
             if rows[index] is None or rows[index] is _REPEATED:
                 if rows[index] is None:
+                    hint = did_not_run_hint(self.model, layer.module_name) or (
+                        " (a model compiled or traced after the watcher was attached runs without its submodules' "
+                        "hooks: watch an uncompiled model)")
                     raise ValueError(f"submodule {layer.module_name!r} did not run in one forward pass; it must "
-                                     "run exactly once (a model compiled or traced after the watcher was "
-                                     "attached runs without its submodules' hooks: watch an uncompiled model)")
+                                     f"run exactly once{hint}")
                 raise ValueError(f"submodule {layer.module_name!r} ran more than once in one forward pass; "
                                  "it must run exactly once")
         if len(rows) > 1:
@@ -555,3 +564,94 @@ class LayerTap:
                                      f"of rows in one forward pass: {[array.shape[0] for array in rows]}; the "
                                      "first dimension of each must be the batch (end the name of a layer whose "
                                      "dimension k holds the batch with [batch=k])")
+
+
+# --- PyTorch's fused transformer fast path -------------------------------------------
+
+# Modules whose evaluation-mode forward may run as one fused call that calls
+# none of their submodules, so that hooks on them never fire.
+_FUSED_TYPES = (torch.nn.TransformerEncoderLayer, torch.nn.TransformerEncoder, torch.nn.MultiheadAttention)
+_fast_path_lock = threading.Lock()
+_fast_path_holds = 0
+_fast_path_before = True
+
+
+def _fused_parents(model: torch.nn.Module, module_name: str) -> list[tuple[str, torch.nn.Module]]:
+    """The modules with a fused fast path that `module_name` lies inside."""
+    return [(name, module) for name, module in model.named_modules()
+            if isinstance(module, _FUSED_TYPES) and module_name != name
+            and (name == "" or module_name.startswith(name + "."))]
+
+
+def needs_slow_path(model: torch.nn.Module, module_names: Sequence[str | None]) -> bool:
+    """Whether a watched submodule lies inside a module whose fused fast
+    path would skip its hooks."""
+    return any(name is not None and _fused_parents(model, name) for name in module_names)
+
+
+def fast_path_switch() -> bool:
+    """Whether this PyTorch lets the fused fast path be turned off."""
+    mha = getattr(torch.backends, "mha", None)
+    return hasattr(mha, "set_fastpath_enabled") and hasattr(mha, "get_fastpath_enabled")
+
+
+def hold_fast_path_off() -> bool:
+    """Turns PyTorch's fused transformer fast path off (process-wide) until
+    every hold is released; the setting found at the first hold comes back
+    with the last release. False where this PyTorch has no such switch."""
+    global _fast_path_holds, _fast_path_before
+    if not fast_path_switch():
+        return False
+    with _fast_path_lock:
+        if _fast_path_holds == 0:
+            _fast_path_before = bool(torch.backends.mha.get_fastpath_enabled())
+            torch.backends.mha.set_fastpath_enabled(False)
+        _fast_path_holds += 1
+    return True
+
+
+def release_fast_path() -> None:
+    """Ends one `hold_fast_path_off` that returned True."""
+    global _fast_path_holds
+    with _fast_path_lock:
+        _fast_path_holds -= 1
+        if _fast_path_holds == 0:
+            torch.backends.mha.set_fastpath_enabled(_fast_path_before)
+
+
+class slow_path:
+    """Context manager: the fused fast path off while `needed` (see
+    `hold_fast_path_off`)."""
+
+    def __init__(self, needed: bool) -> None:
+        self.needed = needed
+        self.held = False
+
+    def __enter__(self) -> slow_path:
+        self.held = self.needed and hold_fast_path_off()
+        return self
+
+    def __exit__(self, *_exc: Any) -> None:
+        if self.held:
+            self.held = False
+            release_fast_path()
+
+
+def did_not_run_hint(model: torch.nn.Module, module_name: str | None) -> str:
+    """Why a watched submodule may not have run in a forward pass: it lies
+    inside a module that computes without calling it."""
+    if module_name is None:
+        return ""
+    for name, parent in _fused_parents(model, module_name):
+        if isinstance(parent, torch.nn.MultiheadAttention):
+            return (f" ({name!r} is an nn.MultiheadAttention, which uses the weights of its submodules without "
+                    f"calling them: watch its output, {name + '[0]'!r}, instead)")
+    parents = _fused_parents(model, module_name)
+    if parents and not fast_path_switch():
+        return (f" (it lies inside {parents[-1][0]!r}, a {type(parents[-1][1]).__name__} whose fused fast path "
+                "runs in evaluation mode without calling its submodules, and this PyTorch cannot turn that path "
+                "off: use PyTorch 2.2 or later, or watch the enclosing module)")
+    if parents:
+        return (f" (it lies inside {parents[-1][0]!r}, a {type(parents[-1][1]).__name__}; its fused fast path was "
+                "turned off, so the module's own forward code skipped it)")
+    return ""

@@ -11,7 +11,7 @@ import numpy.typing as npt
 import torch
 
 from ._arguments import _eval_mode, _positive_int
-from ._layers import batch_hint, not_a_tensor, resolve, select
+from ._layers import batch_hint, did_not_run_hint, needs_slow_path, not_a_tensor, resolve, select, slow_path
 from ._progress import _progress_bar
 
 
@@ -193,7 +193,8 @@ def capture(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | It
                     _copied(select(output, layers[name])))))
         if moved:
             model.to(target)
-        with _eval_mode(model):
+        # Hooks inside a transformer layer fire only with its fused fast path off.
+        with _eval_mode(model), slow_path(needs_slow_path(model, [layer.module_name for layer in layers.values()])):
             for batch in _batches(inputs, batch_size):
                 x = _as_input(batch, target, float_dtype)
                 if x.shape[0] == 0:
@@ -210,7 +211,8 @@ def capture(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | It
                     calls = captured[name]
                     if len(calls) != 1:
                         raise ValueError(f"submodule {layers[name].module_name!r} ran {len(calls)} times in one "
-                                         "forward pass; it must run exactly once")
+                                         "forward pass; it must run exactly once"
+                                         + (did_not_run_hint(model, layers[name].module_name) if not calls else ""))
                     parts[name].append(_rows(calls[0], name, rows))
                 if bar is not None:
                     bar.update(rows)

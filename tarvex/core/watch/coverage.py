@@ -72,7 +72,7 @@ import torch.nn.functional as F
 from tarvex.core import resmon
 
 from ._arguments import _eval_mode, _open_unit_interval, _positive_int, _unknown_monitor_entries
-from ._layers import Layer, _resolve_one, _split_selectors, batch_hint, select
+from ._layers import Layer, _resolve_one, _split_selectors, batch_hint, did_not_run_hint, needs_slow_path, select, slow_path
 from .capturing import _as_input, _batches, _model_device, _require_batch_dimension
 from ._progress import _with_progress
 from ._random_state import keeps_global_random_state
@@ -200,7 +200,8 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
             module = resolved[name].module
             assert module is not None
             handles.append(module.register_forward_hook(hook(resolved[name])))
-        with _eval_mode(model):
+        # Hooks inside a transformer layer fire only with its fused fast path off.
+        with _eval_mode(model), slow_path(needs_slow_path(model, [resolved[n].module_name for n in hooked])):
             for batch in _batches(inputs, batch_size):
                 x = _as_input(batch, device, float_dtype)
                 if x.is_floating_point() and x.dtype != float_dtype:
@@ -217,7 +218,9 @@ def _forward_layers(model: torch.nn.Module, inputs: Any, layers: list[str],
                 for name in hooked:
                     if len(calls[name]) != 1:
                         raise ValueError(f"layer {name!r} ran {len(calls[name])} times in one forward pass; "
-                                         "it must run exactly once")
+                                         "it must run exactly once"
+                                         + (did_not_run_hint(model, resolved[name].module_name)
+                                            if not calls[name] else ""))
                     outputs[name] = calls[name][0]
                 last = layers[-1]
                 model_output = resolved[last].module is None and not resolved[last].is_input
@@ -1146,7 +1149,9 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     selectors that pick a tensor out of a tuple, list or dict output
     ("lstm[0]", "output[logits]"), as for `capture`. The forward pass must
     compute them in that
-    order, each exactly once. Each link (layers[j], layers[j + 1]) gets a
+    order, each exactly once. A layer inside an `nn.TransformerEncoderLayer`
+    or `nn.MultiheadAttention` is captured with PyTorch's fused fast path
+    turned off (it would skip the layer's hook), and the setting restored. Each link (layers[j], layers[j + 1]) gets a
     monitor chosen by `tune` (with `candidates`, default `TUNE_CANDIDATES`,
     `random_state` and `early_stopping`) on the fitting inputs; the engineer's pair products
     are switched off for S wider than `PAIR_PRODUCTS_MAX_WIDTH` columns.
@@ -1176,10 +1181,12 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
 
     `range_stage` adds the range stage (per-channel bounds of every layer
     from the fitting inputs; the first layer, the model's input, is bounded
-    but never checked) and `checksums` a checksum link for every link whose
-    Z layer is an `nn.Linear`, `nn.Conv1d` or `nn.Conv2d` applied to its S
-    layer itself (checked on the fitting inputs; other links keep their
-    monitor only). Both score every input beside the monitors, their scores
+    but never checked) and `checksums` an exact check for every link whose
+    Z layer is known from its S layer: a checksum link where it is an
+    `nn.Linear`, `nn.Conv1d` or `nn.Conv2d` applied to S (or to a ReLU, GELU,
+    tanh, sigmoid or SiLU of S), an exact link where it is an activation,
+    norm, pooling or self-attention module applied to S (checked on the
+    fitting inputs; other links keep their monitor only). Both score every input beside the monitors, their scores
     join the family-wise threshold, and their alarms blame the link ending
     at the layer that broke (see `watch.guards`); `coverage.guards` holds
     them (None with both off or where neither applies). A link whose

@@ -1,6 +1,7 @@
 """Cheap exact checks that run beside a coverage's monitors: a range stage
-(per-channel bounds of each layer's outputs, learned from clean inputs) and
-checksum links (an exact identity of a linear or convolution layer).
+(per-channel bounds of each layer's outputs, learned from clean inputs),
+checksum links (an exact identity of a linear or convolution layer) and
+exact links (a cheap layer computed again from its input).
 
 Range stage. Each watched layer's output is split into channels (the units
 of a flat layer, the first axis of a convolution map) and every channel's
@@ -32,9 +33,24 @@ with a tolerance set from the clean fitting inputs' largest such error
 every corrupted output or weight of the layer beyond rounding exceeds it.
 The random signs and sizes of r keep two errors from cancelling, as they
 could in a plain sum. A checksum link's score of an input is its error over
-the tolerance where it exceeds it, else 0.
+the tolerance where it exceeds it, else 0. Where the model applies an
+activation between S and the layer in its forward code (`fc2(F.relu(h))`
+with `h` watched, a transformer's linear1 -> GELU -> linear2), the first
+fitting batch picks the one of `ACTIVATIONS` that reproduces Z, and the
+identity is checked on the activated S.
 
-Both stages give one score column each. A coverage turns them into conformal
+Exact links. Where a link's Z layer is an elementwise activation (or a
+reshape, or dropout in evaluation mode), a norm (`LayerNorm`, `BatchNorm`
+with running statistics, `GroupNorm`), a pooling layer or a self-attention
+`nn.MultiheadAttention` applied to S, the layer is computed again from S in
+float64, with a copy of its clean parameters and buffers kept at fit time,
+and compared with Z element by element (`ExactLink`). Its error and
+tolerance work as a checksum's, and it scores in the same column: a
+corrupted output and a parameter changed since the fit both break it, and
+no input, drifted or not, does. Like a checksum, an exact link is kept only
+where the recomputed layer reproduces Z on the fitting inputs.
+
+The stages give one score column each (checksum and exact links share one). A coverage turns them into conformal
 p-values against its clean calibration inputs like its links' scores and
 sets its family-wise threshold over all columns together, so their clean
 false alarms count in the same family-wise rate.
@@ -48,6 +64,8 @@ from typing import Any, Iterable
 import numpy as np
 import torch
 import torch.nn.functional as F
+
+from ._layers import _split_selectors
 
 # How far past the scaled bounds (in the channel's half-widths) a layer may
 # reach before the range stage scores it: keeps the rare clean input just
@@ -195,11 +213,15 @@ class ChecksumLink:
     "conv2d", `r` the output weighting, `c` = r^T W and `a` = |r|^T |W|
     (shaped as one output channel's kernel for a convolution), `rb` = r^T b,
     `settings` the convolution's stride, padding and dilation, and
-    `tolerance` the largest error that counts as rounding."""
+    `tolerance` the largest error that counts as rounding. `activation`
+    (a key of `ACTIVATIONS`, None for none) is the elementwise function the
+    model applies to S before the layer: the identity is then checked on
+    the activated S."""
 
     def __init__(self, link: int, kind: str, r: np.ndarray, c: np.ndarray, a: np.ndarray, rb: float,
-                 settings: dict[str, list[int]], tolerance: float) -> None:
+                 settings: dict[str, list[int]], tolerance: float, activation: str | None = None) -> None:
         self.link, self.kind = int(link), kind
+        self.activation = activation
         self.r = np.asarray(r, dtype=np.float64)
         self.c = np.asarray(c, dtype=np.float64)
         self.a = np.asarray(a, dtype=np.float64)
@@ -253,11 +275,14 @@ class ChecksumLink:
     def errors(self, s: Any, z: Any, s_shape: tuple[int, ...], z_shape: tuple[int, ...]) -> np.ndarray:
         """Per input, the largest error of the identity over the output
         positions, relative to its rounding bound (float64; inf for NaN)."""
-        if self.kind == "linear":
+        if self.kind == "linear" and self.activation is None:
             s_a, z_a = _host_array(s), _host_array(z)
             if s_a is not None and z_a is not None:
                 return self._linear_errors(s_a, z_a, s_shape, z_shape)
         s_t = _shaped(s, s_shape).to(torch.float64)
+        if self.activation is not None:
+            function, settings = ACTIVATIONS[self.activation]
+            s_t = _ELEMENTWISE[function][0](s_t, settings)
         z_t = _shaped(z, z_shape).to(device=s_t.device, dtype=torch.float64)
         r, c, a = self._on(s_t.device)
         rows = s_t.shape[0]
@@ -302,14 +327,20 @@ class ChecksumLink:
         return F.conv2d(s, kernel.unsqueeze(0), None, stride, padding, dilation)[:, 0]
 
     def to_dict(self) -> dict[str, Any]:
-        return {"link": self.link, "kind": self.kind, "r": self.r.tolist(), "c": self.c.tolist(),
-                "a": self.a.tolist(), "rb": self.rb, "settings": self.settings, "tolerance": self.tolerance}
+        d = {"link": self.link, "kind": self.kind, "r": self.r.tolist(), "c": self.c.tolist(),
+             "a": self.a.tolist(), "rb": self.rb, "settings": self.settings, "tolerance": self.tolerance}
+        if self.activation is not None:  # files without it are read as before
+            d["activation"] = self.activation
+        return d
 
     @classmethod
     def from_dict(cls, d: Any) -> ChecksumLink:
         keys = {"link", "kind", "r", "c", "a", "rb", "settings", "tolerance"}
-        if not isinstance(d, dict) or set(d) != keys:
-            raise ValueError(f"checksum link: expected the keys {sorted(keys)}")
+        if not isinstance(d, dict) or set(d) not in (keys, keys | {"activation"}):
+            raise ValueError(f"checksum link: expected the keys {sorted(keys)} (and optionally activation)")
+        activation = d.get("activation")
+        if activation is not None and activation not in ACTIVATIONS:
+            raise ValueError(f"checksum link: unknown activation {activation!r}")
         if d["kind"] not in ("linear", "conv1d", "conv2d"):
             raise ValueError(f"checksum link: unknown kind {d['kind']!r}")
         if not isinstance(d["link"], int) or isinstance(d["link"], bool) or d["link"] < 0:
@@ -333,7 +364,347 @@ class ChecksumLink:
                 raise ValueError(f"checksum link: {key} must be a finite number")
         if d["tolerance"] <= 0:
             raise ValueError("checksum link: tolerance must be positive")
-        return cls(d["link"], d["kind"], r, c, a, d["rb"], settings, d["tolerance"])
+        return cls(d["link"], d["kind"], r, c, a, d["rb"], settings, d["tolerance"], activation)
+
+
+# --- exact links: layers recomputed from S ---------------------------------------------
+
+# Elementwise functions a link's Z layer may apply to its S, by kind: the
+# function of a float64 tensor and the settings it reads.
+_ELEMENTWISE: dict[str, tuple[Any, tuple[str, ...]]] = {
+    "identity": (lambda x, s: x, ()),
+    "relu": (lambda x, s: F.relu(x), ()),
+    "leaky_relu": (lambda x, s: F.leaky_relu(x, s["negative_slope"]), ("negative_slope",)),
+    "hardtanh": (lambda x, s: F.hardtanh(x, s["min_val"], s["max_val"]), ("min_val", "max_val")),
+    "gelu": (lambda x, s: F.gelu(x, approximate=s["approximate"]), ("approximate",)),
+    "silu": (lambda x, s: F.silu(x), ()),
+    "tanh": (lambda x, s: torch.tanh(x), ()),
+    "sigmoid": (lambda x, s: torch.sigmoid(x), ()),
+    "elu": (lambda x, s: F.elu(x, s["alpha"]), ("alpha",)),
+    "celu": (lambda x, s: F.celu(x, s["alpha"]), ("alpha",)),
+    "selu": (lambda x, s: F.selu(x), ()),
+    "softplus": (lambda x, s: F.softplus(x, s["beta"], s["threshold"]), ("beta", "threshold")),
+    "mish": (lambda x, s: F.mish(x), ()),
+    "hardswish": (lambda x, s: F.hardswish(x), ()),
+    "hardsigmoid": (lambda x, s: F.hardsigmoid(x), ()),
+    "softsign": (lambda x, s: F.softsign(x), ()),
+}
+# What a linear or convolution layer's input may be, as a function of its S:
+# the activations a model commonly applies in its forward code between two
+# watched layers (`fc2(F.relu(fc1(x)))`, a transformer's feed-forward block).
+ACTIVATIONS: dict[str, tuple[str, dict[str, Any]]] = {
+    "relu": ("relu", {}), "gelu": ("gelu", {"approximate": "none"}), "gelu_tanh": ("gelu", {"approximate": "tanh"}),
+    "tanh": ("tanh", {}), "sigmoid": ("sigmoid", {}), "silu": ("silu", {}),
+}
+_FLOAT, _INT, _BOOL, _INTS, _OPTIONAL_INT = "float", "int", "bool", "ints", "optional int"
+# Per kind of a parameterised exact link: its settings (name: type) and
+# the names of its stored parameters (those in parentheses optional).
+_SETTINGS: dict[str, dict[str, str]] = {
+    "layer_norm": {"normalized_shape": _INTS, "eps": _FLOAT},
+    "batch_norm": {"eps": _FLOAT},
+    "group_norm": {"num_groups": _INT, "eps": _FLOAT},
+    "max_pool": {"kernel_size": _INTS, "stride": _INTS, "padding": _INTS, "dilation": _INTS, "ceil_mode": _BOOL},
+    "avg_pool": {"kernel_size": _INTS, "stride": _INTS, "padding": _INTS, "ceil_mode": _BOOL,
+                 "count_include_pad": _BOOL, "divisor_override": _OPTIONAL_INT},
+    "adaptive_avg_pool": {"output_size": _INTS},
+    "adaptive_max_pool": {"output_size": _INTS},
+    "attention": {"num_heads": _INT},
+}
+_PARAMETERS: dict[str, tuple[set[str], set[str]]] = {  # (required, optional)
+    "layer_norm": (set(), {"weight", "bias"}),
+    "batch_norm": ({"running_mean", "running_var"}, {"weight", "bias"}),
+    "group_norm": (set(), {"weight", "bias"}),
+    "attention": ({"in_proj_weight", "out_proj_weight"}, {"in_proj_bias", "out_proj_bias"}),
+}
+
+
+def _elementwise_kind(module: Any) -> tuple[str, dict[str, Any]] | None:
+    """The elementwise function an activation module applies, or None."""
+    nn = torch.nn
+    simple = [(nn.ReLU, "relu"), (nn.SiLU, "silu"), (nn.Tanh, "tanh"), (nn.Sigmoid, "sigmoid"), (nn.SELU, "selu"),
+              (nn.Mish, "mish"), (nn.Hardswish, "hardswish"), (nn.Hardsigmoid, "hardsigmoid"),
+              (nn.Softsign, "softsign"), (nn.Identity, "identity"), (nn.Flatten, "identity"),
+              (nn.Unflatten, "identity"), (nn.Dropout, "identity"), (nn.Dropout1d, "identity"),
+              (nn.Dropout2d, "identity"), (nn.Dropout3d, "identity"), (nn.AlphaDropout, "identity")]
+    for kind_type, kind in simple:
+        if type(module) is kind_type:  # a subclass may compute something else
+            return kind, {}
+    if type(module) in (nn.Hardtanh, nn.ReLU6):
+        return "hardtanh", {"min_val": float(module.min_val), "max_val": float(module.max_val)}
+    if type(module) is nn.LeakyReLU:
+        return "leaky_relu", {"negative_slope": float(module.negative_slope)}
+    if type(module) is nn.GELU:
+        return "gelu", {"approximate": str(module.approximate)}
+    if type(module) in (nn.ELU, nn.CELU):
+        return ("elu" if type(module) is nn.ELU else "celu"), {"alpha": float(module.alpha)}
+    if type(module) is nn.Softplus:
+        return "softplus", {"beta": float(module.beta), "threshold": float(module.threshold)}
+    return None
+
+
+def _ints(value: Any, dims: int) -> list[int]:
+    return [int(v) for v in (value if isinstance(value, (tuple, list)) else (value,) * dims)]
+
+
+def _float64(tensor: torch.Tensor | None) -> np.ndarray | None:
+    return None if tensor is None else tensor.detach().to(device="cpu", dtype=torch.float64).numpy().copy()
+
+
+def _parameterised(module: Any) -> tuple[str, dict[str, Any], dict[str, np.ndarray | None]] | None:
+    """(kind, settings, clean parameters) of a module an exact link can
+    recompute with stored parameters, or None."""
+    nn = torch.nn
+    if type(module) is nn.LayerNorm:
+        return "layer_norm", {"normalized_shape": [int(v) for v in module.normalized_shape],
+                              "eps": float(module.eps)}, {"weight": _float64(module.weight),
+                                                          "bias": _float64(module.bias)}
+    if type(module) in (nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d):
+        if module.running_mean is None or module.running_var is None:
+            return None  # batch statistics even in evaluation mode
+        return "batch_norm", {"eps": float(module.eps)}, {
+            "running_mean": _float64(module.running_mean), "running_var": _float64(module.running_var),
+            "weight": _float64(module.weight), "bias": _float64(module.bias)}
+    if type(module) is nn.GroupNorm:
+        return "group_norm", {"num_groups": int(module.num_groups), "eps": float(module.eps)}, {
+            "weight": _float64(module.weight), "bias": _float64(module.bias)}
+    if type(module) in (nn.MaxPool1d, nn.MaxPool2d) and not module.return_indices:
+        dims = 1 if type(module) is nn.MaxPool1d else 2
+        return "max_pool", {"kernel_size": _ints(module.kernel_size, dims),
+                            "stride": _ints(module.stride or module.kernel_size, dims),
+                            "padding": _ints(module.padding, dims), "dilation": _ints(module.dilation, dims),
+                            "ceil_mode": bool(module.ceil_mode)}, {}
+    if type(module) in (nn.AvgPool1d, nn.AvgPool2d):
+        dims = 1 if type(module) is nn.AvgPool1d else 2
+        override = getattr(module, "divisor_override", None)
+        return "avg_pool", {"kernel_size": _ints(module.kernel_size, dims),
+                            "stride": _ints(module.stride or module.kernel_size, dims),
+                            "padding": _ints(module.padding, dims), "ceil_mode": bool(module.ceil_mode),
+                            "count_include_pad": bool(module.count_include_pad),
+                            "divisor_override": None if override is None else int(override)}, {}
+    if type(module) in (nn.AdaptiveAvgPool1d, nn.AdaptiveAvgPool2d, nn.AdaptiveMaxPool1d, nn.AdaptiveMaxPool2d):
+        if getattr(module, "return_indices", False):
+            return None
+        dims = 1 if type(module) in (nn.AdaptiveAvgPool1d, nn.AdaptiveMaxPool1d) else 2
+        size = module.output_size if isinstance(module.output_size, (tuple, list)) else (module.output_size,) * dims
+        if any(v is None for v in size):
+            return None
+        kind = "adaptive_avg_pool" if type(module) in (nn.AdaptiveAvgPool1d, nn.AdaptiveAvgPool2d) else \
+            "adaptive_max_pool"
+        return kind, {"output_size": [int(v) for v in size]}, {}
+    if type(module) is nn.MultiheadAttention:
+        # Self-attention with one packed projection (checked on the fitting inputs).
+        if not (module._qkv_same_embed_dim and module.bias_k is None
+                and not module.add_zero_attn and module.in_proj_weight is not None):
+            return None
+        return "attention", {"num_heads": int(module.num_heads)}, {
+            "in_proj_weight": _float64(module.in_proj_weight), "in_proj_bias": _float64(module.in_proj_bias),
+            "out_proj_weight": _float64(module.out_proj.weight), "out_proj_bias": _float64(module.out_proj.bias)}
+    return None
+
+
+class ExactLink:
+    """A link whose Z layer is recomputed from its S: an elementwise
+    activation (`kind` one of the elementwise kinds; reshapes such as
+    `nn.Flatten` and dropout in evaluation mode are "identity"), or a norm,
+    pooling or self-attention layer recomputed in float64 with a stored copy
+    of its clean parameters and buffers (`params`). `settings` holds what
+    else the function reads; `tolerance` the largest error that counts as
+    rounding. The error of an input is the largest over its elements of
+    |z - f(s)| / (|z| + |f(s)| + the root mean square of f(s) over the
+    input), so rounding of values near zero does not count, and any
+    corrupted element or changed parameter beyond rounding does."""
+
+    def __init__(self, link: int, kind: str, settings: dict[str, Any], params: dict[str, np.ndarray],
+                 tolerance: float) -> None:
+        self.link, self.kind = int(link), kind
+        self.settings = dict(settings)
+        self.params = {key: np.asarray(value, dtype=np.float64) for key, value in params.items()}
+        self.tolerance = float(tolerance)
+        self._cache: dict[str, dict[str, torch.Tensor]] = {}
+
+    @classmethod
+    def of(cls, link: int, module: torch.nn.Module) -> ExactLink | None:
+        """The exact link of a module it can recompute, or None."""
+        elementwise = _elementwise_kind(module)
+        if elementwise is not None:
+            return cls(link, elementwise[0], elementwise[1], {}, 0.0)
+        found = _parameterised(module)
+        if found is None:
+            return None
+        kind, settings, params = found
+        return cls(link, kind, settings, {key: value for key, value in params.items() if value is not None}, 0.0)
+
+    def _on(self, device: torch.device) -> dict[str, torch.Tensor]:
+        key = str(device)
+        if key not in self._cache:
+            self._cache[key] = {name: torch.from_numpy(value).to(device) for name, value in self.params.items()}
+        return self._cache[key]
+
+    def recompute(self, s: torch.Tensor) -> torch.Tensor:
+        """Z as the clean layer computes it from a float64 batch of S."""
+        kind, settings = self.kind, self.settings
+        if kind in _ELEMENTWISE:
+            return _ELEMENTWISE[kind][0](s, settings)  # type: ignore[no-any-return]
+        p = self._on(s.device)
+        if kind == "layer_norm":
+            return F.layer_norm(s, settings["normalized_shape"], p.get("weight"), p.get("bias"), settings["eps"])
+        if kind == "batch_norm":
+            return F.batch_norm(s, p["running_mean"], p["running_var"], p.get("weight"), p.get("bias"), False, 0.0,
+                                settings["eps"])
+        if kind == "group_norm":
+            return F.group_norm(s, settings["num_groups"], p.get("weight"), p.get("bias"), settings["eps"])
+        dims = s.ndim - 2
+        if kind == "max_pool":
+            pool = F.max_pool1d if dims == 1 else F.max_pool2d
+            return pool(s, settings["kernel_size"], settings["stride"], settings["padding"],
+                        settings["dilation"], ceil_mode=settings["ceil_mode"])
+        if kind == "avg_pool":
+            if dims == 1:
+                return F.avg_pool1d(s, settings["kernel_size"], settings["stride"], settings["padding"],
+                                    settings["ceil_mode"], settings["count_include_pad"])
+            return F.avg_pool2d(s, settings["kernel_size"], settings["stride"], settings["padding"],
+                                settings["ceil_mode"], settings["count_include_pad"], settings["divisor_override"])
+        if kind == "adaptive_avg_pool":
+            adaptive = F.adaptive_avg_pool1d if dims == 1 else F.adaptive_avg_pool2d
+            return adaptive(s, settings["output_size"])
+        if kind == "adaptive_max_pool":
+            adaptive = F.adaptive_max_pool1d if dims == 1 else F.adaptive_max_pool2d
+            return adaptive(s, settings["output_size"])
+        assert kind == "attention"
+        if s.ndim != 3:
+            raise ValueError(f"attention of link {self.link}: S must be a batch of sequences")
+        x = s.transpose(0, 1)  # the (tokens, batch, features) layout of the functional form
+        out, _ = F.multi_head_attention_forward(
+            x, x, x, x.shape[-1], settings["num_heads"], p["in_proj_weight"], p.get("in_proj_bias"), None, None,
+            False, 0.0, p["out_proj_weight"], p.get("out_proj_bias"), training=False, need_weights=False)
+        return out.transpose(0, 1)
+
+    def _compare(self, again: torch.Tensor, z: torch.Tensor) -> np.ndarray:
+        rows = z.shape[0]
+        if again.numel() != z.numel():
+            raise ValueError(f"exact link {self.link} ({self.kind}): the layer's input and output shapes do not "
+                             "fit it")
+        f, z = again.reshape(rows, -1), z.reshape(rows, -1).to(device=again.device, dtype=torch.float64)
+        with torch.no_grad():
+            scale = f.square().mean(dim=1, keepdim=True).sqrt() if f.shape[1] else f.sum(dim=1, keepdim=True)
+            error = (z - f).abs() / (z.abs() + f.abs() + scale + 1e-300)
+            error = torch.where(torch.isnan(error), torch.full_like(error, math.inf), error)
+            if not error.shape[1]:
+                return np.zeros(rows)
+            return error.amax(dim=1).cpu().numpy().astype(np.float64)
+
+    def errors(self, s: Any, z: Any, s_shape: tuple[int, ...], z_shape: tuple[int, ...]) -> np.ndarray:
+        """Per input, the largest relative error of Z against the layer
+        recomputed from S (float64; inf for NaN)."""
+        s_t = _shaped(s, s_shape).to(torch.float64)
+        with torch.no_grad():
+            again = self.recompute(s_t)
+        return self._compare(again, _tensor(z).detach())
+
+    def reproduces(self, s: torch.Tensor, z: torch.Tensor) -> np.ndarray | None:
+        """The errors of a clean batch where the recomputed Z matches the
+        layer's (up to rounding), else None (S is not the layer's input)."""
+        try:
+            with torch.no_grad():
+                again = self.recompute(s.detach().to(torch.float64))
+        except (RuntimeError, ValueError, TypeError, IndexError):
+            return None
+        if again.numel() != z.numel():
+            return None
+        z64 = z.detach().reshape(again.shape).to(device=again.device, dtype=torch.float64)
+        scale = float(z64.abs().max()) if z64.numel() else 0.0
+        if not torch.allclose(again, z64, rtol=1e-4, atol=1e-5 * max(scale, 1e-30)):
+            return None
+        return self._compare(again, z64)
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"link": self.link, "kind": self.kind, "settings": dict(self.settings),
+                "params": {key: value.tolist() for key, value in self.params.items()},
+                "tolerance": self.tolerance}
+
+    @classmethod
+    def from_dict(cls, d: Any) -> ExactLink:
+        keys = {"link", "kind", "settings", "params", "tolerance"}
+        if not isinstance(d, dict) or set(d) != keys:
+            raise ValueError(f"exact link: expected the keys {sorted(keys)}")
+        kind = d["kind"]
+        if not isinstance(kind, str) or (kind not in _ELEMENTWISE and kind not in _SETTINGS):
+            raise ValueError(f"exact link: unknown kind {kind!r}")
+        if not isinstance(d["link"], int) or isinstance(d["link"], bool) or d["link"] < 0:
+            raise ValueError("exact link: link must be a non-negative int")
+        tolerance = d["tolerance"]
+        if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)) or not math.isfinite(tolerance) \
+                or tolerance <= 0:
+            raise ValueError("exact link: tolerance must be a positive finite number")
+        settings = _checked_settings(kind, d["settings"])
+        params = d["params"]
+        required, optional = _PARAMETERS.get(kind, (set(), set()))
+        if not isinstance(params, dict) or not required <= set(params) <= required | optional:
+            raise ValueError(f"exact link ({kind}): expected the parameters {sorted(required)} "
+                             f"(and optionally {sorted(optional)})")
+        arrays = {}
+        for name, value in params.items():
+            try:
+                array = np.asarray(value, dtype=np.float64)
+            except (TypeError, ValueError):
+                raise ValueError(f"exact link ({kind}): parameter {name} must be an array of numbers") from None
+            if array.ndim == 0 or not np.isfinite(array).all():
+                raise ValueError(f"exact link ({kind}): parameter {name} must be an array of finite numbers")
+            arrays[name] = array
+        _check_parameter_shapes(kind, settings, arrays)
+        return cls(d["link"], kind, settings, arrays, tolerance)
+
+
+def _checked_settings(kind: str, settings: Any) -> dict[str, Any]:
+    """The settings of a stored exact link, checked against its kind."""
+    if kind in _ELEMENTWISE:
+        names = _ELEMENTWISE[kind][1]
+        if not isinstance(settings, dict) or set(settings) != set(names):
+            raise ValueError(f"exact link ({kind}): expected the settings {sorted(names)}")
+        for name in names:
+            value = settings[name]
+            if name == "approximate":
+                if value not in ("none", "tanh"):
+                    raise ValueError("exact link (gelu): approximate must be 'none' or 'tanh'")
+            elif isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+                raise ValueError(f"exact link ({kind}): {name} must be a finite number")
+        return dict(settings)
+    expected = _SETTINGS[kind]
+    if not isinstance(settings, dict) or set(settings) != set(expected):
+        raise ValueError(f"exact link ({kind}): expected the settings {sorted(expected)}")
+    for name, form in expected.items():
+        value = settings[name]
+        ok = {_FLOAT: lambda v: not isinstance(v, bool) and isinstance(v, (int, float)) and math.isfinite(v)
+              and v >= 0,
+              _INT: lambda v: isinstance(v, int) and not isinstance(v, bool) and v > 0,
+              _BOOL: lambda v: isinstance(v, bool),
+              _INTS: lambda v: isinstance(v, list) and 1 <= len(v) <= 3 and all(
+                  isinstance(i, int) and not isinstance(i, bool) and i >= 0 for i in v),
+              _OPTIONAL_INT: lambda v: v is None or (isinstance(v, int) and not isinstance(v, bool) and v > 0),
+              }[form](value)
+        if not ok:
+            raise ValueError(f"exact link ({kind}): bad setting {name}={value!r}")
+    return dict(settings)
+
+
+def _check_parameter_shapes(kind: str, settings: dict[str, Any], params: dict[str, np.ndarray]) -> None:
+    def fail() -> ValueError:
+        return ValueError(f"exact link ({kind}): parameters of inconsistent shapes")
+
+    shapes = {name: array.shape for name, array in params.items()}
+    if kind == "layer_norm" and any(shape != tuple(settings["normalized_shape"]) for shape in shapes.values()):
+        raise fail()
+    if kind in ("batch_norm", "group_norm") and (len(set(shapes.values())) > 1
+                                                or any(len(shape) != 1 for shape in shapes.values())):
+        raise fail()
+    if kind == "batch_norm" and (params["running_var"] < 0).any():
+        raise ValueError("exact link (batch_norm): running_var must not be negative")
+    if kind == "attention":
+        width = shapes["out_proj_weight"][0] if len(shapes["out_proj_weight"]) == 2 else -1
+        expected = {"in_proj_weight": (3 * width, width), "in_proj_bias": (3 * width,),
+                    "out_proj_weight": (width, width), "out_proj_bias": (width,)}
+        if width <= 0 or width % settings["num_heads"] or any(shapes[name] != expected[name] for name in shapes):
+            raise fail()
 
 
 # --- both stages, as score columns of a coverage -----------------------------------
@@ -347,7 +718,7 @@ class Guards:
     calibration inputs."""
 
     def __init__(self, layers: list[str], shapes: dict[str, tuple[int, ...]], ranges: RangeStage | None,
-                 checksums: list[ChecksumLink], calibration: np.ndarray) -> None:
+                 checksums: list[ChecksumLink | ExactLink], calibration: np.ndarray) -> None:
         self.layers = list(layers)
         self.shapes = dict(shapes)
         self.ranges = ranges
@@ -359,7 +730,8 @@ class Guards:
 
     @property
     def checked_links(self) -> list[int]:
-        """Indices of the links with a checksum."""
+        """Indices of the links with an exact check (a checksum or an
+        exact link), in the "checksum" column."""
         return [checksum.link for checksum in self.checksums]
 
     def scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
@@ -384,7 +756,7 @@ class Guards:
         links = np.array(self.checked_links)
         return ratios[np.arange(len(ratios)), best], links[best]
 
-    def _errors(self, checksum: ChecksumLink, outputs: dict[str, Any]) -> np.ndarray:
+    def _errors(self, checksum: ChecksumLink | ExactLink, outputs: dict[str, Any]) -> np.ndarray:
         s, z = self.layers[checksum.link], self.layers[checksum.link + 1]
         return checksum.errors(outputs[s], outputs[z], self.shapes[s], self.shapes[z])
 
@@ -403,9 +775,17 @@ class Guards:
         ranges = None if d["ranges"] is None else RangeStage.from_dict(d["ranges"], layers, shapes)
         if not isinstance(d["checksums"], list):
             raise ValueError("guards: checksums must be a list")
-        checksums = [ChecksumLink.from_dict(item) for item in d["checksums"]]
+        checksums: list[ChecksumLink | ExactLink] = [
+            ChecksumLink.from_dict(item) if isinstance(item, dict) and item.get("kind") in _CHECKSUM_KINDS
+            else ExactLink.from_dict(item) for item in d["checksums"]]
         if any(checksum.link >= len(layers) - 1 for checksum in checksums):
             raise ValueError("guards: a checksum names a link the coverage does not have")
+        links = [checksum.link for checksum in checksums]
+        if links != sorted(set(links)):
+            raise ValueError("guards: each link has at most one exact check, in link order")
+        for checksum in checksums:
+            if isinstance(checksum, ExactLink):
+                _check_fits(checksum, shapes[layers[checksum.link]], shapes[layers[checksum.link + 1]])
         guards = cls(layers, shapes, ranges, checksums, np.zeros((0, 0)))
         try:
             calibration = np.asarray(d["calibration"], dtype=np.float64)
@@ -416,6 +796,35 @@ class Guards:
             raise ValueError(f"guards: calibration must be {columns} lists of {rows} finite numbers")
         guards.calibration = np.sort(calibration.T, axis=0)
         return guards
+
+
+_CHECKSUM_KINDS = ("linear", "conv1d", "conv2d")
+
+
+def _check_fits(link: ExactLink, s_shape: tuple[int, ...], z_shape: tuple[int, ...]) -> None:
+    """Refuses a stored exact link that cannot map its S layer's shape to
+    its Z layer's."""
+    try:
+        with torch.no_grad():
+            again = link.recompute(torch.zeros((1, *s_shape), dtype=torch.float64))
+    except (RuntimeError, ValueError, TypeError, IndexError) as error:
+        raise ValueError(f"guards: exact link {link.link} ({link.kind}) does not fit its layers: {error}") from None
+    if again.numel() != math.prod(z_shape):
+        raise ValueError(f"guards: exact link {link.link} ({link.kind}) does not fit its layers' shapes")
+
+
+def _module_of(named: dict[str, torch.nn.Module], name: str) -> torch.nn.Module | None:
+    """The module whose output the layer `name` is, or None: a layer that
+    selects an item of a module's output has one only where it is the
+    attention output, "[0]", of an `nn.MultiheadAttention`."""
+    if name in ("", "input", "output"):
+        return None
+    if name in named:
+        return named[name]
+    split = _split_selectors(name)
+    if split is not None and split[1] == ("0",) and isinstance(named.get(split[0]), torch.nn.MultiheadAttention):
+        return named[split[0]]
+    return None
 
 
 class GuardBuilder:
@@ -430,14 +839,22 @@ class GuardBuilder:
         self.layers, self.range_stage = list(layers), range_stage
         self.modules = modules
         self.shapes: dict[str, tuple[int, ...]] = {}
-        self.checksums: list[ChecksumLink] = []
+        self.checksums: list[ChecksumLink | ExactLink] = []
         self.dropped: set[int] = set()
         # The checksums `fit` kept, once it has run.
-        self.kept: list[ChecksumLink] = []
+        self.kept: list[ChecksumLink | ExactLink] = []
+        # Links whose checksum still needs its activation chosen (first batch).
+        self._undecided: set[int] = set()
         if checksums:
             for j, name in enumerate(self.layers[1:]):
                 module = modules.get(name)
-                checksum = ChecksumLink.of(j, module, random_state + 7919 * (j + 1)) if module is not None else None
+                if module is None:
+                    continue
+                checksum: ChecksumLink | ExactLink | None = ChecksumLink.of(j, module, random_state + 7919 * (j + 1))
+                if checksum is not None:
+                    self._undecided.add(j)
+                else:
+                    checksum = ExactLink.of(j, module)
                 if checksum is not None:
                     self.checksums.append(checksum)
         self._parts: dict[str, list[np.ndarray]] = {}
@@ -451,8 +868,7 @@ class GuardBuilder:
         if not (range_stage or checksums):
             return None
         named = dict(model.named_modules())
-        modules = {name: (named[name] if name in named and name not in ("", "input", "output") else None)
-                   for name in layers}
+        modules = {name: _module_of(named, name) for name in layers}
         return cls(layers, modules, range_stage=range_stage, checksums=checksums, random_state=random_state)
 
     def observe(self, outputs: dict[str, torch.Tensor]) -> None:
@@ -468,11 +884,40 @@ class GuardBuilder:
             if checksum.link in self.dropped:
                 continue
             s, z = self.layers[checksum.link], self.layers[checksum.link + 1]
-            if not self._reproduces(checksum.link, outputs[s], outputs[z]):
-                self.dropped.add(checksum.link)
-                continue
-            errors = checksum.errors(outputs[s], outputs[z], self.shapes[s], self.shapes[z])
+            if isinstance(checksum, ExactLink):
+                errors = checksum.reproduces(outputs[s], outputs[z])
+                if errors is None:
+                    self.dropped.add(checksum.link)
+                    continue
+            else:
+                if checksum.link in self._undecided:
+                    self._undecided.discard(checksum.link)
+                    checksum.activation = self._activation(checksum.link, outputs[s], outputs[z])
+                if checksum.activation == "" or not self._reproduces(checksum.link, outputs[s], outputs[z],
+                                                                       checksum.activation):
+                    self.dropped.add(checksum.link)
+                    continue
+                errors = checksum.errors(outputs[s], outputs[z], self.shapes[s], self.shapes[z])
+            if outputs[s].dtype == torch.float64 or outputs[z].dtype == torch.float64:
+                # A watcher reads the layers as float32 rows: their rounding counts as clean too.
+                errors = np.maximum(errors, checksum.errors(outputs[s].float(), outputs[z].float(), self.shapes[s],
+                                                            self.shapes[z]))
             self._parts.setdefault(f"checksum:{checksum.link}", []).append(errors)
+
+    def exact_links(self) -> set[int]:
+        """The links whose exact check (a checksum or an exact link) held on
+        every batch observed so far: their Z is known exactly from their S."""
+        return {checksum.link for checksum in self.checksums if checksum.link not in self.dropped}
+
+    def _activation(self, link: int, s: torch.Tensor, z: torch.Tensor) -> str | None:
+        """The activation between S and the link's layer that reproduces Z:
+        None for none, a key of `ACTIVATIONS`, or "" where none does."""
+        if self._reproduces(link, s, z, None):
+            return None
+        for name in ACTIVATIONS:
+            if self._reproduces(link, s, z, name):
+                return name
+        return ""
 
     def take(self) -> dict[str, np.ndarray]:
         """Per-input summaries observed since the last `take`:
@@ -481,17 +926,16 @@ class GuardBuilder:
         parts, self._parts = self._parts, {}
         return {key: np.concatenate(values) for key, values in parts.items()}
 
-    def exact_links(self) -> set[int]:
-        """Indices of the links whose Z the fitted stages check exactly:
-        those whose checksum `fit` kept (empty before `fit`)."""
-        return {checksum.link for checksum in self.kept}
-
-    def _reproduces(self, link: int, s: torch.Tensor, z: torch.Tensor) -> bool:
-        """Whether the link's Z layer applied to S gives Z (up to rounding)."""
+    def _reproduces(self, link: int, s: torch.Tensor, z: torch.Tensor, activation: str | None) -> bool:
+        """Whether the link's Z layer applied to S (after `activation`)
+        gives Z (up to rounding)."""
         module = self.modules[self.layers[link + 1]]
         assert module is not None
         try:
             with torch.no_grad():
+                if activation is not None:
+                    function, settings = ACTIVATIONS[activation]
+                    s = _ELEMENTWISE[function][0](s, settings)
                 again = module(s)
         except (RuntimeError, ValueError, TypeError):
             return False
@@ -511,9 +955,11 @@ class GuardBuilder:
         for checksum in self.checksums:
             key = f"checksum:{checksum.link}"
             if checksum.link in self.dropped or key not in train or key not in calibration:
+                self.dropped.add(checksum.link)
                 continue
             largest = float(np.max(train[key], initial=0.0))
             if not math.isfinite(largest):
+                self.dropped.add(checksum.link)
                 continue
             checksum.tolerance = max(CHECKSUM_TOLERANCE_FACTOR * largest, CHECKSUM_TOLERANCE_FLOOR)
             checksums.append(checksum)

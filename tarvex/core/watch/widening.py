@@ -27,7 +27,7 @@ import numpy as np
 import torch
 
 from ._arguments import _eval_mode, _positive_int
-from ._layers import Layer, resolve, select
+from ._layers import Layer, needs_slow_path, resolve, select, slow_path
 from .capturing import _as_input, _batches, _model_device
 
 # The kinds of change, one drawn per widened row.
@@ -86,7 +86,8 @@ def _run(model: torch.nn.Module, x: torch.Tensor, s: Layer, z: Layer,
             seen["s"] = feed.detach().clone()
         else:
             feed = x
-        output = model(feed)
+        with slow_path(needs_slow_path(model, [s.module_name, z.module_name])):
+            output = model(feed)
         if z.module is None:
             value = select(output, z) if z.keys else output
             if not isinstance(value, torch.Tensor):

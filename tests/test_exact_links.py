@@ -1,0 +1,246 @@
+"""Exact links: a link whose Z layer is an activation, a norm, a pooling or
+self-attention recomputed from S with the clean parameters, and a checksum
+after an activation. Each catches a corrupted output and a changed
+parameter, stays quiet on clean and drifted inputs and survives its file;
+a tampered file is refused. Transformer layers are watched from the inside
+with PyTorch's fused fast path off."""
+
+import copy
+import json
+
+import numpy as np
+import pytest
+import torch
+import torch.nn.functional as F
+
+from tarvex.core import watch
+from tarvex.core.watch.coverage import _forward_layers
+from tarvex.core.watch.guards import ExactLink, GuardBuilder, Guards
+
+nn = torch.nn
+
+
+class Pair(nn.Module):
+    """`pre` then `layer`, with `between` applied in the forward code."""
+
+    def __init__(self, pre, layer, between=None):
+        super().__init__()
+        self.pre, self.layer, self.between = pre, layer, between
+
+    def forward(self, x):
+        h = self.pre(x)
+        if isinstance(self.layer, nn.MultiheadAttention):
+            return self.layer(h, h, h, need_weights=False)[0]
+        return self.layer(self.between(h) if self.between is not None else h)
+
+
+def case(kind):
+    """(model, input shape, parameter changed in place or None)."""
+    torch.manual_seed(0)
+    lin, conv = nn.Linear(10, 12), nn.Conv2d(2, 4, 3, padding=1)
+    cases = {
+        "relu": (lin, nn.ReLU(), (10,), None),
+        "gelu": (lin, nn.GELU(approximate="tanh"), (10,), None),
+        "leaky relu": (lin, nn.LeakyReLU(0.2), (10,), None),
+        "flatten": (conv, nn.Flatten(), (2, 6, 6), None),
+        "layer norm": (lin, nn.LayerNorm(12), (10,), "weight"),
+        "batch norm": (conv, nn.BatchNorm2d(4), (2, 6, 6), "running_mean"),
+        "group norm": (conv, nn.GroupNorm(2, 4), (2, 6, 6), "bias"),
+        "max pool": (conv, nn.MaxPool2d(2), (2, 6, 6), None),
+        "avg pool": (conv, nn.AvgPool2d(3, stride=2, padding=1), (2, 6, 6), None),
+        "adaptive pool": (conv, nn.AdaptiveAvgPool2d(2), (2, 6, 6), None),
+        "attention": (nn.Linear(6, 16), nn.MultiheadAttention(16, 4, batch_first=True), (5, 6), "in_proj_weight"),
+        "linear after gelu": (lin, nn.Linear(12, 7), (10,), "weight"),
+    }
+    pre, layer, shape, parameter = cases[kind]
+    if isinstance(layer, nn.BatchNorm2d):
+        with torch.no_grad():
+            layer.running_mean.uniform_(-1, 1), layer.running_var.uniform_(0.5, 2), layer.weight.uniform_(0.5, 2)
+    return Pair(pre, layer, F.gelu if kind == "linear after gelu" else None).eval(), shape, parameter
+
+
+KINDS = ["relu", "gelu", "leaky relu", "flatten", "layer norm", "batch norm", "group norm", "max pool", "avg pool",
+         "adaptive pool", "attention", "linear after gelu"]
+LAYERS = ["pre", "layer"]
+
+
+def layers_of(model):
+    return ["pre", "layer[0]"] if isinstance(model.layer, nn.MultiheadAttention) else LAYERS
+
+
+def fitted(model, shape):
+    builder = GuardBuilder.for_model(model, layers_of(model), range_stage=False, checksums=True, random_state=0)
+    x = torch.randn(600, *shape, generator=torch.Generator().manual_seed(1))
+    for outputs in _forward_layers(model, x, layers_of(model), 200):
+        builder.observe(outputs)
+    assert builder.exact_links() == {0}
+    clean = builder.take()
+    guards, calibration = builder.fit({k: v[:400] for k, v in clean.items()}, {k: v[400:] for k, v in clean.items()})
+    assert (calibration == 0).all()
+    return guards
+
+
+def scores(model, guards, x, hook=None):
+    handle = model.layer.register_forward_hook(hook) if hook is not None else None
+    try:
+        outputs = next(_forward_layers(model, x, layers_of(model), len(x)))
+    finally:
+        if handle is not None:
+            handle.remove()
+    return guards.scores(outputs)[0][:, 0]
+
+
+def bumped(output):
+    """One element per input off by a thousandth of the layer's scale."""
+    tensor = output[0] if isinstance(output, tuple) else output
+    flat = tensor.clone().reshape(len(tensor), -1)
+    flat[:, 1] += 1e-3 * flat.abs().mean(dim=1) + 1e-6
+    return (flat.reshape(tensor.shape),) + tuple(output[1:]) if isinstance(output, tuple) else flat.reshape(tensor.shape)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_an_exact_link_catches_corruption_and_a_changed_parameter_and_survives_its_file(kind):
+    model, shape, parameter = case(kind)
+    guards = fitted(model, shape)
+    x = torch.randn(300, *shape, generator=torch.Generator().manual_seed(2))
+    for drifted in (x, 4 * x + 1, 0.01 * x):
+        assert (scores(model, guards, drifted) == 0).all()
+    assert (scores(model, guards, x, lambda m, a, output: bumped(output)) > 0).all()
+    if parameter is not None:
+        broken = copy.deepcopy(model)
+        with torch.no_grad():
+            dict(broken.layer.named_parameters(), **dict(broken.layer.named_buffers()))[parameter].view(-1)[0] += 0.05
+        assert (scores(broken, guards, x) > 0).mean() > 0.9
+    loaded = Guards.from_dict(json.loads(json.dumps(guards.to_dict())), guards.layers, guards.shapes, 200)
+    assert loaded.to_dict() == guards.to_dict()
+    np.testing.assert_array_equal(scores(model, loaded, x, lambda m, a, output: bumped(output)),
+                                  scores(model, guards, x, lambda m, a, output: bumped(output)))
+
+
+def test_a_layer_that_is_not_its_s_recomputed_gets_no_exact_link():
+    # LayerNorm of GELU(S): the stored function does not reproduce Z, so the link is dropped
+    model = Pair(nn.Linear(10, 12), nn.LayerNorm(12), F.gelu).eval()
+    builder = GuardBuilder.for_model(model, LAYERS, range_stage=False, checksums=True, random_state=0)
+    for outputs in _forward_layers(model, torch.randn(100, 10), LAYERS, 50):
+        builder.observe(outputs)
+    assert builder.exact_links() == set()
+
+
+TAMPERED = [
+    (lambda d: d.update(kind="softmax"), "unknown kind"),
+    (lambda d: d["params"].update(weight=[float("nan")] * 12), "finite"),
+    (lambda d: d["params"].update(weight=[1.0] * 11), "inconsistent"),
+    (lambda d: d["params"].update(scale=[1.0] * 12), "parameters"),
+    (lambda d: d["settings"].pop("eps"), "settings"),
+    (lambda d: d["settings"].update(normalized_shape=[5]), "inconsistent|fit"),
+    (lambda d: d.update(tolerance=0.0), "tolerance"),
+    (lambda d: d.update(link=True), "link"),
+]
+
+
+@pytest.mark.parametrize("tamper, message", TAMPERED)
+def test_a_file_with_a_tampered_exact_link_is_refused(tamper, message):
+    model, shape, _ = case("layer norm")
+    guards = fitted(model, shape)
+    document = json.loads(json.dumps(guards.to_dict()))
+    tamper(document["checksums"][0])
+    with pytest.raises(ValueError, match=message):
+        Guards.from_dict(document, guards.layers, guards.shapes, 200)
+
+
+def test_a_checksum_with_an_unknown_activation_or_a_repeated_link_is_refused():
+    model, shape, _ = case("linear after gelu")
+    guards = fitted(model, shape)
+    document = guards.to_dict()
+    assert document["checksums"][0]["activation"] == "gelu"
+    for tampered, message in (({**document["checksums"][0], "activation": "erf"}, "activation"),):
+        with pytest.raises(ValueError, match=message):
+            Guards.from_dict({**document, "checksums": [tampered]}, guards.layers, guards.shapes, 200)
+    with pytest.raises(ValueError, match="one exact check"):
+        Guards.from_dict({**document, "checksums": document["checksums"] * 2}, guards.layers, guards.shapes, 200)
+    assert isinstance(ExactLink.of(0, nn.ReLU()), ExactLink) and ExactLink.of(0, nn.Linear(2, 2)) is None
+
+
+class Encoder(nn.Module):
+    def __init__(self):
+        super().__init__()
+        torch.manual_seed(0)
+        self.embed = nn.Linear(6, 16)
+        self.encoder = nn.TransformerEncoder(
+            nn.TransformerEncoderLayer(16, 4, 32, dropout=0.0, activation="gelu", batch_first=True), 1,
+            enable_nested_tensor=False)
+        self.head = nn.Linear(16, 3)
+
+    def forward(self, x):
+        return self.head(self.encoder(self.embed(x))[:, 0])
+
+
+INSIDE = ["embed", "encoder.layers.0.self_attn[0]", "encoder.layers.0.norm1", "encoder.layers.0.linear1",
+          "encoder.layers.0.linear2", "encoder.layers.0.norm2", "output"]
+
+
+@pytest.mark.parametrize("before", [True, False])
+def test_inner_transformer_layers_are_watched_with_the_fast_path_off_and_the_setting_restored(before):
+    model = Encoder().eval()
+    seen = []
+    model.encoder.layers[0].linear1.register_forward_hook(
+        lambda *_: seen.append(torch.backends.mha.get_fastpath_enabled()))
+    x = np.random.default_rng(0).normal(size=(1200, 5, 6)).astype(np.float32)
+    torch.backends.mha.set_fastpath_enabled(before)
+    try:
+        coverage = watch.cover(model, x, INSIDE, false_alarm_rate=0.05,
+                               candidates=[{"hidden": (), "epochs": 1, "include_interactions": False}])
+        assert torch.backends.mha.get_fastpath_enabled() is before
+        # attention, both feed-forward linears (the second through the GELU); residual links learned
+        assert coverage.guards.checked_links == [0, 2, 3]
+        assert seen and not any(seen)
+        S, _ = watch.capture(model, x[:10], "encoder.layers.0.linear1", "output")
+        assert S.shape == (10, 5 * 32) and torch.backends.mha.get_fastpath_enabled() is before
+        with watch.Watcher(model, coverage), torch.no_grad():
+            assert torch.backends.mha.get_fastpath_enabled() is False
+            model(torch.from_numpy(x[:20]))
+        assert torch.backends.mha.get_fastpath_enabled() is before
+        broken = copy.deepcopy(model)
+        with torch.no_grad():
+            broken.encoder.layers[0].self_attn.in_proj_weight[3, 2] += 0.05
+        report = coverage.check(broken, x[:200])
+        assert report.alarms.mean() > 0.9 and (report.blamed_index[report.alarms] == 0).mean() > 0.9
+    finally:
+        torch.backends.mha.set_fastpath_enabled(True)
+    with pytest.raises(ValueError, match="out_proj.*without calling"):
+        watch.cover(model, x, ["embed", "encoder.layers.0.self_attn.out_proj", "output"], false_alarm_rate=0.05)
+
+
+def test_a_float64_model_watched_as_float32_rows_stays_quiet():
+    torch.manual_seed(0)
+    model = nn.Sequential(nn.Linear(6, 16), nn.LayerNorm(16), nn.GELU(), nn.Linear(16, 3)).double().eval()
+    with torch.no_grad():
+        model[0].bias += 30.0  # a large mean over a small spread: the norm magnifies float32 rounding of S
+    x = np.random.default_rng(0).normal(size=(1200, 6))
+    coverage = watch.cover(model, x, ["input", "0", "1", "2", "3"], false_alarm_rate=0.05,
+                           candidates=[{"hidden": (), "epochs": 1, "include_interactions": False}])
+    assert coverage.guards.checked_links == [0, 1, 2, 3]
+    test = torch.from_numpy(np.random.default_rng(1).normal(size=(400, 6)))
+    with watch.Watcher(model, coverage) as watcher, torch.no_grad():
+        for start in range(0, 400, 50):
+            model(test[start:start + 50])
+    assert watcher.inputs_above_tau <= 0.1 * 400
+    assert coverage.check(model, test).alarms.mean() <= 0.1
+
+
+def test_fast_path_holds_nest_and_a_pytorch_without_the_switch_gets_a_reason(monkeypatch):
+    from tarvex.core.watch import _layers
+    model = Encoder().eval()
+    x = np.random.default_rng(0).normal(size=(1200, 5, 6)).astype(np.float32)
+    coverage = watch.cover(model, x, INSIDE[:4], false_alarm_rate=0.05,
+                           candidates=[{"hidden": (), "epochs": 1, "include_interactions": False}])
+    first, second = watch.Watcher(model, coverage), watch.Watcher(model, coverage)
+    with first:
+        with second:
+            assert not torch.backends.mha.get_fastpath_enabled()
+        assert not torch.backends.mha.get_fastpath_enabled()  # the first watcher still needs it off
+    assert torch.backends.mha.get_fastpath_enabled()
+    # (recent PyTorch also leaves the fused path when a submodule has hooks; older versions do not)
+    monkeypatch.setattr(_layers, "fast_path_switch", lambda: False)
+    assert "cannot turn that path off" in _layers.did_not_run_hint(model, "encoder.layers.0.linear1")
+    assert _layers.did_not_run_hint(model, "embed") == ""

@@ -42,11 +42,17 @@ CAUSES = (MODEL_FAULT, INPUT_DRIFT, BOTH)
 CONSTANT_SPREAD = 1e-3
 
 # When the fault window fires, the inputs count as drifted for its cause
-# already when the typicality window's count is improbable at this
-# significance (the typicality window itself fires at the alarm's, 1e-3 by
-# default): its count may still be growing when the fault window fires.
-DRIFT_EVIDENCE = 0.01
+# already when the S inside the window is improbable for clean inputs at this
+# family-wise significance (the typicality window itself fires at the
+# alarm's, 1e-3 by default): the window tests on S's mean and spread see a
+# shift long before the typicality window's count does, and the fault window
+# often fires after its first few inputs. A fault after S leaves S as it
+# was, so it is called drift with at most this probability.
+DRIFT_EVIDENCE = 0.03
 _EVIDENCE_Z = NormalDist().inv_cdf(1.0 - DRIFT_EVIDENCE)
+
+# The window tests of `Typicality.window_p_values`, in their order.
+WINDOW_TESTS = ("count", "mean_shift", "spread_high", "spread_low")
 
 # The format tag of `Typicality.to_dict`.
 TYPICALITY_FORMAT = "tarvex-typicality"
@@ -100,16 +106,108 @@ class Typicality:
     """
 
     def __init__(self, *, mean: np.ndarray, scale: np.ndarray, precision: np.ndarray,
-                 calibration: Calibration, score_mean: float, score_std: float) -> None:
+                 calibration: Calibration, score_mean: float, score_std: float,
+                 window: dict[str, Any] | None = None) -> None:
         """Takes the fitted statistics as they are; `fit_typicality` and
         `from_dict` build and check them. `score_mean` and `score_std` are
-        the mean and standard deviation of the held-out clean scores."""
+        the mean and standard deviation of the held-out clean scores;
+        `window` the clean statistics of the window tests (see
+        `window_p_values`; None, as typicalities stored before they existed:
+        derived from the score moments as for Gaussian rows)."""
         self.mean = np.asarray(mean, dtype=np.float64)
         self.scale = np.asarray(scale, dtype=np.float64)
         self.precision = np.asarray(precision, dtype=np.float64)
         self.calibration = calibration
         self.score_mean = float(score_mean)
         self.score_std = float(score_std)
+        if window is None:
+            # Gaussian rows: a squared distance has mean tr(C) and variance
+            # 2 tr(C^2); nothing is capped and the centre is the fitted mean.
+            window = {"cap": math.inf, "centre": np.zeros(self.mean.shape), "trace": self.score_mean,
+                      "trace_sq": self.score_std ** 2 / 2.0, "length_var": self.score_std ** 2, "rows": 0,
+                      "capped_mean": self.score_mean, "capped_var": self.score_std ** 2}
+        self.window = dict(window)
+        self.window["centre"] = np.asarray(self.window["centre"], dtype=np.float64)
+        self._whitener: np.ndarray | None = None
+
+    def whitening(self) -> np.ndarray:
+        """The matrix L (width, width) with L @ L.T equal to `precision`:
+        a standardised row x times L is its whitened row, whose squared
+        length is the row's score."""
+        if self._whitener is None:
+            values, vectors = np.linalg.eigh((self.precision + self.precision.T) / 2.0)
+            self._whitener = vectors * np.sqrt(np.clip(values, 0.0, None))
+        return self._whitener
+
+    def scored_rows(self, S: Any) -> np.ndarray:
+        """What a watcher keeps of each input for the window tests, (rows,
+        1 + width): column 0 is `score(S)` (inf where the row is not
+        finite); the rest the whitened row (the standardised row times
+        `whitening()`, whose squared length is the score) shortened to the
+        length sqrt(cap) where it is longer, minus the clean centre of such
+        rows. The cap (the calibrated `tau`) keeps a few extreme clean
+        inputs from dominating a window's mean; a row that is not finite
+        counts as one at the cap in the direction of no column."""
+        rows = self._checked(S)
+        with np.errstate(over="ignore", invalid="ignore"):
+            whitened = ((rows.astype(np.float64) - self.mean) / self.scale) @ self.whitening()
+            scores = np.einsum("ni,ni->n", whitened, whitened)
+        finite = np.isfinite(scores)
+        scores = np.where(finite, scores, math.inf)
+        out = np.empty((len(rows), 1 + self.width))
+        out[:, 0] = scores
+        out[:, 1:] = _capped(np.where(finite[:, None], whitened, 0.0), scores, self.window["cap"]) \
+            - self.window["centre"]
+        return out
+
+    def window_p_values(self, scored: np.ndarray) -> tuple[float, float, float, float]:
+        """P-values of four tests that the rows of a window (`scored_rows`
+        of its S, any number m of rows) are clean, in the order of
+        `WINDOW_TESTS`: "count", whether improbably many of them score
+        above `tau` (the binomial tail at the calibrated false-alarm rate);
+        "mean_shift", whether the window's mean S moved
+        (m times the squared length of the mean of the m capped, centred
+        whitened rows, a Hotelling-type statistic, against a scaled
+        chi-square with its clean mean and variance, exact for any m);
+        "spread_high" and "spread_low", whether the window's mean score
+        (each capped at `tau`) is improbably high (S more spread, or moved)
+        or low (S less spread: blurred, scaled down, quantised), against a
+        gamma with the clean capped scores' mean and variance over m. The
+        clean statistics come from the held-out rows. A fault after S
+        leaves S as it was, so each p-value is about uniform for it as for
+        clean inputs."""
+        from scipy.special import betainc, gammainc, gammaincc
+
+        m = len(scored)
+        if m < 1:
+            return 1.0, 1.0, 1.0, 1.0
+        above = int(np.count_nonzero(~(scored[:, 0] <= self.tau)))
+        p_count = 1.0 if above == 0 else float(betainc(above, m - above + 1, self.calibration.false_alarm_rate))
+        null = self.window
+        total = scored[:, 1:].sum(axis=0)
+        statistic = float(total @ total) / m
+        # The centre is itself estimated from `rows` held-out rows.
+        expected = null["trace"] * (1.0 + (m / null["rows"] if null["rows"] else 0.0))
+        variance = null["length_var"] / m + 2.0 * (m - 1) / m * null["trace_sq"]
+        p_shift = 1.0
+        if expected > 0 and variance > 0:
+            gain, freedom = variance / (2.0 * expected), 2.0 * expected ** 2 / variance
+            p_shift = float(gammaincc(freedom / 2.0, statistic / (2.0 * gain)))
+        p_high = p_low = 1.0
+        if null["capped_mean"] > 0 and null["capped_var"] > 0:
+            shape = m * null["capped_mean"] ** 2 / null["capped_var"]
+            size = null["capped_var"] / (m * null["capped_mean"])
+            mean_score = float(np.mean(np.minimum(scored[:, 0], null["cap"])))
+            p_high = float(gammaincc(shape, mean_score / size))
+            p_low = float(gammainc(shape, mean_score / size))
+        return p_count, p_shift, p_high, p_low
+
+    def window_p_value(self, S: Any) -> float:
+        """The smallest of `window_p_values` for the rows of `S` (a
+        window of inputs' S), times their number (Bonferroni): below a
+        level alpha for a window of clean rows with probability about
+        alpha, at most. `ValueError` and `TypeError` as `score`."""
+        return min(1.0, len(WINDOW_TESTS) * min(self.window_p_values(self.scored_rows(S))))
 
     def mean_is_high(self, total: float, count: int) -> bool:
         """Whether the mean `total / count` of a window's scores is
@@ -140,6 +238,9 @@ class Typicality:
         from the clean rows, float64; a row holding NaN or inf scores inf.
         A wrong width raises `ValueError`, a non-numeric or complex `S`
         `TypeError`."""
+        return _distances(self._checked(S), self.mean, self.scale, self.precision)
+
+    def _checked(self, S: Any) -> np.ndarray:
         rows = np.asarray(S)
         if rows.dtype.kind == "c":
             raise TypeError("S must be real, got complex values")
@@ -147,7 +248,7 @@ class Typicality:
             raise TypeError(f"S must be numeric, got dtype {rows.dtype}")
         if rows.ndim != 2 or rows.shape[1] != self.width:
             raise ValueError(f"S must have shape (rows, {self.width}), got {rows.shape}")
-        return _distances(rows, self.mean, self.scale, self.precision)
+        return rows
 
     def alarm(self, *, window: int = 50, significance: float = 1e-3) -> WindowAlarm:
         """The typicality window: a `WindowAlarm` over this calibration, so
@@ -159,15 +260,17 @@ class Typicality:
         """A JSON-ready dictionary; `Typicality.from_dict` reads it back."""
         return {"format": TYPICALITY_FORMAT, "mean": self.mean.tolist(), "scale": self.scale.tolist(),
                 "precision": self.precision.tolist(), "calibration": self.calibration.to_dict(),
-                "score_mean": self.score_mean, "score_std": self.score_std}
+                "score_mean": self.score_mean, "score_std": self.score_std,
+                "window": {**self.window, "centre": self.window["centre"].tolist()}}
 
     @classmethod
     def from_dict(cls, d: Any) -> Typicality:
         """Rebuilds a typicality from `to_dict()`'s dictionary; raises
-        `ValueError` for anything missing, misshapen or non-finite."""
+        `ValueError` for anything missing, misshapen or non-finite.
+        Dictionaries written before "window" existed load without it."""
         keys = {"format", "mean", "scale", "precision", "calibration", "score_mean", "score_std"}
-        if not isinstance(d, dict) or set(d) != keys:
-            raise ValueError(f"a typicality is a dictionary with the keys {sorted(keys)}")
+        if not isinstance(d, dict) or set(d) - {"window"} != keys:
+            raise ValueError(f"a typicality is a dictionary with the keys {sorted(keys)} (and window)")
         if d["format"] != TYPICALITY_FORMAT:
             raise ValueError(f"not a typicality: format {d['format']!r}")
         try:
@@ -193,8 +296,9 @@ class Typicality:
         if not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in moments) \
                 or moments[1] <= 0:
             raise ValueError("typicality score_mean and score_std must be finite, score_std positive")
+        window = _window_statistics(d.get("window"), width)
         return cls(mean=mean, scale=scale, precision=precision, calibration=record, score_mean=float(moments[0]),
-                   score_std=float(moments[1]))
+                   score_std=float(moments[1]), window=window)
 
 
 def fit_typicality(S: Any, held_out: Any = None, *, false_alarm_rate: float = 0.01,
@@ -247,9 +351,67 @@ def fit_typicality(S: Any, held_out: Any = None, *, false_alarm_rate: float = 0.
     tau = float(np.partition(scores, rank - 1)[rank - 1])
     if not math.isfinite(tau):
         raise ValueError("held-out rows score non-finite typicality; calibrate on clean rows")
-    return Typicality(mean=mean, scale=scale, precision=precision,
-                      calibration=Calibration(tau=tau, false_alarm_rate=rate, rows=len(calibrating), rank=rank),
-                      score_mean=float(np.mean(scores)), score_std=max(float(np.std(scores)), 1e-12))
+    typicality = Typicality(mean=mean, scale=scale, precision=precision,
+                            calibration=Calibration(tau=tau, false_alarm_rate=rate, rows=len(calibrating),
+                                                    rank=rank),
+                            score_mean=float(np.mean(scores)), score_std=max(float(np.std(scores)), 1e-12))
+    # The clean statistics of the window tests, on the held-out rows: their
+    # capped whitened rows' mean (the centre) and covariance, whose trace
+    # and the trace of its square give the clean mean and variance of the
+    # mean-shift statistic for any window length, and the capped scores'
+    # mean and variance.
+    cap = tau
+    with np.errstate(over="ignore", invalid="ignore"):
+        whitened = ((calibrating.astype(np.float64) - mean) / scale) @ typicality.whitening()
+    capped = _capped(whitened, scores, cap)
+    centre = capped.mean(axis=0)
+    centred = capped - centre
+    covariance = centred.T @ centred / len(centred)
+    capped_scores = np.minimum(scores, cap)
+    typicality.window = {"cap": cap, "centre": centre, "trace": float(np.trace(covariance)),
+                         "trace_sq": float(np.sum(covariance * covariance)),
+                         "length_var": float(np.var(np.einsum("ni,ni->n", centred, centred))),
+                         "rows": len(centred), "capped_mean": float(np.mean(capped_scores)),
+                         "capped_var": float(np.var(capped_scores))}
+    return typicality
+
+
+# Scores enter a window's mean capped at this multiple of tau, so that a
+# non-finite one counts as very atypical without making the mean inf.
+_SCORE_CAP = 1e6
+
+
+def _capped(whitened: np.ndarray, scores: np.ndarray, cap: float) -> np.ndarray:
+    """Whitened rows shortened to the length sqrt(cap) where their score
+    (squared length) is above `cap`."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        factor = np.where(scores > cap, np.sqrt(cap / scores), 1.0)
+    out: np.ndarray = whitened * np.nan_to_num(factor, nan=0.0)[:, None]
+    return out
+
+
+_WINDOW_KEYS = ("cap", "centre", "trace", "trace_sq", "length_var", "rows", "capped_mean", "capped_var")
+
+
+def _window_statistics(value: Any, width: int) -> dict[str, Any] | None:
+    """The stored clean statistics of the window tests, checked (None
+    where the dictionary predates them)."""
+    if value is None:
+        return None
+    if not isinstance(value, dict) or set(value) != set(_WINDOW_KEYS):
+        raise ValueError(f"typicality window must be a dictionary with the keys {sorted(_WINDOW_KEYS)}")
+    numbers_only = [value[key] for key in _WINDOW_KEYS if key != "centre"]
+    if not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) and v >= 0
+               for v in numbers_only):
+        raise ValueError("typicality window statistics must be finite, non-negative numbers")
+    try:
+        centre = np.asarray(value["centre"], dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError("typicality window centre must be a list of numbers") from None
+    if centre.shape != (width,) or not np.isfinite(centre).all():
+        raise ValueError(f"typicality window centre must hold {width} finite numbers")
+    return {**{key: float(value[key]) for key in _WINDOW_KEYS if key not in ("centre", "rows")},
+            "rows": int(value["rows"]), "centre": centre}
 
 
 def _distances(rows: np.ndarray, mean: np.ndarray, scale: np.ndarray, precision: np.ndarray) -> np.ndarray:

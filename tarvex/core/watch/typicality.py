@@ -48,7 +48,7 @@ CONSTANT_SPREAD = 1e-3
 # shift long before the typicality window's count does, and the fault window
 # often fires after its first few inputs. A fault after S leaves S as it
 # was, so it is called drift with at most this probability.
-DRIFT_EVIDENCE = 0.03
+DRIFT_EVIDENCE = 0.05
 _EVIDENCE_Z = NormalDist().inv_cdf(1.0 - DRIFT_EVIDENCE)
 
 # The window tests of `Typicality.window_p_values`, in their order.

@@ -501,7 +501,7 @@ class Watcher:
             raise TypeError(f"typicality must be a watch.Typicality or None, got {type(typicality).__name__}")
         else:
             # Without `typicality`, the one stored in the monitor's file.
-            typicality = typicality if typicality is not None else self.monitor.typicality
+            typicality = typicality if typicality is not None else getattr(self.monitor, "typicality", None)
             assert typicality is not None
             s_dim = _widths(self.monitor)[0]
             if typicality.width != s_dim:

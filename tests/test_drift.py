@@ -155,21 +155,30 @@ def test_a_fault_after_s_is_a_model_fault(served, caplog):
     assert caplog.records[0].tarvex_watch["cause"] == "model_fault"
 
 
+@pytest.mark.parametrize("warm", [0, 40], ids=["empty-window", "full-window"])
 @pytest.mark.parametrize("change, cause", [
     (lambda x: x, "model_fault"),
     (lambda x: x + 2.0, "both"),  # a constant offset
     (lambda x: 0.3 * x, "both"),  # less spread, as blur or scaling down gives
 ], ids=["clean", "offset", "shrunk"])
-def test_the_first_fault_firing_judges_the_s_inside_its_window(served, change, cause):
+def test_the_first_fault_firing_judges_the_s_of_the_inputs_that_fired_it(served, change, cause, warm):
     """The fault window fires after a few inputs, long before the typicality
-    window could: its cause comes from window tests on the S it holds."""
+    window could: its cause comes from window tests on those inputs' S, also
+    when the window is full of clean inputs from before."""
     monitor, typicality = served
-    net = Net().eval()
-    break_logit_0(net)
+    alarm = watch.WindowAlarm.from_calibration(monitor.calibration, window=20, significance=1e-3)
     first = []
     for seed in range(20):
-        watcher = watch_stream(net, monitor, typicality,
-                               change(torch.randn(30, 4, generator=torch.Generator().manual_seed(seed))))
+        net = Net().eval()
+        x = torch.randn(warm + 30, 4, generator=torch.Generator().manual_seed(seed))
+        with watch.Watcher(net, monitor, s="body.0", z="output", alarm=alarm, typicality=typicality) as watcher, \
+                torch.no_grad():
+            alarm.reset()
+            for start in range(0, warm, 5):
+                net(x[start:start + 5])
+            break_logit_0(net)  # a fault after S, from here on
+            for start in range(warm, warm + 30, 5):
+                net(change(x[start:start + 5]))
         faults = [event for event in watcher.events if event.cause != "input_drift"]
         assert faults and watcher.watch_errors == 0
         first.append(faults[0].cause)

@@ -49,7 +49,8 @@ CONSTANT_SPREAD = 1e-3
 # often fires after its first few inputs. A fault after S leaves S as it
 # was, so it is called drift with at most this probability.
 DRIFT_EVIDENCE = 0.05
-_EVIDENCE_Z = NormalDist().inv_cdf(1.0 - DRIFT_EVIDENCE)
+# The one-sided level of `Typicality.mean_is_high`.
+_MEAN_IS_HIGH_Z = NormalDist().inv_cdf(0.99)
 
 # The window tests of `Typicality.window_p_values`, in their order.
 WINDOW_TESTS = ("count", "mean_shift", "spread_high", "spread_low")
@@ -211,13 +212,13 @@ class Typicality:
 
     def mean_is_high(self, total: float, count: int) -> bool:
         """Whether the mean `total / count` of a window's scores is
-        improbably high for clean inputs (one-sided, at `DRIFT_EVIDENCE`, by
+        improbably high for clean inputs (one-sided, at 1%, by
         the normal approximation of a mean of `count` clean scores). A small
         shift of every input raises every score a little: the mean sees it
         long before the count above `tau` does."""
         if count < 1:
             return False
-        return total / count - self.score_mean > _EVIDENCE_Z * self.score_std / math.sqrt(count)
+        return total / count - self.score_mean > _MEAN_IS_HIGH_Z * self.score_std / math.sqrt(count)
 
     @property
     def width(self) -> int:

@@ -1221,7 +1221,10 @@ class Watcher:
             # Drift explains the firing when the inputs of the link that
             # broke, or of an earlier one, are atypical.
             link = 0 if self.coverage is None or not recent else self._cause_link(recent)
-            drifted = bool(drifting[:link + 1].any()) or self._window_drifted(link, index)
+            # The inputs that made the window fire: from the earliest one
+            # above tau still inside it through this one.
+            span = index - min(entry[0] for entry in recent) + 1 if recent else self.alarm.window
+            drifted = bool(drifting[:link + 1].any()) or self._window_drifted(link, index, span)
             cause = BOTH if drifted else MODEL_FAULT
         scores = np.array([entry[1] for entry in recent])
         # Without a kept row above tau (not expected): NaN and no blame.
@@ -1251,14 +1254,15 @@ class Watcher:
                        event.worst_score, blamed, meaning, extra={"tarvex_watch": fields})
         return event
 
-    def _window_drifted(self, link: int, index: int) -> bool:
-        """Whether the S of the inputs inside the fault window after input
-        `index` (1-based) is improbable for clean inputs, in the typicality
-        of `link` or of an earlier one (a monitor's: 0): some window test
+    def _window_drifted(self, link: int, index: int, span: int) -> bool:
+        """Whether the S of the last `span` inputs through input `index`
+        (1-based) is improbable for clean inputs, in the typicality of
+        `link` or of an earlier one (a monitor's: 0): some window test
         (`Typicality.window_p_values`) below `DRIFT_EVIDENCE` shared among
-        the tests and typicalities (Bonferroni)."""
+        the tests and typicalities (Bonferroni). Inputs before the first
+        one above tau would only dilute a shift that started with it."""
         assert self.alarm is not None and self._batch_drift is not None
-        window = self.alarm.window
+        window = max(1, min(span, self.alarm.window))
         first, drift = self._batch_drift
         through = index - first
         level = DRIFT_EVIDENCE / (len(WINDOW_TESTS) * (link + 1))

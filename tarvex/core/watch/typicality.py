@@ -124,9 +124,13 @@ class Typicality:
         if window is None:
             # Gaussian rows: a squared distance has mean tr(C) and variance
             # 2 tr(C^2); nothing is capped and the centre is the fitted mean.
-            window = {"cap": math.inf, "centre": np.zeros(self.mean.shape), "trace": self.score_mean,
+            window = {"cap": math.inf, "score_cap": math.inf, "centre": np.zeros(self.mean.shape),
+                      "trace": self.score_mean,
                       "trace_sq": self.score_std ** 2 / 2.0, "length_var": self.score_std ** 2, "rows": 0,
-                      "capped_mean": self.score_mean, "capped_var": self.score_std ** 2}
+                      "capped_mean": self.score_mean, "capped_var": self.score_std ** 2,
+                      "high_mean": self.score_mean, "high_var": self.score_std ** 2}
+        # Only fitted statistics are stored; derived ones are derived again.
+        self._window_fitted = math.isfinite(window["cap"])
         self.window = dict(window)
         self.window["centre"] = np.asarray(self.window["centre"], dtype=np.float64)
         self._whitener: np.ndarray | None = None
@@ -171,7 +175,7 @@ class Typicality:
         whitened rows, a Hotelling-type statistic, against a scaled
         chi-square with its clean mean and variance, exact for any m);
         "spread_high" and "spread_low", whether the window's mean score
-        (each capped at `tau`) is improbably high (S more spread, or moved)
+        (each capped at the largest held-out score) is improbably high (S more spread, or moved)
         or low (S less spread: blurred, scaled down, quantised), against a
         gamma with the clean capped scores' mean and variance over m. The
         clean statistics come from the held-out rows. A fault after S
@@ -194,13 +198,11 @@ class Typicality:
         if expected > 0 and variance > 0:
             gain, freedom = variance / (2.0 * expected), 2.0 * expected ** 2 / variance
             p_shift = float(gammaincc(freedom / 2.0, statistic / (2.0 * gain)))
-        p_high = p_low = 1.0
-        if null["capped_mean"] > 0 and null["capped_var"] > 0:
-            shape = m * null["capped_mean"] ** 2 / null["capped_var"]
-            size = null["capped_var"] / (m * null["capped_mean"])
-            mean_score = float(np.mean(np.minimum(scored[:, 0], null["cap"])))
-            p_high = float(gammaincc(shape, mean_score / size))
-            p_low = float(gammainc(shape, mean_score / size))
+        # Too high: scores capped at the largest held-out one (a few far-off
+        # inputs count); too low: capped at tau (less noisy, and nothing
+        # below tau is lost).
+        p_high = _gamma_tail(scored[:, 0], null["score_cap"], null["high_mean"], null["high_var"], gammaincc)
+        p_low = _gamma_tail(scored[:, 0], null["cap"], null["capped_mean"], null["capped_var"], gammainc)
         return p_count, p_shift, p_high, p_low
 
     def window_p_value(self, S: Any) -> float:
@@ -262,7 +264,8 @@ class Typicality:
         return {"format": TYPICALITY_FORMAT, "mean": self.mean.tolist(), "scale": self.scale.tolist(),
                 "precision": self.precision.tolist(), "calibration": self.calibration.to_dict(),
                 "score_mean": self.score_mean, "score_std": self.score_std,
-                "window": {**self.window, "centre": self.window["centre"].tolist()}}
+                **({"window": {**self.window, "centre": self.window["centre"].tolist()}}
+                   if self._window_fitted else {})}
 
     @classmethod
     def from_dict(cls, d: Any) -> Typicality:
@@ -361,25 +364,41 @@ def fit_typicality(S: Any, held_out: Any = None, *, false_alarm_rate: float = 0.
     # and the trace of its square give the clean mean and variance of the
     # mean-shift statistic for any window length, and the capped scores'
     # mean and variance.
-    cap = tau
+    # The spread tests cap each score at the largest held-out one: a single
+    # extreme input counts, but no more than the most extreme clean one did.
+    cap, score_cap = tau, float(scores.max())
     with np.errstate(over="ignore", invalid="ignore"):
         whitened = ((calibrating.astype(np.float64) - mean) / scale) @ typicality.whitening()
     capped = _capped(whitened, scores, cap)
     centre = capped.mean(axis=0)
     centred = capped - centre
     covariance = centred.T @ centred / len(centred)
-    capped_scores = np.minimum(scores, cap)
-    typicality.window = {"cap": cap, "centre": centre, "trace": float(np.trace(covariance)),
+    capped_scores, high_scores = np.minimum(scores, cap), np.minimum(scores, score_cap)
+    typicality._window_fitted = True
+    typicality.window = {"cap": cap, "score_cap": score_cap, "centre": centre, "trace": float(np.trace(covariance)),
                          "trace_sq": float(np.sum(covariance * covariance)),
                          "length_var": float(np.var(np.einsum("ni,ni->n", centred, centred))),
                          "rows": len(centred), "capped_mean": float(np.mean(capped_scores)),
-                         "capped_var": float(np.var(capped_scores))}
+                         "capped_var": float(np.var(capped_scores)), "high_mean": float(np.mean(high_scores)),
+                         "high_var": float(np.var(high_scores))}
     return typicality
 
 
 # Scores enter a window's mean capped at this multiple of tau, so that a
 # non-finite one counts as very atypical without making the mean inf.
 _SCORE_CAP = 1e6
+
+
+def _gamma_tail(scores: np.ndarray, cap: float, mean: float, variance: float, tail: Any) -> float:
+    """A tail of the mean of `scores` capped at `cap` against a gamma with
+    the clean capped scores' `mean` and `variance` over their number
+    (`tail`: scipy's regularised gammaincc for the upper, gammainc for the
+    lower)."""
+    if mean <= 0 or variance <= 0:
+        return 1.0
+    m = len(scores)
+    shape, size = m * mean ** 2 / variance, variance / (m * mean)
+    return float(tail(shape, float(np.mean(np.minimum(scores, cap))) / size))
 
 
 def _capped(whitened: np.ndarray, scores: np.ndarray, cap: float) -> np.ndarray:
@@ -391,7 +410,8 @@ def _capped(whitened: np.ndarray, scores: np.ndarray, cap: float) -> np.ndarray:
     return out
 
 
-_WINDOW_KEYS = ("cap", "centre", "trace", "trace_sq", "length_var", "rows", "capped_mean", "capped_var")
+_WINDOW_KEYS = ("cap", "score_cap", "centre", "trace", "trace_sq", "length_var", "rows", "capped_mean", "capped_var",
+                "high_mean", "high_var")
 
 
 def _window_statistics(value: Any, width: int) -> dict[str, Any] | None:

@@ -14,6 +14,10 @@ fault score rises; drifted inputs move S itself. Hence:
 - both firing: `BOTH` (the inputs changed, and the fault alarm may be their
   echo; a fault in or before the S layer looks the same, since it moves S
   too, and only a check of the weights can separate the two).
+The fault window often fires after a few inputs, before the typicality
+window has counted enough atypical ones, so a watcher also judges the S of
+the inputs that made the fault window fire with the window tests of
+`Typicality.window_p_values` (count, mean shift, spread high and low).
 """
 
 from __future__ import annotations
@@ -174,11 +178,13 @@ class Typicality:
         (m times the squared length of the mean of the m capped, centred
         whitened rows, a Hotelling-type statistic, against a scaled
         chi-square with its clean mean and variance, exact for any m);
-        "spread_high" and "spread_low", whether the window's mean score
-        (each capped at the largest held-out score) is improbably high (S more spread, or moved)
-        or low (S less spread: blurred, scaled down, quantised), against a
-        gamma with the clean capped scores' mean and variance over m. The
-        clean statistics come from the held-out rows. A fault after S
+        "spread_high", whether the window's mean score (each capped at the
+        largest held-out score) is improbably high (S more spread, or
+        moved), and "spread_low", whether its mean score (each capped at
+        `tau`) is improbably low (S less spread: blurred, scaled down,
+        quantised), each against a gamma with the clean capped scores' mean
+        and variance over m. The clean statistics come from the held-out
+        rows. A fault after S
         leaves S as it was, so each p-value is about uniform for it as for
         clean inputs."""
         from scipy.special import betainc, gammainc, gammaincc

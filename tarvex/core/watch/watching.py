@@ -85,7 +85,8 @@ class AlarmEvent:
     "model_fault" when the fault window fired while the inputs' S looked
     as clean as ever; "both" when it fired while the typicality window of S
     (for a coverage: of the blamed link's S or an earlier layer) was firing
-    too, so the inputs changed and the fault alarm may be their echo, or a
+    too, or the S of the inputs that made it fire was improbable for clean
+    inputs by a window test, so the inputs changed and the fault alarm may be their echo, or a
     fault in or before the S layer moved S (a check of the weights'
     fingerprint separates the two); "input_drift" when the typicality
     window fired: the inputs changed. For an "input_drift" event `count` and
@@ -340,13 +341,14 @@ class Watcher:
     "input_drift"; each firing of the fault window is labelled
     "model_fault" while the typicality window is quiet and "both" while it
     fires. A fault firing is labelled "both" also when the S of the inputs
-    inside the fault window is merely unusual: their count above the
+    that made the fault window fire (from the earliest one above tau still
+    inside it through the firing one) is merely unusual: their count above the
     typicality's tau, the Hotelling-type test on their mean S, or the tests
     on their mean typicality score, high or low (see
-    `Typicality.window_p_values`), improbable at `DRIFT_EVIDENCE`, 1%,
+    `Typicality.window_p_values`), improbable at `DRIFT_EVIDENCE`, 5%,
     shared among the tests (Bonferroni) rather than at the alarm's
     significance. A fault after S leaves S as it was, so such a firing is
-    called "both" with probability at most about 1%; drifted inputs move
+    called "both" with probability at most about 5%; drifted inputs move
     S's mean or spread, which a window test sees long before the count of
     atypical inputs does. `drifting` says whether the typicality window
     fires now (it follows the window; `latch` applies to the fault alarm

@@ -14,6 +14,7 @@ fault score rises; drifted inputs move S itself. Hence:
 - both firing: `BOTH` (the inputs changed, and the fault alarm may be their
   echo; a fault in or before the S layer looks the same, since it moves S
   too, and only a check of the weights can separate the two).
+
 The fault window often fires after a few inputs, before the typicality
 window has counted enough atypical ones, so a watcher also judges the S of
 the inputs that made the fault window fire with the window tests of

@@ -159,15 +159,20 @@ class Typicality:
         inputs from dominating a window's mean; a row that is not finite
         counts as one at the cap in the direction of no column."""
         rows = self._checked(S)
+        out = np.empty((len(rows), 1 + self.width))
+        whitened = out[:, 1:]
         with np.errstate(over="ignore", invalid="ignore"):
-            whitened = ((rows.astype(np.float64) - self.mean) / self.scale) @ self.whitening()
+            np.matmul((rows.astype(np.float64) - self.mean) / self.scale, self.whitening(), out=whitened)
             scores = np.einsum("ni,ni->n", whitened, whitened)
         finite = np.isfinite(scores)
-        scores = np.where(finite, scores, math.inf)
-        out = np.empty((len(rows), 1 + self.width))
+        if not finite.all():  # such rows count as at the cap, in the direction of no column
+            scores[~finite] = math.inf
+            whitened[~finite] = 0.0
         out[:, 0] = scores
-        out[:, 1:] = _capped(np.where(finite[:, None], whitened, 0.0), scores, self.window["cap"]) \
-            - self.window["centre"]
+        cap = self.window["cap"]
+        if (scores > cap).any():
+            whitened[:] = _capped(whitened, scores, cap)
+        whitened -= self.window["centre"]
         return out
 
     def window_p_values(self, scored: np.ndarray) -> tuple[float, float, float, float]:

@@ -396,11 +396,6 @@ def fit_typicality(S: Any, held_out: Any = None, *, false_alarm_rate: float = 0.
     return typicality
 
 
-# Scores enter a window's mean capped at this multiple of tau, so that a
-# non-finite one counts as very atypical without making the mean inf.
-_SCORE_CAP = 1e6
-
-
 def _gamma_tail(scores: np.ndarray, cap: float, mean: float, variance: float, tail: Any) -> float:
     """A tail of the mean of `scores` capped at `cap` against a gamma with
     the clean capped scores' `mean` and `variance` over their number

@@ -86,9 +86,9 @@ class AlarmEvent:
     as clean as ever; "both" when it fired while the typicality window of S
     (for a coverage: of the blamed link's S or an earlier layer) was firing
     too, or the S of the inputs that made it fire was improbable for clean
-    inputs by a window test, so the inputs changed and the fault alarm may be their echo, or a
-    fault in or before the S layer moved S (a check of the weights'
-    fingerprint separates the two); "input_drift" when the typicality
+    inputs by a window test, so the inputs changed and the fault alarm may
+    be their echo, or a fault in or before the S layer moved S (a check of
+    the weights' fingerprint separates the two); "input_drift" when the typicality
     window fired: the inputs changed. For an "input_drift" event `count` and
     `worst_score` are those of the typicality scores above their own tau,
     `blamed_z` is None and, for a coverage, `blamed_link` is the link whose
@@ -342,8 +342,8 @@ class Watcher:
     "model_fault" while the typicality window is quiet and "both" while it
     fires. A fault firing is labelled "both" also when the S of the inputs
     that made the fault window fire (from the earliest one above tau still
-    inside it through the firing one) is merely unusual: their count above the
-    typicality's tau, the Hotelling-type test on their mean S, or the tests
+    inside it through the firing one) is merely unusual: their count above
+    the typicality's tau, the Hotelling-type test on their mean S, or the tests
     on their mean typicality score, high or low (see
     `Typicality.window_p_values`), improbable at `DRIFT_EVIDENCE`, 5%,
     shared among the tests (Bonferroni) rather than at the alarm's

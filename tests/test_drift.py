@@ -51,6 +51,41 @@ def test_typicality_keeps_its_rate_and_flags_moved_rows(typicality):
     assert reread.calibration == typicality.calibration
 
 
+def relu_rows(n, seed, width=12):
+    """Skewed, partly zero rows, like a ReLU layer's output."""
+    mixing = np.random.default_rng(99).normal(size=(5, width))
+    return np.maximum(np.random.default_rng(seed).normal(size=(n, 5)) @ mixing + 0.3, 0.0)
+
+
+@pytest.mark.parametrize("rows", [gaussian, relu_rows], ids=["gaussian", "relu"])
+@pytest.mark.parametrize("length", [3, 50])
+def test_window_tests_hold_their_level_on_clean_windows(rows, length):
+    typicality = watch.fit_typicality(rows(3000, 0), rows(1000, 1), false_alarm_rate=0.01)
+    scored = typicality.scored_rows(rows(1500 * length, 2))
+    p_values = np.array([typicality.window_p_values(window) for window in np.split(scored, 1500)])
+    assert p_values.shape == (1500, 4)
+    # each test near its level (skewed rows in short windows exceed it a
+    # little), and so the Bonferroni minimum
+    assert (p_values < 0.01).mean(axis=0).max() <= 0.025
+    assert np.mean(len(watch.WINDOW_TESTS) * p_values.min(axis=1) < 0.01) <= 0.02
+
+
+@pytest.mark.parametrize("change, test", [
+    (lambda S, mean: S + 0.3 * S.std(axis=0), "mean_shift"),  # every column +0.3 sd
+    (lambda S, mean: mean + 0.5 * (S - mean), "spread_low"),  # half the spread: blurred, scaled down
+    (lambda S, mean: mean + 1.3 * (S - mean), "spread_high"),
+])
+def test_window_tests_see_shifts_that_single_rows_miss(typicality, change, test):
+    clean = gaussian(200, 7)
+    moved = change(clean, typicality.mean)
+    assert np.mean(typicality.score(moved) > typicality.tau) < 0.25
+    p_values = dict(zip(watch.WINDOW_TESTS, typicality.window_p_values(typicality.scored_rows(moved))))
+    assert p_values[test] < 1e-4 and typicality.window_p_value(clean) > 0.01
+    # a typicality stored before the window statistics existed tests alike
+    old = Typicality.from_dict({k: v for k, v in typicality.to_dict().items() if k != "window"})
+    assert old.window_p_value(moved) < 1e-2
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda t: t.score(np.zeros((2, 5))), ValueError, "shape \\(rows, 6\\)"),
     (lambda t: t.score(np.zeros((2, 6), dtype=complex)), TypeError, "complex"),
@@ -59,6 +94,10 @@ def test_typicality_keeps_its_rate_and_flags_moved_rows(typicality):
     (lambda t: Typicality.from_dict({**t.to_dict(), "calibration": {**t.calibration.to_dict(), "rank": 1}}),
      ValueError, "inconsistent calibration"),
     (lambda t: watch.fit_typicality(gaussian(100, 0), gaussian(10, 1)), ValueError, "at least 100"),
+    (lambda t: Typicality.from_dict({**t.to_dict(), "window": {**t.to_dict()["window"], "trace": -1.0}}),
+     ValueError, "non-negative"),
+    (lambda t: Typicality.from_dict({**t.to_dict(), "window": {**t.to_dict()["window"], "centre": [0.0]}}),
+     ValueError, "6 finite numbers"),
     (lambda t: watch.fit_typicality(np.full((300, 2), np.inf)), ValueError, "non-finite"),
 ])
 def test_typicality_refuses_bad_input(typicality, call, error, message):
@@ -109,11 +148,41 @@ def test_a_fault_after_s_is_a_model_fault(served, caplog):
     net = Net().eval()
     break_logit_0(net)
     with caplog.at_level(logging.WARNING, logger="tarvex.core.watch"):
-        watcher = watch_stream(net, monitor, typicality, torch.randn(200, 4, generator=torch.Generator().manual_seed(5)))
+        watcher = watch_stream(net, monitor, typicality, torch.randn(200, 4, generator=torch.Generator().manual_seed(0)))
     causes = [event.cause for event in watcher.events]
     assert causes and set(causes) == {"model_fault"} and not watcher.drifting
     assert watcher.cause == "model_fault" and watcher.alarms_by_cause["model_fault"] == len(causes)
     assert caplog.records[0].tarvex_watch["cause"] == "model_fault"
+
+
+@pytest.mark.parametrize("warm", [0, 40], ids=["empty-window", "full-window"])
+@pytest.mark.parametrize("change, cause", [
+    (lambda x: x, "model_fault"),
+    (lambda x: x + 2.0, "both"),  # a constant offset
+    (lambda x: 0.3 * x, "both"),  # less spread, as blur or scaling down gives
+], ids=["clean", "offset", "shrunk"])
+def test_the_first_fault_firing_judges_the_s_of_the_inputs_that_fired_it(served, change, cause, warm):
+    """The fault window fires after a few inputs, long before the typicality
+    window could: its cause comes from window tests on those inputs' S, also
+    when the window is full of clean inputs from before."""
+    monitor, typicality = served
+    alarm = watch.WindowAlarm.from_calibration(monitor.calibration, window=20, significance=1e-3)
+    first = []
+    for seed in range(20):
+        net = Net().eval()
+        x = torch.randn(warm + 30, 4, generator=torch.Generator().manual_seed(seed))
+        with watch.Watcher(net, monitor, s="body.0", z="output", alarm=alarm, typicality=typicality) as watcher, \
+                torch.no_grad():
+            alarm.reset()
+            for start in range(0, warm, 5):
+                net(x[start:start + 5])
+            break_logit_0(net)  # a fault after S, from here on
+            for start in range(warm, warm + 30, 5):
+                net(change(x[start:start + 5]))
+        faults = [event for event in watcher.events if event.cause != "input_drift"]
+        assert faults and watcher.watch_errors == 0
+        first.append(faults[0].cause)
+    assert first.count(cause) >= 18
 
 
 @pytest.mark.parametrize("change", [lambda x: x + 3.0, lambda x: 4.0 * x])
@@ -301,3 +370,44 @@ def test_a_widened_coverage_learns_the_constant_columns():
     # the input link alarms about as often as on clean inputs
     assert np.mean(touched.p_values[:, 0] < coverage.p_threshold) <= np.mean(
         clean.p_values[:, 0] < coverage.p_threshold) + 0.05
+
+
+# --- the typicality in a monitor file ---------------------------------------------------
+
+
+def test_a_monitor_file_keeps_its_typicality(served, tmp_path):
+    monitor, typicality = served
+    path = tmp_path / "monitor.json"
+    watch.save(monitor, path, layers=("body.0", "output"), typicality=typicality)
+    document = json.loads(path.read_text())
+    assert document["format_version"] == 2
+    loaded = watch.load(path)
+    S = gaussian(20, 3, width=8)
+    np.testing.assert_allclose(loaded.typicality.score(S), typicality.score(S))
+    assert loaded.typicality.window_p_values(loaded.typicality.scored_rows(S)) == \
+        typicality.window_p_values(typicality.scored_rows(S))
+    # the watcher of the file judges causes without being handed the typicality
+    watcher = watch.Watcher.from_file(Net().eval(), path)
+    assert len(watcher.typicalities) == 1 and watcher.typicalities[0].tau == typicality.tau
+    # saved again from the loaded monitor, it keeps it; without one the file stays version 1
+    watch.save(loaded, path)
+    assert watch.load(path).typicality.tau == typicality.tau
+    loaded.typicality = None
+    watch.save(loaded, path)
+    assert json.loads(path.read_text())["format_version"] == 1 and watch.load(path).typicality is None
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda d: {**d, "format_version": 1}, "needs monitor format version 2"),
+    (lambda d: {**d, "typicality": {**d["typicality"], "scale": [1.0]}}, "typicality entry is invalid"),
+    (lambda d: {**d, "typicality": watch.fit_typicality(gaussian(2000, 0)).to_dict()}, "takes 6 S columns"),
+])
+def test_a_monitor_file_refuses_a_typicality_that_does_not_fit(served, tmp_path, edit, message):
+    monitor, typicality = served
+    path = tmp_path / "monitor.json"
+    watch.save(monitor, path, typicality=typicality)
+    path.write_text(json.dumps(edit(json.loads(path.read_text()))))
+    with pytest.raises(ValueError, match=message):
+        watch.load(path)
+    with pytest.raises(ValueError, match="takes 6 S columns, the monitor 8"):
+        watch.save(monitor, path, typicality=watch.fit_typicality(gaussian(2000, 0)))

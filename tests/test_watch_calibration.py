@@ -187,7 +187,7 @@ def test_a_bare_monitor_dictionary_still_loads_without_calibration(monitor, held
     (lambda d: {"tau": 3.0}, "not a monitor file"),
     (lambda d: {**d["monitor"], "type": "something else"}, "not a monitor file"),
     (lambda d: {**d, "format": "tarvex-coverage-x"}, "format 'tarvex-coverage-x' is unknown"),
-    (lambda d: {**d, "format_version": 2}, "format version 2; this package reads versions up to 1"),
+    (lambda d: {**d, "format_version": 3}, "format version 3; this package reads versions up to 2"),
     (lambda d: {**d, "calibration": {**d["calibration"], "tau": 123.0}}, "calibration's tau"),
     (lambda d: {**d, "calibration": {**d["calibration"], "rank": 1}}, "calibration entry is invalid"),
     (lambda d: {**d, "layers": {"s": "a"}}, "layers entry is invalid"),

@@ -110,7 +110,7 @@ def test_check_reports_each_file(folder, capsys):
 
 
 def _edited(document):
-    document["format_version"] = 2
+    document["format_version"] = 3
     return json.dumps(document)
 
 
@@ -124,7 +124,7 @@ def _miscalibrated(document):
     ("[1, 2]", "holds a JSON list, not a monitor file"),
     ('{"format": "tarvex-monitor", "tau": NaN}', "non-standard JSON value NaN"),
     (b"\xff\xfe", "is not UTF-8 text"),
-    (_edited, "format version 2; this package reads versions up to 1"),
+    (_edited, "format version 3; this package reads versions up to 2"),
     (_miscalibrated, "the calibration entry is invalid: inconsistent calibration"),
 ], ids=["directory", "list", "nan", "binary", "newer-version", "edited-calibration"])
 def test_errors_are_one_line_on_stderr(folder, tmp_path, capsys, content, message):

@@ -32,11 +32,11 @@ from .explaining import explain
 from .files import file_digest, load, save
 from .fingerprints import Fingerprint, FingerprintCheck, FingerprintEvent, fingerprint
 from .tuning import TUNE_CANDIDATES, TuningReport, tune
-from .typicality import CAUSES, Typicality, fit_typicality
+from .typicality import CAUSES, WINDOW_TESTS, Typicality, fit_typicality
 from .watching import AlarmEvent, Watcher
 from .widening import widened_pairs
 
 __all__ = ["capture", "calibrate", "Calibration", "tune", "TuningReport", "TUNE_CANDIDATES", "explain",
            "WindowAlarm", "score_chunks", "save", "load", "file_digest", "score_dask", "cover", "Coverage",
            "CoverageReport", "Watcher", "AlarmEvent", "fingerprint", "Fingerprint", "FingerprintCheck",
-           "FingerprintEvent", "Typicality", "fit_typicality", "CAUSES", "widened_pairs"]
+           "FingerprintEvent", "Typicality", "fit_typicality", "CAUSES", "WINDOW_TESTS", "widened_pairs"]

@@ -680,6 +680,9 @@ class CoverageReport:
         self.blamed: list[tuple[str, str] | None] = [
             links[j] if j >= 0 else None for j in self.blamed_index.tolist()]
         self.typicality = typicality
+        # Each link's `Typicality.scored_rows` of the inputs, where the
+        # report was made for a watcher (`score_outputs`).
+        self._typicality_rows: list[np.ndarray] | None = None
         self.atypical: np.ndarray | None = None
         self.causes: list[str | None]
         if typicality is None or typicality_tau is None:
@@ -823,13 +826,15 @@ class Coverage:
         links they blame, or None without them."""
         return None if self.guards is None else self.guards.scores(outputs)
 
-    def _typicality(self, rows: dict[str, np.ndarray]) -> np.ndarray | None:
+    def _typicality(self, rows: dict[str, np.ndarray]) -> tuple[np.ndarray | None, list[np.ndarray] | None]:
         """Each input's typicality score of every link's S, (inputs, links)
-        (a sequence's per-input view); None without typicalities."""
+        (a sequence's per-input view), and each link's `scored_rows` (what
+        a watcher's window tests keep); None, None without typicalities."""
         if self.typicalities is None:
-            return None
-        return np.stack([typicality.score(self._reductions[s].summary(rows[s]))
-                         for (s, _), typicality in zip(self.links, self.typicalities)], axis=1)
+            return None, None
+        scored = [typicality.scored_rows(self._reductions[s].summary(rows[s]))
+                  for (s, _), typicality in zip(self.links, self.typicalities)]
+        return np.stack([values[:, 0] for values in scored], axis=1), scored
 
     def _report(self, scores: np.ndarray, guarded: tuple[np.ndarray, np.ndarray] | None = None,
                 typicality: np.ndarray | None = None) -> CoverageReport:
@@ -867,7 +872,10 @@ class Coverage:
         lengths = {name: len(value) for name, value in rows.items()}
         if len(set(lengths.values())) != 1:
             raise ValueError(f"layer outputs hold different numbers of inputs: {lengths}")
-        return self._report(self._scores(rows, s_rows), self._guard_scores(outputs), self._typicality(rows))
+        typicality, typicality_rows = self._typicality(rows)
+        report = self._report(self._scores(rows, s_rows), self._guard_scores(outputs), typicality)
+        report._typicality_rows = typicality_rows
+        return report
 
     def check(self, model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iterable[Any], *,
               batch_size: int = 256) -> CoverageReport:
@@ -897,7 +905,7 @@ class Coverage:
                 guard_scores = self._guard_scores(outputs)
                 if guard_scores is not None:
                     guard_parts.append(guard_scores)
-                typicality_rows = self._typicality(rows)
+                typicality_rows, _ = self._typicality(rows)
                 if typicality_rows is not None:
                     typical.append(typicality_rows)
         scores = np.concatenate(parts) if parts else np.zeros((0, len(self.links)))

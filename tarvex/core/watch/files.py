@@ -5,7 +5,8 @@ A monitor file is one JSON object, the envelope: the format name and
 version, the package version that wrote it, the monitor's dictionary, its
 calibration record, the names of the layers S and Z came from and the
 tuning report's table, and optionally the fingerprint of the watched model's
-weights. Reading dispatches on the document's "format" (other
+weights and the typicality of S (format version 2; version 1 files, without
+it, still load). Reading dispatches on the document's "format" (other
 document kinds register a reader); files holding only a bare monitor
 dictionary, as older versions wrote them, still load."""
 
@@ -27,15 +28,18 @@ import torch
 from tarvex.core import resmon
 from tarvex.core.serialization import save_json
 
-from ._arguments import _unknown_monitor_entries
+from ._arguments import _unknown_monitor_entries, _widths
 from ._version import _package_version
 from .calibration import Calibration
 from .fingerprints import Fingerprint, fingerprint
 from .coverage import COVERAGE_FORMAT, COVERAGE_FORMAT_VERSION, Coverage
 from .tuning import TuningReport
+from .typicality import Typicality
 
 MONITOR_FORMAT = "tarvex-monitor"
-MONITOR_FORMAT_VERSION = 1
+# Version 2 added the typicality of S; files without one are still written
+# as version 1, so that older readers take them.
+MONITOR_FORMAT_VERSION = 2
 # What older versions of `save` wrote: the monitor dictionary alone, whose
 # "type" names it.
 _BARE_MONITOR_TYPE = "neural_conditional_monitor_v1"
@@ -72,7 +76,7 @@ def _first_non_finite(d: dict[str, Any]) -> str | None:
 
 
 def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None,
-         model: torch.nn.Module | None = None) -> None:
+         model: torch.nn.Module | None = None, typicality: Typicality | None = None) -> None:
     """Writes the monitor file to `path` as strict JSON, atomically: a
     temporary file in the same directory, flushed to disk, then renamed over
     `path`. On any failure the temporary file is removed and an existing file
@@ -92,6 +96,12 @@ def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None,
     watcher built from the file (`Watcher.from_file`) checks it against the
     model it is given.
 
+    The typicality of the monitor's S (`fit_typicality`) is stored too:
+    `typicality` when given, else a `monitor.typicality` attribute (`load`
+    restores it, and a watcher of the monitor uses it). A typicality whose
+    width is not the monitor's S width raises `ValueError`; it applies to
+    monitors only (a coverage holds its own).
+
     A symbolic link at `path` is followed: the file it points to is replaced
     and the link stays. A file that is replaced keeps its permission bits. A
     `path` that exists and is not a regular file (a FIFO, a socket, a device
@@ -107,12 +117,13 @@ def save(monitor: Any, path: str | os.PathLike[str], *, layers: Any = None,
     `RuntimeError("Detector not fit")`; anything else `TypeError`.
     """
     target = _path(path)
-    save_json(_document_for(monitor, layers, model), target)
+    save_json(_document_for(monitor, layers, model, typicality), target)
 
 
-def _document_for(obj: Any, layers: Any, model: Any = None) -> dict[str, Any]:
+def _document_for(obj: Any, layers: Any, model: Any = None, typicality: Any = None) -> dict[str, Any]:
     """The JSON document `save` writes for `obj`, with the fingerprint of
-    `model` (or `obj.fingerprint`) where there is one."""
+    `model` (or `obj.fingerprint`) and the `typicality` (or
+    `obj.typicality`, monitors only) where there is one."""
     if model is not None:
         stored: Any = fingerprint(model)
     else:
@@ -122,6 +133,19 @@ def _document_for(obj: Any, layers: Any, model: Any = None) -> dict[str, Any]:
     document = _document_without_fingerprint(obj, layers)
     if stored is not None:
         document[FINGERPRINT_ENTRY] = stored.to_dict()
+    if typicality is not None and not isinstance(obj, resmon.NeuralConditionalMonitor):
+        raise TypeError(f"typicality applies to monitors only, not to {type(obj).__name__} (a coverage holds its "
+                        "own)")
+    if isinstance(obj, resmon.NeuralConditionalMonitor):
+        typicality = typicality if typicality is not None else getattr(obj, "typicality", None)
+        if typicality is not None:
+            if not isinstance(typicality, Typicality):
+                raise TypeError(f"typicality must be a watch.Typicality or None, got {type(typicality).__name__}")
+            s_dim = _widths(obj)[0]
+            if typicality.width != s_dim:
+                raise ValueError(f"the typicality takes {typicality.width} S columns, the monitor {s_dim}")
+            document[TYPICALITY_ENTRY] = typicality.to_dict()
+            document["format_version"] = MONITOR_FORMAT_VERSION
     return document
 
 
@@ -160,7 +184,7 @@ def _monitor_document(monitor: Any, layers: Any) -> dict[str, Any]:
         raise TypeError(f"monitor.tuning_report must be a watch.TuningReport or None, got {type(report).__name__}")
     return {
         "format": MONITOR_FORMAT,
-        "format_version": MONITOR_FORMAT_VERSION,
+        "format_version": 1,
         "package_version": _package_version(),
         "monitor": d,
         "calibration": None if calibration is None else calibration.to_dict(),
@@ -413,6 +437,7 @@ def _monitor_from_dictionary(d: Any, target: str, device: str) -> Any:
 def _read_bare_monitor(d: dict[str, Any], target: str, device: str) -> Any:
     monitor = _monitor_from_dictionary(d, target, device)
     monitor.calibration = monitor.layers = monitor.tuning_report = monitor.fingerprint = None
+    monitor.typicality = None
     return monitor
 
 
@@ -420,6 +445,8 @@ _MONITOR_ENTRIES = ("format", "format_version", "package_version", "monitor", "c
 # An entry of monitor and coverage files that files written before it existed
 # lack: the fingerprint of the watched model's weights.
 FINGERPRINT_ENTRY = "fingerprint"
+# The optional entry of monitor files of version 2: the typicality of S.
+TYPICALITY_ENTRY = "typicality"
 
 
 def _stored_fingerprint(d: dict[str, Any], target: str) -> Fingerprint | None:
@@ -430,7 +457,7 @@ def _stored_fingerprint(d: dict[str, Any], target: str) -> Fingerprint | None:
 
 def _read_monitor_file(d: dict[str, Any], target: str, device: str) -> Any:
     missing = [key for key in _MONITOR_ENTRIES if key not in d]
-    unknown = sorted(set(d) - set(_MONITOR_ENTRIES) - {FINGERPRINT_ENTRY})
+    unknown = sorted(set(d) - set(_MONITOR_ENTRIES) - {FINGERPRINT_ENTRY, TYPICALITY_ENTRY})
     if missing or unknown:
         raise ValueError(f"{target!r}: a monitor file has the entries {list(_MONITOR_ENTRIES)}; "
                          f"missing {missing}, unknown {unknown}")
@@ -445,8 +472,16 @@ def _read_monitor_file(d: dict[str, Any], target: str, device: str) -> Any:
     if calibration is not None and calibration.tau != monitor.tau:
         raise ValueError(f"{target!r}: the calibration's tau {calibration.tau!r} is not the monitor's "
                          f"{monitor.tau!r}")
+    if TYPICALITY_ENTRY in d and d["format_version"] < 2:
+        raise ValueError(f"{target!r}: a typicality needs monitor format version 2, the file says "
+                         f"{d['format_version']}")
+    typicality = _entry(target, TYPICALITY_ENTRY, d.get(TYPICALITY_ENTRY), Typicality.from_dict)
+    if typicality is not None and typicality.width != _widths(monitor)[0]:
+        raise ValueError(f"{target!r}: the typicality takes {typicality.width} S columns, the monitor "
+                         f"{_widths(monitor)[0]}")
     monitor.calibration, monitor.layers, monitor.tuning_report = calibration, layers, report
     monitor.fingerprint = _stored_fingerprint(d, target)
+    monitor.typicality = typicality
     return monitor
 
 

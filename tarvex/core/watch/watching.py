@@ -34,7 +34,7 @@ from .alarms import WindowAlarm
 from .coverage import Coverage
 from .explaining import explain
 from .fingerprints import Fingerprint, FingerprintCheck, FingerprintEvent, PeriodicVerifier, check_model, fingerprint
-from .typicality import BOTH, CAUSES, DRIFT_EVIDENCE, INPUT_DRIFT, MODEL_FAULT, Typicality
+from .typicality import BOTH, CAUSES, DRIFT_EVIDENCE, INPUT_DRIFT, MODEL_FAULT, WINDOW_TESTS, Typicality
 
 logger = logging.getLogger("tarvex.core.watch")
 
@@ -85,9 +85,10 @@ class AlarmEvent:
     "model_fault" when the fault window fired while the inputs' S looked
     as clean as ever; "both" when it fired while the typicality window of S
     (for a coverage: of the blamed link's S or an earlier layer) was firing
-    too, so the inputs changed and the fault alarm may be their echo, or a
-    fault in or before the S layer moved S (a check of the weights'
-    fingerprint separates the two); "input_drift" when the typicality
+    too, or the S of the inputs that made it fire was improbable for clean
+    inputs by a window test, so the inputs changed and the fault alarm may
+    be their echo, or a fault in or before the S layer moved S (a check of
+    the weights' fingerprint separates the two); "input_drift" when the typicality
     window fired: the inputs changed. For an "input_drift" event `count` and
     `worst_score` are those of the typicality scores above their own tau,
     `blamed_z` is None and, for a coverage, `blamed_link` is the link whose
@@ -331,18 +332,25 @@ class Watcher:
     counters and the alarm are updated under a lock.
 
     Input typicality: given `typicality` (a `Typicality` of the monitor's S,
-    from `fit_typicality`), the watcher also scores how unusual each
+    from `fit_typicality`; without it, the monitor's own `typicality`
+    attribute, which `load` restores from a monitor file that stores
+    one), the watcher also scores how unusual each
     input's S is and keeps a typicality window of its own (the fault
     alarm's window, at `drift_significance`, by default the fault alarm's
     significance). Each rise of that window records an event of cause
     "input_drift"; each firing of the fault window is labelled
     "model_fault" while the typicality window is quiet and "both" while it
-    fires. A fault firing is labelled "both" also while the typicality
-    scores of the window are merely unusual (their count above tau, or their
-    mean, improbable at `DRIFT_EVIDENCE`, 1%, rather than at the alarm's
-    significance): a small shift of every input raises every typicality
-    score a little, and the typicality window may still be counting when
-    the fault window fires. `drifting` says whether the typicality window
+    fires. A fault firing is labelled "both" also when the S of the inputs
+    that made the fault window fire (from the earliest one above tau still
+    inside it through the firing one) is merely unusual: their count above
+    the typicality's tau, the Hotelling-type test on their mean S, or the tests
+    on their mean typicality score, high or low (see
+    `Typicality.window_p_values`), improbable at `DRIFT_EVIDENCE`, 5%,
+    shared among the tests (Bonferroni) rather than at the alarm's
+    significance. A fault after S leaves S as it was, so such a firing is
+    called "both" with probability at most about 5%; drifted inputs move
+    S's mean or spread, which a window test sees long before the count of
+    atypical inputs does. `drifting` says whether the typicality window
     fires now (it follows the window; `latch` applies to the fault alarm
     only) and `cause` what the current state means. A coverage watcher does
     the same with the coverage's own typicality of each link's S (`cover`
@@ -489,11 +497,14 @@ class Watcher:
                 raise TypeError("a coverage carries its own typicality of each link's S (cover fits it); "
                                 "do not pass typicality=")
             typicalities: list[Typicality] = list(self.coverage.typicalities or [])
-        elif typicality is None:
+        elif typicality is None and not isinstance(getattr(self.monitor, "typicality", None), Typicality):
             typicalities = []
-        elif not isinstance(typicality, Typicality):
+        elif typicality is not None and not isinstance(typicality, Typicality):
             raise TypeError(f"typicality must be a watch.Typicality or None, got {type(typicality).__name__}")
         else:
+            # Without `typicality`, the one stored in the monitor's file.
+            typicality = typicality if typicality is not None else getattr(self.monitor, "typicality", None)
+            assert typicality is not None
             s_dim = _widths(self.monitor)[0]
             if typicality.width != s_dim:
                 raise ValueError(f"the typicality takes {typicality.width} S columns, the monitor {s_dim}")
@@ -505,15 +516,11 @@ class Watcher:
         self._drift_alarms = [t.alarm(window=window, significance=significance)
                               for t in typicalities] if self.alarm is not None else []
         self._drift_state = [False] * len(self._drift_alarms)
-        # The same windows at a looser significance: whether the inputs look
-        # drifted when the fault window fires. The typicality window may
-        # still be filling its count then, and a firing it would soon explain
-        # must not be labelled a model fault.
-        self._evidence = [t.alarm(window=window, significance=max(significance, DRIFT_EVIDENCE))
-                          for t in typicalities] if self.alarm is not None else []
-        self._evidence_state = [False] * len(self._evidence)
-        # Every typicality score still inside each window, for the mean test.
-        self._drift_scores: list[deque[float]] = [deque(maxlen=window) for _ in self._evidence]
+        # Each typicality's `scored_rows` of the inputs inside the window, for
+        # the window tests when the fault window fires (`_window_drifted`),
+        # and those of the batch being recorded.
+        self._drift_rows: list[deque[np.ndarray]] = [deque(maxlen=window) for _ in self._drift_alarms]
+        self._batch_drift: tuple[int, list[np.ndarray]] | None = None
         self._drifting = False
         # Typicality scores above their tau still inside each window, as (index, score).
         self._drift_recent: list[deque[tuple[int, float]]] = [deque(maxlen=window) for _ in self._drift_alarms]
@@ -840,11 +847,9 @@ class Watcher:
                 for drift_alarm, recent in zip(self._drift_alarms, self._drift_recent):
                     drift_alarm.reset()
                     recent.clear()
-                for evidence, kept_scores in zip(self._evidence, self._drift_scores):
-                    evidence.reset()
-                    kept_scores.clear()
+                for kept_rows in self._drift_rows:
+                    kept_rows.clear()
                 self._drift_state = [False] * len(self._drift_alarms)
-                self._evidence_state = [False] * len(self._evidence)
                 self._drifting = False
             index = self._inputs_seen
         if was_firing:
@@ -949,7 +954,7 @@ class Watcher:
         typicality window (none without windows)."""
         if self.monitor is not None:
             S, Z = rows
-            drift = [t.score(S) for t in self.typicalities] if self._drift_alarms else []
+            drift = [t.scored_rows(S) for t in self.typicalities] if self._drift_alarms else []
             return self.monitor.score_batch(S, Z), (S, Z), drift
         return self._score_coverage(rows)
 
@@ -997,7 +1002,7 @@ class Watcher:
         when the coverage carries typicalities and there are windows."""
         assert self.coverage is not None
         report = self.coverage.score_outputs(dict(zip(self.coverage.layers, rows)))
-        drift = list(report.typicality.T) if self._drift_alarms and report.typicality is not None else []
+        drift = list(report._typicality_rows or []) if self._drift_alarms else []
         # Ties broken as `check` breaks them.
         return 1.0 - report.p_values.min(axis=1), (report._strongest,), drift
 
@@ -1075,6 +1080,7 @@ class Watcher:
             flags = None
             if drift:
                 flags, fired = self._update_drift(drift, first)
+                self._batch_drift = (first, drift)
             if self.alarm is not None:
                 if n_above == 0 and not self._window_firing and not self._rearm:
                     # Nothing above tau cannot start a firing.
@@ -1087,6 +1093,11 @@ class Watcher:
                         above = ~(scores <= self.tau)
                     fired = sorted(fired + self._update_alarm(scores, above, first, blame_data, flags),
                                    key=lambda event: event.index)
+            if drift:
+                self._batch_drift = None
+                for kept_rows, rows in zip(self._drift_rows, drift):
+                    # A copy: views would keep the whole batch alive.
+                    kept_rows.extend(rows[-kept_rows.maxlen:].copy() if kept_rows.maxlen else [])
         if self._verifier is not None:
             self._verifier.note_inputs(len(scores))
         if fired and self.on_alarm is not None:
@@ -1110,28 +1121,18 @@ class Watcher:
             raise failed
 
     def _update_drift(self, drift: list[np.ndarray], first: int) -> tuple[np.ndarray, list[AlarmEvent]]:
-        """Feeds the typicality scores to their windows. Returns, per row
-        and window, (rows, windows), whether the inputs looked drifted after
-        that row (the window or its looser twin fired), and an
+        """Feeds the typicality scores (column 0 of each typicality's
+        `scored_rows`) to their windows. Returns, per row and window, (rows,
+        windows), whether the window fired after that row, and an
         "input_drift" event for each row after which some window fires
         where none did before."""
         rows = len(drift[0])
         flags = np.zeros((rows, len(drift)), dtype=bool)
-        evidence = np.zeros((rows, len(drift)), dtype=bool)
         above = []
-        for j, (alarm, scores) in enumerate(zip(self._drift_alarms, drift)):
-            scores = np.asarray(scores, dtype=np.float64)
+        for j, (alarm, scored) in enumerate(zip(self._drift_alarms, drift)):
+            scores = np.ascontiguousarray(scored[:, 0], dtype=np.float64)
             above.append(np.flatnonzero(~(scores <= alarm.tau)).tolist())
             self._drift_state[j] = _states(alarm, scores, self._drift_state[j], flags[:, j])
-            self._evidence_state[j] = _states(self._evidence[j], scores, self._evidence_state[j], evidence[:, j])
-            kept_scores, typicality = self._drift_scores[j], self.typicalities[j]
-            total = math.fsum(kept_scores)
-            for position, score in enumerate(np.minimum(scores, _SCORE_CAP * abs(typicality.tau)).tolist()):
-                if len(kept_scores) == kept_scores.maxlen:
-                    total -= kept_scores[0]
-                kept_scores.append(score)
-                total += score
-                evidence[position, j] |= typicality.mean_is_high(total, len(kept_scores))
         events = []
         drifting = self._drifting
         kept = [0] * len(drift)
@@ -1143,7 +1144,7 @@ class Watcher:
                 for j, positions in enumerate(above):
                     while kept[j] < len(positions) and positions[kept[j]] <= position:
                         at = positions[kept[j]]
-                        self._drift_recent[j].append((first + at + 1, float(drift[j][at])))
+                        self._drift_recent[j].append((first + at + 1, float(drift[j][at, 0])))
                         kept[j] += 1
                 if now:
                     events.append(self._fire_drift(first + position + 1, flags[position]))
@@ -1152,9 +1153,9 @@ class Watcher:
             drifting = now
         for j, positions in enumerate(above):
             for at in positions[kept[j]:]:
-                self._drift_recent[j].append((first + at + 1, float(drift[j][at])))
+                self._drift_recent[j].append((first + at + 1, float(drift[j][at, 0])))
         self._drifting = drifting
-        return flags | evidence, events
+        return flags, events
 
     def _fire_drift(self, index: int, flags: np.ndarray) -> AlarmEvent:
         """Records an "input_drift" event for the earliest drifting window."""
@@ -1222,7 +1223,11 @@ class Watcher:
             # Drift explains the firing when the inputs of the link that
             # broke, or of an earlier one, are atypical.
             link = 0 if self.coverage is None or not recent else self._cause_link(recent)
-            cause = BOTH if drifting[:link + 1].any() else MODEL_FAULT
+            # The inputs that made the window fire: from the earliest one
+            # above tau still inside it through this one.
+            span = index - min(entry[0] for entry in recent) + 1 if recent else self.alarm.window
+            drifted = bool(drifting[:link + 1].any()) or self._window_drifted(link, index, span)
+            cause = BOTH if drifted else MODEL_FAULT
         scores = np.array([entry[1] for entry in recent])
         # Without a kept row above tau (not expected): NaN and no blame.
         worst = math.nan if not len(scores) or np.isnan(scores).any() else float(scores.max())
@@ -1250,6 +1255,27 @@ class Watcher:
                        "%.6g, %s; %s", event.index, event.count, self.alarm.window, self.tau,
                        event.worst_score, blamed, meaning, extra={"tarvex_watch": fields})
         return event
+
+    def _window_drifted(self, link: int, index: int, span: int) -> bool:
+        """Whether the S of the last `span` inputs through input `index`
+        (1-based) is improbable for clean inputs, in the typicality of
+        `link` or of an earlier one (a monitor's: 0): some window test
+        (`Typicality.window_p_values`) below `DRIFT_EVIDENCE` shared among
+        the tests and typicalities (Bonferroni). Inputs before the first
+        one above tau would only dilute a shift that started with it."""
+        assert self.alarm is not None and self._batch_drift is not None
+        window = max(1, min(span, self.alarm.window))
+        first, drift = self._batch_drift
+        through = index - first
+        level = DRIFT_EVIDENCE / (len(WINDOW_TESTS) * (link + 1))
+        for j in range(link + 1):
+            batch = drift[j][max(0, through - window):through]
+            kept = list(self._drift_rows[j])[max(0, len(self._drift_rows[j]) - (window - len(batch))):] \
+                if len(batch) < window else []
+            rows = np.concatenate([np.array(kept), batch]) if kept else batch
+            if len(rows) and min(self.typicalities[j].window_p_values(rows)) < level:
+                return True
+        return False
 
     def _clear(self, index: int) -> None:
         self._firing = False
@@ -1359,11 +1385,6 @@ _MEANINGS = {
     BOTH: ("cause: both (the inputs drifted too, so this may be their echo; a fault in or before the S layer "
            "reads the same: check the weights' fingerprint)"),
 }
-
-
-# Typicality scores enter the window's mean capped at this multiple of tau,
-# so that a non-finite one counts as very atypical without making it NaN.
-_SCORE_CAP = 1e6
 
 
 def _states(alarm: WindowAlarm, scores: np.ndarray, state: bool, out: np.ndarray) -> bool:

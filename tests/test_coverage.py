@@ -131,8 +131,8 @@ def test_coverage_file_round_trip_scores_alike(mlp, coverage, tmp_path):
     path = tmp_path / "coverage.json"
     watch.save(coverage, path)
     document = json.loads(path.read_text())
-    assert document["format"] == "tarvex-coverage" and document["format_version"] == 3  # link 0 has no monitor
-    assert coverage.exact_links == [0]
+    assert document["format"] == "tarvex-coverage" and document["format_version"] == 3  # links 0, 1 have no monitor
+    assert coverage.exact_links == [0, 1]
     reloaded = watch.load(path)
     assert isinstance(reloaded, watch.Coverage)
     X = inputs(300, 6, 3)
@@ -156,7 +156,7 @@ def _corrupt(document, change):
     (lambda d: d.pop("calibration"), "missing \\['calibration'\\]"),
     (lambda d: d["layers"].reverse(), "does not take the widths"),
     (lambda d: d["monitors"].pop(), "one dictionary per link"),
-    (lambda d: d["calibration"]["scores"][1].reverse(), "sorted"),
+    (lambda d: d["calibration"]["scores"][2].reverse(), "sorted"),
     (lambda d: d["calibration"]["scores"][0].__setitem__(-1, 1.0), "without a monitor must all be 0"),
     (lambda d: d["calibration"]["scores"][1].pop(), "equal lengths"),
     (lambda d: d["calibration"].update(count_threshold=10**6), "count_threshold"),
@@ -165,7 +165,7 @@ def _corrupt(document, change):
     (lambda d: d["calibration"].update(count_threshold=0), "count_threshold 0 cannot come from"),
     (lambda d: d.update(false_alarm_rate=0.5), "at a false-alarm rate of 0.5"),
     (lambda d: d.update(false_alarm_rate=0.01), "cannot resolve a false-alarm rate of 0.01"),
-    (lambda d: d["monitors"][1].update(tua=1.0), "monitor 1 has entries the monitor does not read"),
+    (lambda d: d["monitors"][2].update(tua=1.0), "monitor 2 has entries the monitor does not read"),
 ])
 def test_inconsistent_documents_are_refused(coverage, change, message):
     with pytest.raises(ValueError, match=message):
@@ -266,7 +266,7 @@ def test_a_coverage_watcher_refuses_layer_names(mlp, coverage, arguments, messag
 
 def test_a_monitor_watcher_still_needs_both_layer_names(mlp, coverage):
     with pytest.raises(TypeError, match="needs the layer names s= and z="):
-        watch.Watcher(mlp, coverage.monitors[1], s="a")
+        watch.Watcher(mlp, coverage.monitors[2], s="b")
 
 
 def test_from_file_builds_a_coverage_watcher(mlp, coverage, tmp_path):

@@ -66,6 +66,9 @@ def _first_non_finite(d: dict[str, Any]) -> str | None:
             if inner is not None:
                 return f"{key}[{inner!r}]" if not inner.startswith("[") else f"{key}{inner}"
         elif isinstance(value, (float, list)):
+            if isinstance(value, list):
+                # None stands for "absent" (a link without a monitor), not for NaN
+                value = [item for item in value if item is not None]
             try:
                 finite = bool(np.isfinite(np.asarray(value, dtype=np.float64)).all())
             except (TypeError, ValueError):

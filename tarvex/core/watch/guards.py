@@ -841,8 +841,6 @@ class GuardBuilder:
         self.shapes: dict[str, tuple[int, ...]] = {}
         self.checksums: list[ChecksumLink | ExactLink] = []
         self.dropped: set[int] = set()
-        # The checksums `fit` kept, once it has run.
-        self.kept: list[ChecksumLink | ExactLink] = []
         # Links whose checksum still needs its activation chosen (first batch).
         self._undecided: set[int] = set()
         if checksums:
@@ -963,7 +961,6 @@ class GuardBuilder:
                 continue
             checksum.tolerance = max(CHECKSUM_TOLERANCE_FACTOR * largest, CHECKSUM_TOLERANCE_FLOOR)
             checksums.append(checksum)
-        self.kept = list(checksums)
         if ranges is None and not checksums:
             return None
         guards = Guards(self.layers, self.shapes, ranges, checksums, np.zeros((1, 1)))

@@ -41,14 +41,25 @@ identity is checked on the activated S.
 
 Exact links. Where a link's Z layer is an elementwise activation (or a
 reshape, or dropout in evaluation mode), a norm (`LayerNorm`, `BatchNorm`
-with running statistics, `GroupNorm`), a pooling layer or a self-attention
-`nn.MultiheadAttention` applied to S, the layer is computed again from S in
-float64, with a copy of its clean parameters and buffers kept at fit time,
-and compared with Z element by element (`ExactLink`). Its error and
-tolerance work as a checksum's, and it scores in the same column: a
-corrupted output and a parameter changed since the fit both break it, and
-no input, drifted or not, does. Like a checksum, an exact link is kept only
-where the recomputed layer reproduces Z on the fitting inputs.
+with running statistics, `GroupNorm`), a pooling layer, a self-attention
+`nn.MultiheadAttention` or the output sequence ("[0]") of an `nn.LSTM`,
+`nn.GRU` or `nn.RNN` (any number of layers, either direction) applied to S,
+the layer is computed again from S in float64, with a copy of its clean
+parameters and buffers kept at fit time, and compared with Z element by
+element (`ExactLink`). Its error and tolerance work as a checksum's, and it
+scores in the same column: a corrupted output and a parameter changed since
+the fit both break it, and no input, drifted or not, does. Like a checksum,
+an exact link is kept only where the recomputed layer reproduces Z on the
+fitting inputs: a recurrent layer is recomputed from a zero initial state,
+so one the model hands an initial state keeps its learned monitor.
+
+Inputs beyond float32's range. An input large enough for a layer's float32
+output to overflow (S finite, Z inf) breaks that layer's identity although
+the model computed what it was asked to. Where the first exact check an
+input breaks is one whose output may lie beyond float32's range for that
+input (`checked`), the mismatch is the input's doing: `Guards.checked`
+marks it, and a coverage never alarms on it (a watcher counts it as an
+invalid input).
 
 The stages give one score column each (checksum and exact links share one). A coverage turns them into conformal
 p-values against its clean calibration inputs like its links' scores and
@@ -336,7 +347,7 @@ class ChecksumLink:
             beyond = ~np.isfinite(z64).all(axis=-1) & ~(reach < _FLOAT32_MAX / 2)
         error = np.where(np.isnan(error), np.inf, error)
         return (np.asarray(error.reshape(rows, -1).max(axis=1), dtype=np.float64),
-                beyond.reshape(rows, -1).any(axis=1))
+                np.asarray(beyond.reshape(rows, -1).any(axis=1), dtype=bool))
 
     def _convolve(self, s: torch.Tensor, kernel: torch.Tensor) -> torch.Tensor:
         """The one-output-channel convolution of `s` with `kernel`, with
@@ -544,8 +555,10 @@ class ExactLink:
     """A link whose Z layer is recomputed from its S: an elementwise
     activation (`kind` one of the elementwise kinds; reshapes such as
     `nn.Flatten` and dropout in evaluation mode are "identity"), or a norm,
-    pooling or self-attention layer recomputed in float64 with a stored copy
-    of its clean parameters and buffers (`params`). `settings` holds what
+    pooling, self-attention or recurrent layer ("lstm", "gru", "rnn_tanh",
+    "rnn_relu": its output sequence from a zero initial state, batch first)
+    recomputed in float64 with a stored copy of its clean parameters and
+    buffers (`params`, by PyTorch's names). `settings` holds what
     else the function reads; `tolerance` the largest error that counts as
     rounding. The error of an input is the largest over its elements of
     |z - f(s)| / (|z| + |f(s)| + the root mean square of f(s) over the
@@ -723,7 +736,7 @@ class ExactLink:
         if kind in _RECURRENT:
             if not isinstance(params, dict) or len(params) != _recurrent_count(settings):
                 raise ValueError(f"exact link ({kind}): the parameters do not fit the settings")
-            required, optional = set(_recurrent_shapes(kind, settings)), set()
+            required, optional = set(_recurrent_shapes(kind, settings)), set[str]()
         else:
             required, optional = _PARAMETERS.get(kind, (set(), set()))
         if not isinstance(params, dict) or not required <= set(params) <= required | optional:

@@ -715,8 +715,10 @@ class CoverageReport:
 
     def __repr__(self) -> str:
         tied = int(np.count_nonzero(self.ties > 1))
+        beyond = int(np.count_nonzero(self.out_of_range))
         return (f"CoverageReport({len(self)} inputs, {int(self.alarms.sum())} alarms over "
-                f"{len(self.links)} links" + (f", {tied} with tied links" if tied else "") + ")")
+                f"{len(self.links)} links" + (f", {tied} with tied links" if tied else "")
+                + (f", {beyond} beyond float32's range" if beyond else "") + ")")
 
 
 class Coverage:

@@ -148,8 +148,12 @@ class Stateful(nn.Module):
 
 
 @pytest.mark.parametrize("batch_first, state, exact", [(False, False, True), (True, True, False)])
-def test_a_recurrent_layer_is_exact_either_way_round_but_not_from_a_given_state(batch_first, state, exact):
+def test_a_recurrent_layer_is_exact_either_way_round_but_not_from_a_given_state(batch_first, state, exact,
+                                                                               monkeypatch):
     model = Stateful(batch_first, state).eval()
+    with monkeypatch.context() as patch:  # too many parameters to copy into the file: learned
+        patch.setattr("tarvex.core.watch.guards.RECURRENT_PARAMETERS_MAX", 100)
+        assert ExactLink.of(0, model.layer) is None
     layers = ["pre" if batch_first else "pre[batch=1]", "layer[0]"]
     builder = GuardBuilder.for_model(model, layers, range_stage=False, checksums=True, random_state=0)
     for outputs in _forward_layers(model, torch.randn(60, 7, 6), layers, 30):

@@ -87,6 +87,9 @@ RANGE_MARGIN = 0.1
 CHECKSUM_TOLERANCE_FACTOR = 8.0
 CHECKSUM_TOLERANCE_FLOOR = 2.0 ** -20
 _CHECKED_TYPES = (torch.nn.Linear, torch.nn.Conv1d, torch.nn.Conv2d)
+# The most parameters of a recurrent layer an exact link copies: about 90 MB
+# of the coverage file, which is read back only up to 256 MiB.
+RECURRENT_PARAMETERS_MAX = 4_000_000
 # float32's largest value, and a bound on the values whose squares or sums
 # of a few thousand stay within it.
 _FLOAT32_MAX = float(np.finfo(np.float32).max)
@@ -530,6 +533,8 @@ def _parameterised(module: Any) -> tuple[str, dict[str, Any], dict[str, np.ndarr
             "adaptive_max_pool"
         return kind, {"output_size": [int(v) for v in size]}, {}
     if type(module) in (nn.LSTM, nn.GRU, nn.RNN):
+        if sum(getattr(module, name).numel() for name in module._flat_weights_names) > RECURRENT_PARAMETERS_MAX:
+            return None  # its copy would make the coverage file too large to read back
         if isinstance(module, nn.RNN):
             kind = "rnn_tanh" if module.nonlinearity == "tanh" else "rnn_relu"
         else:

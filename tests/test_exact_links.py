@@ -288,28 +288,42 @@ def test_fast_path_holds_nest_and_a_pytorch_without_the_switch_gets_a_reason(mon
     assert _layers.did_not_run_hint(model, "embed") == ""
 
 
+class Gain(nn.Module):
+    """Per-feature gains: a layer without an exact check."""
+
+    def __init__(self):
+        super().__init__()
+        self.gain = nn.Parameter(torch.ones(4))
+
+    def forward(self, x):
+        return x * self.gain
+
+
 def test_inputs_beyond_float32_range_are_invalid_not_a_fault():
     torch.manual_seed(0)
-    model = nn.Sequential(nn.Linear(4, 8), nn.ReLU()).eval()
+    model = nn.Sequential(Gain(), nn.Linear(4, 8), nn.ReLU()).eval()
     with torch.no_grad():
-        model[0].weight *= 1e9  # inputs of 1e30 overflow the layer's float32 output
+        model[1].weight *= 1e9  # inputs of 1e30 overflow the layer's float32 output
     x = np.random.default_rng(0).normal(size=(1200, 4)).astype(np.float32)
-    coverage = watch.cover(model, x, ["input", "0", "1"], false_alarm_rate=0.05)
-    assert coverage.exact_links == [0, 1]  # a checksum on the Linear, an exact ReLU
+    coverage = watch.cover(model, x, ["input", "0", "1", "2"], false_alarm_rate=0.05,
+                           candidates=[{"hidden": (), "epochs": 1, "include_interactions": False}])
+    assert coverage.exact_links == [1, 2]  # a checksum on the Linear, an exact ReLU
     test = torch.from_numpy(np.random.default_rng(1).normal(size=(100, 4)).astype(np.float32))
     test[::5] = 1e30 * test[::5].sign()
     overflowed = ~torch.isfinite(model(test)).all(dim=1).numpy()
     assert overflowed.sum() == 20
     report = coverage.check(model, test)
-    assert report.out_of_range.tolist() == overflowed.tolist() and not report.alarms.any()
-    assert (report.p_values[overflowed].min(axis=1) < report.p_threshold).all()  # they did break the identity
+    assert report.out_of_range.tolist() == overflowed.tolist() and not report.alarms[overflowed].any()
+    assert (report.p_values[overflowed, 1:].min(axis=1) < report.p_threshold).all()  # they broke the identity
     with watch.Watcher(model, coverage) as watcher, torch.no_grad():
         for start in range(0, 100, 10):
             model(test[start:start + 10])
-    assert watcher.inputs_invalid == 20 and watcher.inputs_above_tau == 0 and not watcher.events
-    # a fault still alarms on the other inputs
-    broken = copy.deepcopy(model)
-    with torch.no_grad():
-        broken[0].weight[0, 0] *= 1.5
-    report = coverage.check(broken, test)
-    assert report.alarms.tolist() == (~overflowed).tolist()
+    assert watcher.inputs_invalid == 20 and watcher.inputs_seen == 80
+    # faults still alarm: one in the checked Linear on every input within range, and one in the
+    # unchecked layer that overflows the Linear from typical inputs
+    for layer, parameter, factor in ((1, "weight", 1.5), (0, "gain", 1e30)):
+        broken = copy.deepcopy(model)
+        with torch.no_grad():
+            getattr(broken[layer], parameter).view(-1)[0] *= factor
+        report = coverage.check(broken, test)
+        assert report.alarms.tolist() == (~overflowed).tolist()

@@ -90,6 +90,10 @@ DEFAULT_MAX_WIDTH = 64
 # A token link's monitor is tuned on at most this many token rows, drawn at
 # random from all the fitting inputs' tokens.
 TOKEN_ROWS_MAX = 16_384
+# How far beyond its typicality threshold (a squared distance, so a thousand
+# times the distance) the first link's S must lie for an input to be blamed
+# for layer outputs beyond float32's range.
+EXTREME_TYPICALITY = 1e6
 
 # The "format" tag and newest "format_version" of the files `save` writes for
 # a coverage.
@@ -644,9 +648,13 @@ class CoverageReport:
 
     `out_of_range[i]` says that input i broke an exact check (see
     `watch.guards`) only because a layer's output lies beyond float32's
-    range for it: values that large are the input's doing, so the input
-    never alarms (its p-values are kept as they are); a watcher counts it
-    as an invalid input."""
+    range for it, and (with typicalities) that the S of the first link lies
+    far outside the clean inputs (a typicality score above
+    `EXTREME_TYPICALITY` times the link's threshold): values that large are
+    the input's doing, so the input never alarms (its p-values are kept as
+    they are); a watcher counts it as an invalid input. Values beyond
+    float32's range from an ordinary input come from a layer without an
+    exact check, and alarm."""
 
     def __init__(self, *, links: list[tuple[str, str]], scores: np.ndarray, p_values: np.ndarray,
                  p_threshold: float, excess: np.ndarray | None = None, typicality: np.ndarray | None = None,
@@ -863,10 +871,14 @@ class Coverage:
                 owner = guarded[1][:, column]
                 counts[rows, owner] = np.minimum(counts[rows, owner], stage)
         taus = None if self.typicalities is None else np.array([t.tau for t in self.typicalities])
+        out_of_range = None if guarded is None else guarded[2]
+        if out_of_range is not None and typicality is not None and taus is not None:
+            # Only an extreme input is to blame for values beyond float32's range; from an ordinary one
+            # they come from a layer without an exact check, which may be faulty.
+            out_of_range = out_of_range & ~(typicality[:, 0] <= EXTREME_TYPICALITY * taus[0])
         return CoverageReport(links=list(self.links), scores=scores, p_values=(1.0 + counts) / (n + 1),
                               p_threshold=self.p_threshold, excess=_excess(self._calibration, scores),
-                              typicality=typicality, typicality_tau=taus,
-                              out_of_range=None if guarded is None else guarded[2])
+                              typicality=typicality, typicality_tau=taus, out_of_range=out_of_range)
 
     def score_outputs(self, outputs: dict[str, Any]) -> CoverageReport:
         """Scores one batch of already-captured layer outputs: `outputs`

@@ -58,8 +58,9 @@ output to overflow (S finite, Z inf) breaks that layer's identity although
 the model computed what it was asked to. Where the first exact check an
 input breaks is one whose output may lie beyond float32's range for that
 input (`checked`), the mismatch is the input's doing: `Guards.checked`
-marks it, and a coverage never alarms on it (a watcher counts it as an
-invalid input).
+marks it, and a coverage does not alarm on it where the input is also far
+outside the clean ones (`CoverageReport.out_of_range`; a watcher counts it
+as an invalid input).
 
 The stages give one score column each (checksum and exact links share one). A coverage turns them into conformal
 p-values against its clean calibration inputs like its links' scores and

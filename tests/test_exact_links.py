@@ -51,6 +51,9 @@ def case(kind):
         "adaptive pool": (conv, nn.AdaptiveAvgPool2d(2), (2, 6, 6), None),
         "attention": (nn.Linear(6, 16), nn.MultiheadAttention(16, 4, batch_first=True), (5, 6), "in_proj_weight"),
         "linear after gelu": (lin, nn.Linear(12, 7), (10,), "weight"),
+        "lstm": (nn.Linear(6, 8), nn.LSTM(8, 5, batch_first=True), (7, 6), "weight_hh_l0"),
+        "gru": (nn.Linear(6, 8), nn.GRU(8, 5, num_layers=2, batch_first=True, bidirectional=True), (7, 6),
+                "weight_ih_l1_reverse"),
     }
     pre, layer, shape, parameter = cases[kind]
     if isinstance(layer, nn.BatchNorm2d):
@@ -60,12 +63,12 @@ def case(kind):
 
 
 KINDS = ["relu", "gelu", "leaky relu", "flatten", "layer norm", "batch norm", "group norm", "max pool", "avg pool",
-         "adaptive pool", "attention", "linear after gelu"]
+         "adaptive pool", "attention", "linear after gelu", "lstm", "gru"]
 LAYERS = ["pre", "layer"]
 
 
 def layers_of(model):
-    return ["pre", "layer[0]"] if isinstance(model.layer, nn.MultiheadAttention) else LAYERS
+    return ["pre", "layer[0]"] if isinstance(model.layer, (nn.MultiheadAttention, nn.RNNBase)) else LAYERS
 
 
 def fitted(model, shape):
@@ -110,7 +113,8 @@ def test_an_exact_link_catches_corruption_and_a_changed_parameter_and_survives_i
         broken = copy.deepcopy(model)
         with torch.no_grad():
             dict(broken.layer.named_parameters(), **dict(broken.layer.named_buffers()))[parameter].view(-1)[0] += 0.05
-        assert (scores(broken, guards, x) > 0).mean() > 0.9
+        caught = (scores(broken, guards, x) > 0).mean()
+        assert caught == 1.0 if isinstance(model.layer, nn.RNNBase) else caught > 0.9
     loaded = Guards.from_dict(json.loads(json.dumps(guards.to_dict())), guards.layers, guards.shapes, 200)
     assert loaded.to_dict() == guards.to_dict()
     np.testing.assert_array_equal(scores(model, loaded, x, lambda m, a, output: bumped(output)),
@@ -126,21 +130,59 @@ def test_a_layer_that_is_not_its_s_recomputed_gets_no_exact_link():
     assert builder.exact_links() == set()
 
 
+class Stateful(nn.Module):
+    """`pre` then a recurrent layer, optionally sequence-first or given an
+    initial state."""
+
+    def __init__(self, batch_first, state):
+        super().__init__()
+        torch.manual_seed(0)
+        self.pre, self.layer = nn.Linear(6, 8), nn.GRU(8, 5, batch_first=batch_first)
+        self.batch_first, self.state = batch_first, state
+
+    def forward(self, x):
+        h = self.pre(x if self.batch_first else x.transpose(0, 1))
+        if self.state:
+            return self.layer(h, torch.full((1, h.shape[0 if self.batch_first else 1], 5), 0.5))[0]
+        return self.layer(h)[0]
+
+
+@pytest.mark.parametrize("batch_first, state, exact", [(False, False, True), (True, True, False)])
+def test_a_recurrent_layer_is_exact_either_way_round_but_not_from_a_given_state(batch_first, state, exact,
+                                                                               monkeypatch):
+    model = Stateful(batch_first, state).eval()
+    with monkeypatch.context() as patch:  # too many parameters to copy into the file: learned
+        patch.setattr("tarvex.core.watch.guards.RECURRENT_PARAMETERS_MAX", 100)
+        assert ExactLink.of(0, model.layer) is None
+    layers = ["pre" if batch_first else "pre[batch=1]", "layer[0]"]
+    builder = GuardBuilder.for_model(model, layers, range_stage=False, checksums=True, random_state=0)
+    for outputs in _forward_layers(model, torch.randn(60, 7, 6), layers, 30):
+        builder.observe(outputs)
+    assert builder.exact_links() == ({0} if exact else set())
+
+
 TAMPERED = [
-    (lambda d: d.update(kind="softmax"), "unknown kind"),
-    (lambda d: d["params"].update(weight=[float("nan")] * 12), "finite"),
-    (lambda d: d["params"].update(weight=[1.0] * 11), "inconsistent"),
-    (lambda d: d["params"].update(scale=[1.0] * 12), "parameters"),
-    (lambda d: d["settings"].pop("eps"), "settings"),
-    (lambda d: d["settings"].update(normalized_shape=[5]), "inconsistent|fit"),
-    (lambda d: d.update(tolerance=0.0), "tolerance"),
-    (lambda d: d.update(link=True), "link"),
+    ("layer norm", lambda d: d.update(kind="softmax"), "unknown kind"),
+    ("layer norm", lambda d: d["params"].update(weight=[float("nan")] * 12), "finite"),
+    ("layer norm", lambda d: d["params"].update(weight=[1.0] * 11), "inconsistent"),
+    ("layer norm", lambda d: d["params"].update(scale=[1.0] * 12), "parameters"),
+    ("layer norm", lambda d: d["settings"].pop("eps"), "settings"),
+    ("layer norm", lambda d: d["settings"].update(normalized_shape=[5]), "inconsistent|fit"),
+    ("layer norm", lambda d: d.update(tolerance=0.0), "tolerance"),
+    ("layer norm", lambda d: d.update(link=True), "link"),
+    ("lstm", lambda d: d["params"].update(weight_hh_l0=[[0.0] * 4] * 20), "inconsistent"),
+    ("lstm", lambda d: d["params"].pop("bias_ih_l0"), "fit the settings"),
+    ("lstm", lambda d: d["settings"].update(num_layers=10 ** 9), "fit the settings"),
+    ("lstm", lambda d: d["settings"].update(bias=False), "fit the settings"),
+    ("lstm", lambda d: d["settings"].update(proj_size=5), "proj_size"),
+    ("lstm", lambda d: d["settings"].update(input_size=7), "inconsistent"),
+    ("lstm", lambda d: d["settings"].update(hidden_size=True), "hidden_size"),
 ]
 
 
-@pytest.mark.parametrize("tamper, message", TAMPERED)
-def test_a_file_with_a_tampered_exact_link_is_refused(tamper, message):
-    model, shape, _ = case("layer norm")
+@pytest.mark.parametrize("kind, tamper, message", TAMPERED)
+def test_a_file_with_a_tampered_exact_link_is_refused(kind, tamper, message):
+    model, shape, _ = case(kind)
     guards = fitted(model, shape)
     document = json.loads(json.dumps(guards.to_dict()))
     tamper(document["checksums"][0])
@@ -244,3 +286,44 @@ def test_fast_path_holds_nest_and_a_pytorch_without_the_switch_gets_a_reason(mon
     monkeypatch.setattr(_layers, "fast_path_switch", lambda: False)
     assert "cannot turn that path off" in _layers.did_not_run_hint(model, "encoder.layers.0.linear1")
     assert _layers.did_not_run_hint(model, "embed") == ""
+
+
+class Gain(nn.Module):
+    """Per-feature gains: a layer without an exact check."""
+
+    def __init__(self):
+        super().__init__()
+        self.gain = nn.Parameter(torch.ones(4))
+
+    def forward(self, x):
+        return x * self.gain
+
+
+def test_inputs_beyond_float32_range_are_invalid_not_a_fault():
+    torch.manual_seed(0)
+    model = nn.Sequential(Gain(), nn.Linear(4, 8), nn.ReLU()).eval()
+    with torch.no_grad():
+        model[1].weight *= 1e9  # inputs of 1e30 overflow the layer's float32 output
+    x = np.random.default_rng(0).normal(size=(1200, 4)).astype(np.float32)
+    coverage = watch.cover(model, x, ["input", "0", "1", "2"], false_alarm_rate=0.05,
+                           candidates=[{"hidden": (), "epochs": 1, "include_interactions": False}])
+    assert coverage.exact_links == [1, 2]  # a checksum on the Linear, an exact ReLU
+    test = torch.from_numpy(np.random.default_rng(1).normal(size=(100, 4)).astype(np.float32))
+    test[::5] = 1e30 * test[::5].sign()
+    overflowed = ~torch.isfinite(model(test)).all(dim=1).numpy()
+    assert overflowed.sum() == 20
+    report = coverage.check(model, test)
+    assert report.out_of_range.tolist() == overflowed.tolist() and not report.alarms[overflowed].any()
+    assert (report.p_values[overflowed, 1:].min(axis=1) < report.p_threshold).all()  # they broke the identity
+    with watch.Watcher(model, coverage) as watcher, torch.no_grad():
+        for start in range(0, 100, 10):
+            model(test[start:start + 10])
+    assert watcher.inputs_invalid == 20 and watcher.inputs_seen == 80
+    # faults still alarm: one in the checked Linear on every input within range, and one in the
+    # unchecked layer that overflows the Linear from typical inputs
+    for layer, parameter, factor in ((1, "weight", 1.5), (0, "gain", 1e30)):
+        broken = copy.deepcopy(model)
+        with torch.no_grad():
+            getattr(broken[layer], parameter).view(-1)[0] *= factor
+        report = coverage.check(broken, test)
+        assert report.alarms.tolist() == (~overflowed).tolist()

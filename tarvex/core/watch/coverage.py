@@ -90,6 +90,10 @@ DEFAULT_MAX_WIDTH = 64
 # A token link's monitor is tuned on at most this many token rows, drawn at
 # random from all the fitting inputs' tokens.
 TOKEN_ROWS_MAX = 16_384
+# How far beyond its typicality threshold (a squared distance, so a thousand
+# times the distance) the first link's S must lie for an input to be blamed
+# for layer outputs beyond float32's range.
+EXTREME_TYPICALITY = 1e6
 
 # The "format" tag and newest "format_version" of the files `save` writes for
 # a coverage.
@@ -640,15 +644,26 @@ class CoverageReport:
     atypical, else None. Single inputs are noisy (each link's S is atypical
     for about `false_alarm_rate` of clean inputs); a watcher's windows
     decide over many. Without typicalities these are None and every alarm's
-    cause is "model_fault"."""
+    cause is "model_fault".
+
+    `out_of_range[i]` says that input i broke an exact check (see
+    `watch.guards`) only because a layer's output lies beyond float32's
+    range for it, and (with typicalities) that the S of the first link lies
+    far outside the clean inputs (a typicality score above
+    `EXTREME_TYPICALITY` times the link's threshold): values that large are
+    the input's doing, so the input never alarms (its p-values are kept as
+    they are); a watcher counts it as an invalid input. Values beyond
+    float32's range from an ordinary input come from a layer without an
+    exact check, and alarm."""
 
     def __init__(self, *, links: list[tuple[str, str]], scores: np.ndarray, p_values: np.ndarray,
                  p_threshold: float, excess: np.ndarray | None = None, typicality: np.ndarray | None = None,
-                 typicality_tau: np.ndarray | None = None) -> None:
+                 typicality_tau: np.ndarray | None = None, out_of_range: np.ndarray | None = None) -> None:
         """`excess` defaults to the scores themselves (ties then go to the
         highest score); `typicality` and `typicality_tau` are the inputs'
         typicality scores of each link's S and each link's threshold (None
-        without typicalities)."""
+        without typicalities); `out_of_range` marks the inputs that never
+        alarm (default: none)."""
         self.links = links
         self.scores = scores
         self.p_values = p_values
@@ -672,7 +687,10 @@ class CoverageReport:
         else:
             smallest, tied = np.zeros(0), np.zeros((0, len(links)), dtype=bool)
             strongest = np.zeros(0, dtype=np.intp)
-        self.alarms = smallest < p_threshold
+        rows = p_values.shape[0]
+        self.out_of_range = (np.zeros(rows, dtype=bool) if out_of_range is None
+                             else np.asarray(out_of_range, dtype=bool).reshape(rows))
+        self.alarms = (smallest < p_threshold) & ~self.out_of_range
         # every input's link with the smallest p-value, ties broken; a watcher keeps it for its events
         self._strongest = strongest.astype(np.int64)
         self.blamed_index = np.where(self.alarms, strongest, -1).astype(np.int64)
@@ -705,8 +723,10 @@ class CoverageReport:
 
     def __repr__(self) -> str:
         tied = int(np.count_nonzero(self.ties > 1))
+        beyond = int(np.count_nonzero(self.out_of_range))
         return (f"CoverageReport({len(self)} inputs, {int(self.alarms.sum())} alarms over "
-                f"{len(self.links)} links" + (f", {tied} with tied links" if tied else "") + ")")
+                f"{len(self.links)} links" + (f", {tied} with tied links" if tied else "")
+                + (f", {beyond} beyond float32's range" if beyond else "") + ")")
 
 
 class Coverage:
@@ -821,10 +841,11 @@ class Coverage:
             columns.append(scores)
         return np.stack(columns, axis=1)
 
-    def _guard_scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray] | None:
-        """The range stage's and checksum links' scores of a batch and the
-        links they blame, or None without them."""
-        return None if self.guards is None else self.guards.scores(outputs)
+    def _guard_scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+        """The range stage's and checksum links' scores of a batch, the
+        links they blame and which inputs lie outside float32's reach (see
+        `Guards.checked`), or None without them."""
+        return None if self.guards is None else self.guards.checked(outputs)
 
     def _typicality(self, rows: dict[str, np.ndarray]) -> tuple[np.ndarray | None, list[np.ndarray] | None]:
         """Each input's typicality score of every link's S, (inputs, links)
@@ -836,7 +857,7 @@ class Coverage:
                   for (s, _), typicality in zip(self.links, self.typicalities)]
         return np.stack([values[:, 0] for values in scored], axis=1), scored
 
-    def _report(self, scores: np.ndarray, guarded: tuple[np.ndarray, np.ndarray] | None = None,
+    def _report(self, scores: np.ndarray, guarded: tuple[np.ndarray, np.ndarray, np.ndarray] | None = None,
                 typicality: np.ndarray | None = None) -> CoverageReport:
         n = self.calibration_rows
         counts = np.stack([_counts_at_least(self._calibration[:, j], scores[:, j])
@@ -850,9 +871,14 @@ class Coverage:
                 owner = guarded[1][:, column]
                 counts[rows, owner] = np.minimum(counts[rows, owner], stage)
         taus = None if self.typicalities is None else np.array([t.tau for t in self.typicalities])
+        out_of_range = None if guarded is None else guarded[2]
+        if out_of_range is not None and typicality is not None and taus is not None:
+            # Only an extreme input is to blame for values beyond float32's range; from an ordinary one
+            # they come from a layer without an exact check, which may be faulty.
+            out_of_range = out_of_range & ~(typicality[:, 0] <= EXTREME_TYPICALITY * taus[0])
         return CoverageReport(links=list(self.links), scores=scores, p_values=(1.0 + counts) / (n + 1),
                               p_threshold=self.p_threshold, excess=_excess(self._calibration, scores),
-                              typicality=typicality, typicality_tau=taus)
+                              typicality=typicality, typicality_tau=taus, out_of_range=out_of_range)
 
     def score_outputs(self, outputs: dict[str, Any]) -> CoverageReport:
         """Scores one batch of already-captured layer outputs: `outputs`
@@ -896,7 +922,7 @@ class Coverage:
         batch_size = _positive_int(batch_size, "batch_size")
         _resolve_layers(model, self.layers)
         parts: list[np.ndarray] = []
-        guard_parts: list[tuple[np.ndarray, np.ndarray]] = []
+        guard_parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
         typical: list[np.ndarray] = []
         with contextlib.closing(_forward_layers(model, inputs, self.layers, batch_size)) as batches:
             for outputs in batches:
@@ -911,7 +937,8 @@ class Coverage:
         scores = np.concatenate(parts) if parts else np.zeros((0, len(self.links)))
         guarded = None
         if guard_parts:
-            guarded = (np.concatenate([p[0] for p in guard_parts]), np.concatenate([p[1] for p in guard_parts]))
+            guarded = (np.concatenate([p[0] for p in guard_parts]), np.concatenate([p[1] for p in guard_parts]),
+                       np.concatenate([p[2] for p in guard_parts]))
         typicality = None
         if self.typicalities is not None:
             typicality = np.concatenate(typical) if typical else np.zeros((0, len(self.links)))
@@ -1193,8 +1220,10 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     Z layer is known from its S layer: a checksum link where it is an
     `nn.Linear`, `nn.Conv1d` or `nn.Conv2d` applied to S (or to a ReLU, GELU,
     tanh, sigmoid or SiLU of S), an exact link where it is an activation,
-    norm, pooling or self-attention module applied to S (checked on the
-    fitting inputs; other links keep their monitor only). Both score every input beside the monitors, their scores
+    norm, pooling or self-attention module, or the output sequence of an
+    `nn.LSTM`, `nn.GRU` or `nn.RNN` called without an initial state,
+    applied to S (checked on the fitting inputs; other links keep their
+    monitor only). Both score every input beside the monitors, their scores
     join the family-wise threshold, and their alarms blame the link ending
     at the layer that broke (see `watch.guards`); `coverage.guards` holds
     them (None with both off or where neither applies). A link whose

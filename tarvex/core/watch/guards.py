@@ -41,14 +41,26 @@ identity is checked on the activated S.
 
 Exact links. Where a link's Z layer is an elementwise activation (or a
 reshape, or dropout in evaluation mode), a norm (`LayerNorm`, `BatchNorm`
-with running statistics, `GroupNorm`), a pooling layer or a self-attention
-`nn.MultiheadAttention` applied to S, the layer is computed again from S in
-float64, with a copy of its clean parameters and buffers kept at fit time,
-and compared with Z element by element (`ExactLink`). Its error and
-tolerance work as a checksum's, and it scores in the same column: a
-corrupted output and a parameter changed since the fit both break it, and
-no input, drifted or not, does. Like a checksum, an exact link is kept only
-where the recomputed layer reproduces Z on the fitting inputs.
+with running statistics, `GroupNorm`), a pooling layer, a self-attention
+`nn.MultiheadAttention` or the output sequence ("[0]") of an `nn.LSTM`,
+`nn.GRU` or `nn.RNN` (any number of layers, either direction) applied to S,
+the layer is computed again from S in float64, with a copy of its clean
+parameters and buffers kept at fit time, and compared with Z element by
+element (`ExactLink`). Its error and tolerance work as a checksum's, and it
+scores in the same column: a corrupted output and a parameter changed since
+the fit both break it, and no input, drifted or not, does. Like a checksum,
+an exact link is kept only where the recomputed layer reproduces Z on the
+fitting inputs: a recurrent layer is recomputed from a zero initial state,
+so one the model hands an initial state keeps its learned monitor.
+
+Inputs beyond float32's range. An input large enough for a layer's float32
+output to overflow (S finite, Z inf) breaks that layer's identity although
+the model computed what it was asked to. Where the first exact check an
+input breaks is one whose output may lie beyond float32's range for that
+input (`checked`), the mismatch is the input's doing: `Guards.checked`
+marks it, and a coverage does not alarm on it where the input is also far
+outside the clean ones (`CoverageReport.out_of_range`; a watcher counts it
+as an invalid input).
 
 The stages give one score column each (checksum and exact links share one). A coverage turns them into conformal
 p-values against its clean calibration inputs like its links' scores and
@@ -76,6 +88,13 @@ RANGE_MARGIN = 0.1
 CHECKSUM_TOLERANCE_FACTOR = 8.0
 CHECKSUM_TOLERANCE_FLOOR = 2.0 ** -20
 _CHECKED_TYPES = (torch.nn.Linear, torch.nn.Conv1d, torch.nn.Conv2d)
+# The most parameters of a recurrent layer an exact link copies: about 90 MB
+# of the coverage file, which is read back only up to 256 MiB.
+RECURRENT_PARAMETERS_MAX = 4_000_000
+# float32's largest value, and a bound on the values whose squares or sums
+# of a few thousand stay within it.
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
+_SQUARE_SAFE = 2.0 ** 64
 
 
 def _tensor(value: Any) -> torch.Tensor:
@@ -275,6 +294,14 @@ class ChecksumLink:
     def errors(self, s: Any, z: Any, s_shape: tuple[int, ...], z_shape: tuple[int, ...]) -> np.ndarray:
         """Per input, the largest error of the identity over the output
         positions, relative to its rounding bound (float64; inf for NaN)."""
+        return self.checked(s, z, s_shape, z_shape)[0]
+
+    def checked(self, s: Any, z: Any, s_shape: tuple[int, ...],
+                z_shape: tuple[int, ...]) -> tuple[np.ndarray, np.ndarray]:
+        """`errors`, and per input whether the layer's output may lie beyond
+        float32's range: a non-finite output where |W| |s| (bounded by the
+        clean |r|^T |W| |s|, as |r| >= 1) reaches half of float32's largest
+        value, so that the float32 layer may overflow on that input."""
         if self.kind == "linear" and self.activation is None:
             s_a, z_a = _host_array(s), _host_array(z)
             if s_a is not None and z_a is not None:
@@ -300,11 +327,16 @@ class ChecksumLink:
         with torch.no_grad():
             error = (left - right).abs() / (bound + abs(self.rb) + 1e-300)
             error = torch.where(torch.isnan(error), torch.full_like(error, math.inf), error)
-            return error.reshape(rows, -1).amax(dim=1).cpu().numpy()
+            if self.kind == "linear":
+                reach, broken = s_t.abs() @ a, ~torch.isfinite(z_t).all(dim=-1)
+            else:
+                reach, broken = self._convolve(s_t.abs(), a), ~torch.isfinite(z_t).all(dim=1)
+            beyond = (broken & ~(reach < _FLOAT32_MAX / 2)).reshape(rows, -1).any(dim=1)
+            return error.reshape(rows, -1).amax(dim=1).cpu().numpy(), beyond.cpu().numpy()
 
     def _linear_errors(self, s: np.ndarray, z: np.ndarray, s_shape: tuple[int, ...],
-                       z_shape: tuple[int, ...]) -> np.ndarray:
-        """`errors` of a linear layer on host arrays, with NumPy."""
+                       z_shape: tuple[int, ...]) -> tuple[np.ndarray, np.ndarray]:
+        """`checked` of a linear layer on host arrays, with NumPy."""
         rows = s.shape[0]
         with np.errstate(all="ignore"):
             s64 = s.reshape(rows, *s_shape).astype(np.float64)
@@ -313,10 +345,13 @@ class ChecksumLink:
             right = s64 @ self.c + self.rb
             if left.shape != right.shape:
                 raise ValueError(f"checksum of link {self.link}: the layer's input and output shapes do not fit it")
-            bound = np.abs(s64) @ self.a + np.abs(z64) @ np.abs(self.r) + abs(self.rb) + 1e-300
+            reach = np.abs(s64) @ self.a
+            bound = reach + np.abs(z64) @ np.abs(self.r) + abs(self.rb) + 1e-300
             error = np.abs(left - right) / bound
+            beyond = ~np.isfinite(z64).all(axis=-1) & ~(reach < _FLOAT32_MAX / 2)
         error = np.where(np.isnan(error), np.inf, error)
-        return np.asarray(error.reshape(rows, -1).max(axis=1), dtype=np.float64)
+        return (np.asarray(error.reshape(rows, -1).max(axis=1), dtype=np.float64),
+                np.asarray(beyond.reshape(rows, -1).any(axis=1), dtype=bool))
 
     def _convolve(self, s: torch.Tensor, kernel: torch.Tensor) -> torch.Tensor:
         """The one-output-channel convolution of `s` with `kernel`, with
@@ -396,7 +431,7 @@ ACTIVATIONS: dict[str, tuple[str, dict[str, Any]]] = {
     "relu": ("relu", {}), "gelu": ("gelu", {"approximate": "none"}), "gelu_tanh": ("gelu", {"approximate": "tanh"}),
     "tanh": ("tanh", {}), "sigmoid": ("sigmoid", {}), "silu": ("silu", {}),
 }
-_FLOAT, _INT, _BOOL, _INTS, _OPTIONAL_INT = "float", "int", "bool", "ints", "optional int"
+_FLOAT, _INT, _BOOL, _INTS, _OPTIONAL_INT, _COUNT = "float", "int", "bool", "ints", "optional int", "count"
 # Per kind of a parameterised exact link: its settings (name: type) and
 # the names of its stored parameters (those in parentheses optional).
 _SETTINGS: dict[str, dict[str, str]] = {
@@ -409,7 +444,14 @@ _SETTINGS: dict[str, dict[str, str]] = {
     "adaptive_avg_pool": {"output_size": _INTS},
     "adaptive_max_pool": {"output_size": _INTS},
     "attention": {"num_heads": _INT},
+    "lstm": {"input_size": _INT, "hidden_size": _INT, "num_layers": _INT, "bias": _BOOL, "bidirectional": _BOOL,
+             "proj_size": _COUNT},
+    "gru": {"input_size": _INT, "hidden_size": _INT, "num_layers": _INT, "bias": _BOOL, "bidirectional": _BOOL},
 }
+_SETTINGS["rnn_tanh"] = _SETTINGS["rnn_relu"] = _SETTINGS["gru"]
+# Recurrent kinds: the module that computes them and its gates per hidden unit.
+_RECURRENT: dict[str, tuple[str, int]] = {"lstm": ("LSTM", 4), "gru": ("GRU", 3), "rnn_tanh": ("RNN", 1),
+                                          "rnn_relu": ("RNN", 1)}
 _PARAMETERS: dict[str, tuple[set[str], set[str]]] = {  # (required, optional)
     "layer_norm": (set(), {"weight", "bias"}),
     "batch_norm": ({"running_mean", "running_var"}, {"weight", "bias"}),
@@ -491,6 +533,19 @@ def _parameterised(module: Any) -> tuple[str, dict[str, Any], dict[str, np.ndarr
         kind = "adaptive_avg_pool" if type(module) in (nn.AdaptiveAvgPool1d, nn.AdaptiveAvgPool2d) else \
             "adaptive_max_pool"
         return kind, {"output_size": [int(v) for v in size]}, {}
+    if type(module) in (nn.LSTM, nn.GRU, nn.RNN):
+        if sum(getattr(module, name).numel() for name in module._flat_weights_names) > RECURRENT_PARAMETERS_MAX:
+            return None  # its copy would make the coverage file too large to read back
+        if isinstance(module, nn.RNN):
+            kind = "rnn_tanh" if module.nonlinearity == "tanh" else "rnn_relu"
+        else:
+            kind = "lstm" if isinstance(module, nn.LSTM) else "gru"
+        settings: dict[str, Any] = {"input_size": int(module.input_size), "hidden_size": int(module.hidden_size),
+                                    "num_layers": int(module.num_layers), "bias": bool(module.bias),
+                                    "bidirectional": bool(module.bidirectional)}
+        if kind == "lstm":
+            settings["proj_size"] = int(module.proj_size)
+        return kind, settings, {name: _float64(getattr(module, name)) for name in module._flat_weights_names}
     if type(module) is nn.MultiheadAttention:
         # Self-attention with one packed projection (checked on the fitting inputs).
         if not (module._qkv_same_embed_dim and module.bias_k is None
@@ -506,8 +561,10 @@ class ExactLink:
     """A link whose Z layer is recomputed from its S: an elementwise
     activation (`kind` one of the elementwise kinds; reshapes such as
     `nn.Flatten` and dropout in evaluation mode are "identity"), or a norm,
-    pooling or self-attention layer recomputed in float64 with a stored copy
-    of its clean parameters and buffers (`params`). `settings` holds what
+    pooling, self-attention or recurrent layer ("lstm", "gru", "rnn_tanh",
+    "rnn_relu": its output sequence from a zero initial state, batch first)
+    recomputed in float64 with a stored copy of its clean parameters and
+    buffers (`params`, by PyTorch's names). `settings` holds what
     else the function reads; `tolerance` the largest error that counts as
     rounding. The error of an input is the largest over its elements of
     |z - f(s)| / (|z| + |f(s)| + the root mean square of f(s) over the
@@ -521,6 +578,7 @@ class ExactLink:
         self.params = {key: np.asarray(value, dtype=np.float64) for key, value in params.items()}
         self.tolerance = float(tolerance)
         self._cache: dict[str, dict[str, torch.Tensor]] = {}
+        self._recurrent: dict[str, torch.nn.RNNBase] = {}
 
     @classmethod
     def of(cls, link: int, module: torch.nn.Module) -> ExactLink | None:
@@ -540,11 +598,38 @@ class ExactLink:
             self._cache[key] = {name: torch.from_numpy(value).to(device) for name, value in self.params.items()}
         return self._cache[key]
 
+    def _recurrent_module(self, device: torch.device) -> torch.nn.RNNBase:
+        """The clean recurrent layer in float64 on `device`, batch first
+        (the guards read every layer batch first)."""
+        key = str(device)
+        if key not in self._recurrent:
+            settings = self.settings
+            name = _RECURRENT[self.kind][0]
+            extra: dict[str, Any] = {"proj_size": settings["proj_size"]} if self.kind == "lstm" else {}
+            if name == "RNN":
+                extra["nonlinearity"] = self.kind[len("rnn_"):]
+            # Built on the meta device: no random initialisation, so the global generator is left alone.
+            module = getattr(torch.nn, name)(
+                settings["input_size"], settings["hidden_size"], settings["num_layers"], bias=settings["bias"],
+                batch_first=True, bidirectional=settings["bidirectional"], device="meta", dtype=torch.float64,
+                **extra).to_empty(device=device)
+            with torch.no_grad():
+                for parameter, value in self._on(device).items():
+                    getattr(module, parameter).copy_(value)
+            self._recurrent[key] = module.eval()
+        return self._recurrent[key]
+
     def recompute(self, s: torch.Tensor) -> torch.Tensor:
         """Z as the clean layer computes it from a float64 batch of S."""
         kind, settings = self.kind, self.settings
         if kind in _ELEMENTWISE:
             return _ELEMENTWISE[kind][0](s, settings)  # type: ignore[no-any-return]
+        if kind in _RECURRENT:
+            # The output sequence from a zero initial state, as the layer gives it when called without one.
+            if s.ndim != 3:
+                raise ValueError(f"{kind} of link {self.link}: S must be a batch of sequences")
+            output: torch.Tensor = self._recurrent_module(s.device)(s)[0]
+            return output
         p = self._on(s.device)
         if kind == "layer_norm":
             return F.layer_norm(s, settings["normalized_shape"], p.get("weight"), p.get("bias"), settings["eps"])
@@ -596,10 +681,26 @@ class ExactLink:
     def errors(self, s: Any, z: Any, s_shape: tuple[int, ...], z_shape: tuple[int, ...]) -> np.ndarray:
         """Per input, the largest relative error of Z against the layer
         recomputed from S (float64; inf for NaN)."""
+        return self.checked(s, z, s_shape, z_shape)[0]
+
+    def checked(self, s: Any, z: Any, s_shape: tuple[int, ...],
+                z_shape: tuple[int, ...]) -> tuple[np.ndarray, np.ndarray]:
+        """`errors`, and per input whether the layer's output may lie beyond
+        float32's range: the recomputed Z does, or Z is not finite where S
+        holds values beyond 2^64 (about the square root of float32's
+        largest value), so that the float32 layer's own sums or products
+        (a norm's variance, a pooling sum, attention's or a recurrent
+        layer's weighted sums) may overflow though its result would not."""
         s_t = _shaped(s, s_shape).to(torch.float64)
+        z_t = _tensor(z).detach()
         with torch.no_grad():
             again = self.recompute(s_t)
-        return self._compare(again, _tensor(z).detach())
+            errors = self._compare(again, z_t)
+            rows = z_t.shape[0]
+            beyond = ~(again.reshape(rows, -1).abs() <= _FLOAT32_MAX).all(dim=1)
+            huge = ~(s_t.reshape(rows, -1).abs() <= _SQUARE_SAFE).all(dim=1)
+            broken = ~torch.isfinite(z_t.reshape(rows, -1).to(again.device)).all(dim=1)
+        return errors, (beyond | (huge & broken)).cpu().numpy()
 
     def reproduces(self, s: torch.Tensor, z: torch.Tensor) -> np.ndarray | None:
         """The errors of a clean batch where the recomputed Z matches the
@@ -638,7 +739,12 @@ class ExactLink:
             raise ValueError("exact link: tolerance must be a positive finite number")
         settings = _checked_settings(kind, d["settings"])
         params = d["params"]
-        required, optional = _PARAMETERS.get(kind, (set(), set()))
+        if kind in _RECURRENT:
+            if not isinstance(params, dict) or len(params) != _recurrent_count(settings):
+                raise ValueError(f"exact link ({kind}): the parameters do not fit the settings")
+            required, optional = set(_recurrent_shapes(kind, settings)), set[str]()
+        else:
+            required, optional = _PARAMETERS.get(kind, (set(), set()))
         if not isinstance(params, dict) or not required <= set(params) <= required | optional:
             raise ValueError(f"exact link ({kind}): expected the parameters {sorted(required)} "
                              f"(and optionally {sorted(optional)})")
@@ -681,10 +787,40 @@ def _checked_settings(kind: str, settings: Any) -> dict[str, Any]:
               _INTS: lambda v: isinstance(v, list) and 1 <= len(v) <= 3 and all(
                   isinstance(i, int) and not isinstance(i, bool) and i >= 0 for i in v),
               _OPTIONAL_INT: lambda v: v is None or (isinstance(v, int) and not isinstance(v, bool) and v > 0),
+              _COUNT: lambda v: isinstance(v, int) and not isinstance(v, bool) and v >= 0,
               }[form](value)
         if not ok:
             raise ValueError(f"exact link ({kind}): bad setting {name}={value!r}")
+    if kind == "lstm" and settings["proj_size"] >= settings["hidden_size"]:
+        raise ValueError("exact link (lstm): proj_size must be smaller than hidden_size")
     return dict(settings)
+
+
+def _recurrent_count(settings: dict[str, Any]) -> int:
+    """How many parameter tensors a recurrent layer with `settings` has."""
+    per_direction = 2 + (2 if settings["bias"] else 0) + (1 if settings.get("proj_size", 0) else 0)
+    return int(settings["num_layers"]) * (2 if settings["bidirectional"] else 1) * per_direction
+
+
+def _recurrent_shapes(kind: str, settings: dict[str, Any]) -> dict[str, tuple[int, ...]]:
+    """Each parameter's name and shape in a recurrent layer of `kind` with
+    `settings` (PyTorch's names: weight_ih_l0, bias_hh_l1_reverse, ...)."""
+    gates, hidden = _RECURRENT[kind][1] * settings["hidden_size"], settings["hidden_size"]
+    projected = settings.get("proj_size", 0)
+    out = projected or hidden
+    suffixes = ("", "_reverse") if settings["bidirectional"] else ("",)
+    shapes: dict[str, tuple[int, ...]] = {}
+    for layer in range(settings["num_layers"]):
+        width = settings["input_size"] if layer == 0 else out * len(suffixes)
+        for suffix in suffixes:
+            shapes[f"weight_ih_l{layer}{suffix}"] = (gates, width)
+            shapes[f"weight_hh_l{layer}{suffix}"] = (gates, out)
+            if settings["bias"]:
+                shapes[f"bias_ih_l{layer}{suffix}"] = (gates,)
+                shapes[f"bias_hh_l{layer}{suffix}"] = (gates,)
+            if projected:
+                shapes[f"weight_hr_l{layer}{suffix}"] = (projected, hidden)
+    return shapes
 
 
 def _check_parameter_shapes(kind: str, settings: dict[str, Any], params: dict[str, np.ndarray]) -> None:
@@ -692,6 +828,8 @@ def _check_parameter_shapes(kind: str, settings: dict[str, Any], params: dict[st
         return ValueError(f"exact link ({kind}): parameters of inconsistent shapes")
 
     shapes = {name: array.shape for name, array in params.items()}
+    if kind in _RECURRENT and shapes != _recurrent_shapes(kind, settings):
+        raise fail()
     if kind == "layer_norm" and any(shape != tuple(settings["normalized_shape"]) for shape in shapes.values()):
         raise fail()
     if kind in ("batch_norm", "group_norm") and (len(set(shapes.values())) > 1
@@ -736,29 +874,48 @@ class Guards:
 
     def scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
         """(inputs, columns) scores and the blamed link of each."""
+        scores, owners, _ = self.checked(outputs)
+        return scores, owners
+
+    def checked(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """`scores`, and per input whether it lies outside float32's reach:
+        the first exact check in link order that it breaks is one whose
+        layer output may lie beyond float32's range for it (see
+        `ExactLink.checked`). Its mismatch is then the input's doing (values
+        too large for the model's float32 arithmetic), not the model's; an
+        exact check it breaks before that, within range, still speaks for a
+        fault."""
         parts, owners = [], []
+        rows = len(_tensor(outputs[self.layers[0]]))
+        outside = np.zeros(rows, dtype=bool)
         if self.ranges is not None:
             score, owner = self.ranges.scores(
                 {name: _channel_extremes(outputs[name], self.shapes[name]) for name in self.layers})
             parts.append(score)
             owners.append(owner)
         if self.checksums:
-            score, owner = self._checksum_scores(outputs)
+            score, owner, outside = self._checksum_scores(outputs)
             parts.append(score)
             owners.append(owner)
-        return np.stack(parts, axis=1), np.stack(owners, axis=1).astype(np.int64)
+        return np.stack(parts, axis=1), np.stack(owners, axis=1).astype(np.int64), outside
 
-    def _checksum_scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
-        ratios = np.stack([self._errors(checksum, outputs) / checksum.tolerance for checksum in self.checksums],
+    def _checksum_scores(self, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        checked = [self._checked(checksum, outputs) for checksum in self.checksums]
+        ratios = np.stack([errors / checksum.tolerance for (errors, _), checksum in zip(checked, self.checksums)],
                           axis=1)
+        beyond = np.stack([flags for _, flags in checked], axis=1)
         ratios = np.where(ratios > 1.0, ratios, 0.0)
+        rows = np.arange(len(ratios))
+        # checksums are kept in link order: the first one broken or beyond range decides
+        first = ((ratios > 0) | beyond).argmax(axis=1)
+        outside = beyond[rows, first]
         best = ratios.argmax(axis=1)
         links = np.array(self.checked_links)
-        return ratios[np.arange(len(ratios)), best], links[best]
+        return ratios[rows, best], links[best], outside
 
-    def _errors(self, checksum: ChecksumLink | ExactLink, outputs: dict[str, Any]) -> np.ndarray:
+    def _checked(self, checksum: ChecksumLink | ExactLink, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
         s, z = self.layers[checksum.link], self.layers[checksum.link + 1]
-        return checksum.errors(outputs[s], outputs[z], self.shapes[s], self.shapes[z])
+        return checksum.checked(outputs[s], outputs[z], self.shapes[s], self.shapes[z])
 
     def to_dict(self) -> dict[str, Any]:
         return {"ranges": None if self.ranges is None else self.ranges.to_dict(),
@@ -816,13 +973,15 @@ def _check_fits(link: ExactLink, s_shape: tuple[int, ...], z_shape: tuple[int, .
 def _module_of(named: dict[str, torch.nn.Module], name: str) -> torch.nn.Module | None:
     """The module whose output the layer `name` is, or None: a layer that
     selects an item of a module's output has one only where it is the
-    attention output, "[0]", of an `nn.MultiheadAttention`."""
+    attention output, "[0]", of an `nn.MultiheadAttention`, or the output
+    sequence, "[0]", of a recurrent layer."""
     if name in ("", "input", "output"):
         return None
     if name in named:
         return named[name]
     split = _split_selectors(name)
-    if split is not None and split[1] == ("0",) and isinstance(named.get(split[0]), torch.nn.MultiheadAttention):
+    if split is not None and split[1] == ("0",) and isinstance(named.get(split[0]),
+                                                               (torch.nn.MultiheadAttention, torch.nn.RNNBase)):
         return named[split[0]]
     return None
 

@@ -956,7 +956,7 @@ class Watcher:
             S, Z = rows
             drift = [t.scored_rows(S) for t in self.typicalities] if self._drift_alarms else []
             return self.monitor.score_batch(S, Z), (S, Z), drift
-        return self._score_coverage(rows)
+        return self._score_coverage(rows)[:3]
 
     def _score_valid(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], list[np.ndarray],
                                                             np.ndarray | None]:
@@ -965,11 +965,13 @@ class Watcher:
         counts. Only rows scoring above tau (as a non-finite S does: NaN
         scores +inf) can count against the model, so S is checked only when
         one does, which keeps the check off the common path; a coverage's
-        rows are all checked."""
-        scores, blame_data, drift = self._scores(rows)
+        rows are all checked, and those its exact checks find beyond
+        float32's range (`CoverageReport.out_of_range`) are invalid too."""
         if self.coverage is not None:  # a non-finite input's p-values need not reach the threshold
-            valid = np.isfinite(rows[0]).all(axis=1)
+            scores, blame_data, drift, out_of_range = self._score_coverage(rows)
+            valid = np.isfinite(rows[0]).all(axis=1) & ~out_of_range
             return scores, blame_data, drift, None if valid.all() else valid
+        scores, blame_data, drift = self._scores(rows)
         if len(scores) == 1:  # the common serving case, without array operations
             if float(scores[0]) <= self.tau or np.isfinite(rows[0]).all():
                 return scores, blame_data, drift, None
@@ -994,17 +996,19 @@ class Watcher:
             self._record(scores[valid], tuple(values[valid] for values in blame_data),
                          [values[valid] for values in drift], received=received, invalid=invalid)
 
-    def _score_coverage(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], list[np.ndarray]]:
+    def _score_coverage(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], list[np.ndarray],
+                                                               np.ndarray]:
         """One minus each input's smallest p-value over the links: above
         `1 - p_threshold` exactly where the coverage alarms (p-values are
         multiples of 1 / (n + 1), far apart compared with the rounding of
-        the subtraction); and each link's typicality scores of the rows,
-        when the coverage carries typicalities and there are windows."""
+        the subtraction); each link's typicality scores of the rows,
+        when the coverage carries typicalities and there are windows; and
+        which rows lie beyond float32's range (`CoverageReport.out_of_range`)."""
         assert self.coverage is not None
         report = self.coverage.score_outputs(dict(zip(self.coverage.layers, rows)))
         drift = list(report._typicality_rows or []) if self._drift_alarms else []
         # Ties broken as `check` breaks them.
-        return 1.0 - report.p_values.min(axis=1), (report._strongest,), drift
+        return 1.0 - report.p_values.min(axis=1), (report._strongest,), drift, report.out_of_range
 
     def _score_queued(self, passes: list[list[np.ndarray]]) -> None:
         """Background worker: scores a batch of queued passes with one call,

@@ -99,7 +99,14 @@ class AlarmEvent:
     `worst_score` are those of the typicality scores above their own tau,
     `blamed_z` is None and, for a coverage, `blamed_link` is the link whose
     S drifted (the earliest one). A watcher without a typicality only ever
-    fires "model_fault"."""
+    fires "model_fault".
+
+    `settled_index` is the input after which the cause was settled: `index`
+    itself, or up to `Watcher.cause_inputs` inputs later when the watcher
+    held a fault firing's cause open for the inputs after it (the event is
+    recorded then; `index`, `time`, `count`, the worst score and the blame
+    stay those of the firing input). None for events not made by a
+    watcher."""
 
     index: int
     time: float
@@ -373,7 +380,33 @@ class Watcher:
     significance. A fault after S leaves S as it was, so such a firing is
     called "both" with probability at most about 5%; drifted inputs move
     S's mean or spread, which a window test sees long before the count of
-    atypical inputs does. `drifting` says whether the typicality window
+    atypical inputs does.
+
+    The inputs that fire the fault window are often only two or three, too
+    few for the window tests to show a small shift. So when they do not
+    show drift, the watcher holds the firing's cause open for up to
+    `cause_inputs` further scored inputs (default `CAUSE_INPUTS`, 15; 0
+    settles every cause at the firing input, as the tests of those inputs
+    alone say), testing after each one the S of the inputs from the
+    earliest one above tau through it: the cause becomes "both" as soon as
+    a test rejects at a strict early level (or the typicality window
+    fires), and otherwise is settled at the last of those inputs by one
+    final test over all of them, "both" or "model_fault". The 5% is split
+    between the looks (a fifth among the `cause_inputs` early ones, the
+    rest for the final one), so a fault after S is still called "both"
+    with probability at most about 5%. Rows later in the same batch count
+    at once. Meanwhile `firing` is True from the firing input on and
+    `cause` is "pending"; the event is recorded (`events`, `alarms`,
+    `alarms_by_cause`, the metrics' counter), logged and handed to
+    `on_alarm` once its cause is settled, with `index` the firing input and
+    `settled_index` the input that settled it. An open cause is settled by
+    the next inputs, or with the inputs scored so far by `flush()`,
+    `detach()` (and leaving the context manager) and `acknowledge()`; a
+    model that receives no more inputs leaves it open. Both modes settle
+    at the same inputs, given the same `flush()` calls. A real model fault
+    is thus paged up to `cause_inputs` inputs later than it fires.
+
+    `drifting` says whether the typicality window
     fires now (it follows the window; `latch` applies to the fault alarm
     only) and `cause` what the current state means. A coverage watcher does
     the same with the coverage's own typicality of each link's S (`cover`
@@ -402,10 +435,11 @@ class Watcher:
     monitor or given with a coverage, a name without selectors for a layer
     known to return a tuple (naming the selectors to use), an alarm that is
     not a `WindowAlarm`, a non-bool `latch` or `raise_errors`, a
-    non-callable `on_alarm`, or a `mode`, `queue_size`, `sample` or
-    `random_state` of the wrong type; `ValueError` for an unknown layer
-    name, a missing threshold, an unknown mode, a `queue_size` below 1 or a
-    `sample` outside (0, 1]; `RuntimeError("Detector not fit/loaded")` for
+    non-callable `on_alarm`, or a `mode`, `queue_size`, `sample`,
+    `random_state` or `cause_inputs` of the wrong type; `ValueError` for an
+    unknown layer name, a missing threshold, an unknown mode, a
+    `queue_size` below 1, a `sample` outside (0, 1] or a negative
+    `cause_inputs`; `RuntimeError("Detector not fit/loaded")` for
     an untrained monitor.
 
     Weights at rest: with `verify_every_inputs` (a count of inputs) and/or
@@ -589,7 +623,8 @@ class Watcher:
         precedence), and a `WindowAlarm` from its calibration with `window`
         and `significance` (or `alarm` as given, None for no alarm).
         `options` (mode, queue_size, sample, random_state, raise_errors,
-        verify_every_inputs, verify_every_seconds, on_fingerprint_mismatch)
+        verify_every_inputs, verify_every_seconds, on_fingerprint_mismatch,
+        drift_significance, cause_inputs)
         go to the constructor.
 
         A coverage file gives a watcher of the coverage, with
@@ -678,7 +713,8 @@ class Watcher:
         and the events stay. In background mode it first scores what is
         queued (waiting at most `timeout` seconds; None: until done), then
         stops the thread; rows still queued then are counted as dropped
-        and logged. A periodic fingerprint verification stops."""
+        and logged. A firing's cause still held open is settled with the
+        inputs scored. A periodic fingerprint verification stops."""
         self._tap.detach()
         if self._verifier is not None:
             self._verifier.stop()
@@ -694,9 +730,10 @@ class Watcher:
 
     def flush(self, timeout: float | None = None) -> bool:
         """Waits until every input queued so far is scored (background
-        mode; at once in sync mode). Returns False if `timeout` seconds
-        passed first. With `raise_errors=True` an error the worker met is
-        raised here."""
+        mode; at once in sync mode), then settles a firing's cause still
+        held open with the inputs scored so far. Returns False if `timeout`
+        seconds passed first (nothing is settled then). With
+        `raise_errors=True` an error the worker met is raised here."""
         worker = self._worker
         done = worker.flush(timeout) if worker is not None else True
         if done:
@@ -782,7 +819,8 @@ class Watcher:
 
     @property
     def alarms(self) -> int:
-        """Firings so far."""
+        """Firings so far whose cause is settled (one held open counts once
+        settled)."""
         return self._alarms
 
     @property
@@ -803,7 +841,8 @@ class Watcher:
     def cause(self) -> str | None:
         """What the current state means: None when neither `firing` nor
         `drifting`; "input_drift" when only drifting; while firing, the
-        cause of the firing ("model_fault" or "both"), "both" too when the
+        cause of the firing ("model_fault" or "both"; "pending" while it is
+        held open for more inputs, see `cause_inputs`), "both" too when the
         inputs drift now."""
         with self._lock:
             if self._firing:
@@ -818,7 +857,9 @@ class Watcher:
 
     @property
     def events(self) -> list[AlarmEvent]:
-        """The firings so far, oldest first (the latest 1000)."""
+        """The firings so far in the order they were recorded (a fault
+        firing once its cause is settled: see `AlarmEvent.settled_index`),
+        the latest 1000."""
         with self._lock:
             return list(self._events)
 
@@ -864,8 +905,9 @@ class Watcher:
         return self._verifier.verify_now()
 
     def acknowledge(self, *, reset: bool = False) -> None:
-        """Clears the firing state (logged as a clearing if it was firing).
-        The watcher fires again at the next input after which the alarm's
+        """Clears the firing state (logged as a clearing if it was firing),
+        after settling a firing's cause still held open with the inputs
+        scored so far. The watcher fires again at the next input after which the alarm's
         window still holds an improbable count; `reset=True` also empties
         the window, for a model that was repaired or replaced."""
         if not isinstance(reset, bool):
@@ -1136,8 +1178,14 @@ class Watcher:
                     settled = self._advance_open(first + len(scores), force=False)
                     if settled is not None:
                         fired.append(settled)
-                if len(fired) > 1:  # in the order they were recorded in
-                    fired.sort(key=lambda event: event.index if event.settled_index is None else event.settled_index)
+                if len(fired) > 1:
+                    # The batch's events in the order of the inputs that settled them, in both modes
+                    # whatever the batches (the typicality windows' events were recorded first).
+                    fired.sort(key=lambda event: (event.index if event.settled_index is None else event.settled_index,
+                                                 event.index))
+                    for _ in range(min(len(fired), len(self._events))):
+                        self._events.pop()
+                    self._events.extend(fired)
             if drift:
                 self._batch_drift = None
                 for kept_rows, rows in zip(self._drift_rows, drift):

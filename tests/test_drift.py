@@ -291,6 +291,8 @@ def test_a_typicality_must_fit_the_watch(served):
         watch.Watcher(Net(), monitor, s="body.0", z="output", typicality=watch.fit_typicality(gaussian(2000, 0)))
     with pytest.raises(TypeError, match="watch.Typicality"):
         watch.Watcher(Net(), monitor, s="body.0", z="output", typicality=object())
+    with pytest.raises(ValueError, match="cause_inputs must be 0 or more"):
+        watch.Watcher(Net(), monitor, s="body.0", z="output", typicality=typicality, cause_inputs=-1)
 
 
 # --- coverage: typicality per link, constant columns ----------------------------------

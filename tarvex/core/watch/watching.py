@@ -140,6 +140,14 @@ def _callable_or_none(value: Any, name: str) -> Any:
     return value
 
 
+def _cause_inputs(value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"cause_inputs must be an int, got {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"cause_inputs must be 0 or more, got {value!r}")
+    return int(value)
+
+
 def _sample_fraction(value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"sample must be a number, got {type(value).__name__}")
@@ -486,10 +494,6 @@ class Watcher:
         if random_state is not None and (isinstance(random_state, bool)
                                          or not isinstance(random_state, numbers.Integral)):
             raise TypeError(f"random_state must be an int or None, got {type(random_state).__name__}")
-        if isinstance(cause_inputs, bool) or not isinstance(cause_inputs, numbers.Integral):
-            raise TypeError(f"cause_inputs must be an int, got {type(cause_inputs).__name__}")
-        if cause_inputs < 0:
-            raise ValueError(f"cause_inputs must be 0 or more, got {cause_inputs!r}")
         coverage = monitor if isinstance(monitor, Coverage) else None
         if alarm is not None:
             tau = alarm.tau
@@ -508,7 +512,7 @@ class Watcher:
         self.queue_size = queue_size
         self.sample = sample
         self.raise_errors = raise_errors
-        self.cause_inputs = int(cause_inputs)
+        self.cause_inputs = _cause_inputs(cause_inputs)
         self._s_name = layers[0].name
         self._random = random.Random(random_state)
         background = mode == "background"

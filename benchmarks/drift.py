@@ -347,29 +347,44 @@ def _fixed_direction(width: int) -> np.ndarray:
 # --- detectors and windows -----------------------------------------------------------
 
 
-def detectors(setup: Setup, candidates: list[dict[str, Any]],
-              seed: int) -> dict[str, Callable[[nn.Module], watch.Watcher]]:
+def detectors(setup: Setup, candidates: list[dict[str, Any]], seed: int, wanted: list[str] | None = None,
+              cause_inputs: tuple[int | None, ...] = (None,)) -> dict[str, Callable[[nn.Module], watch.Watcher]]:
     """Each detector as a function that builds its watcher on a model (the
-    clean one or a faulted copy)."""
+    clean one or a faulted copy); only those `wanted` are fitted (None:
+    all). Each value of `cause_inputs` (None: the watcher's default) gives
+    a watcher of its own, named "detector/N" when there are several."""
     data, model = setup.data, setup.model
     S_fit, Z_fit = watch.capture(model, data.fit, setup.s, "output")
     S_cal, Z_cal = watch.capture(model, data.calibration, setup.s, "output")
     typicality = watch.fit_typicality(S_fit, S_cal, false_alarm_rate=RATE)
     watchers: dict[str, Callable[[nn.Module], watch.Watcher]] = {}
+
+    def name(detector: str, n: int | None) -> str:
+        return detector if len(cause_inputs) == 1 else f"{detector}/{'default' if n is None else n}"
+
+    def holding(n: int | None) -> dict[str, Any]:
+        return {} if n is None else {"cause_inputs": n}
+
     for wide in (False, True):
-        S, Z = S_fit, Z_fit
-        if wide:
-            S_w, Z_w = watch.widened_pairs(model, data.fit, setup.s, "output", random_state=seed)
-            S, Z = np.concatenate([S, S_w]), np.concatenate([Z, Z_w])
-        monitor = watch.tune(S, Z, false_alarm_rate=RATE, candidates=candidates, held_out=(S_cal, Z_cal),
-                             random_state=seed)
-        watchers["monitor+wide" if wide else "monitor"] = lambda m, monitor=monitor: watch.Watcher(
-            m, monitor, s=setup.s, z="output", typicality=typicality,
-            alarm=watch.WindowAlarm.from_calibration(monitor.calibration, window=WINDOW))
-        coverage = watch.cover(model, data.fit, setup.layers, held_out=data.calibration, false_alarm_rate=RATE,
-                               candidates=candidates, random_state=seed, widened_fit=wide)
-        watchers["cover+wide" if wide else "cover"] = lambda m, coverage=coverage: watch.Watcher(
-            m, coverage, alarm=watch.WindowAlarm.from_coverage(coverage, window=WINDOW))
+        detector = "monitor+wide" if wide else "monitor"
+        if wanted is None or detector in wanted:
+            S, Z = S_fit, Z_fit
+            if wide:
+                S_w, Z_w = watch.widened_pairs(model, data.fit, setup.s, "output", random_state=seed)
+                S, Z = np.concatenate([S, S_w]), np.concatenate([Z, Z_w])
+            monitor = watch.tune(S, Z, false_alarm_rate=RATE, candidates=candidates, held_out=(S_cal, Z_cal),
+                                 random_state=seed)
+            for n in cause_inputs:
+                watchers[name(detector, n)] = lambda m, monitor=monitor, n=n: watch.Watcher(
+                    m, monitor, s=setup.s, z="output", typicality=typicality,
+                    alarm=watch.WindowAlarm.from_calibration(monitor.calibration, window=WINDOW), **holding(n))
+        detector = "cover+wide" if wide else "cover"
+        if wanted is None or detector in wanted:
+            coverage = watch.cover(model, data.fit, setup.layers, held_out=data.calibration, false_alarm_rate=RATE,
+                                   candidates=candidates, random_state=seed, widened_fit=wide)
+            for n in cause_inputs:
+                watchers[name(detector, n)] = lambda m, coverage=coverage, n=n: watch.Watcher(
+                    m, coverage, alarm=watch.WindowAlarm.from_coverage(coverage, window=WINDOW), **holding(n))
     return watchers
 
 
@@ -394,13 +409,15 @@ def run_windows(watcher: watch.Watcher, model: nn.Module, x: np.ndarray, rows: C
                 windows: int) -> Tally:
     """Passes `windows` windows of inputs (`rows()` picks each window's
     rows of `x`) through `model` with `watcher` hooked in, resetting it
-    between windows, and tallies each window's causes."""
+    between windows, and tallies each window's causes. A cause still open
+    at the end of a window is settled with that window's inputs (`flush`)."""
     tally = Tally()
     with watcher, torch.no_grad():
         for _ in range(windows):
             watcher.acknowledge(reset=True)
             before = watcher.alarms
             model(torch.from_numpy(np.ascontiguousarray(x[rows()], dtype=np.float32)))
+            watcher.flush()
             new = watcher.alarms - before
             tally.add({event.cause for event in watcher.events[-new:]} if new else set())
     return tally
@@ -416,6 +433,9 @@ def main(argv: list[str] | None = None) -> int:
                              "named here)")
     parser.add_argument("--detectors", nargs="*", default=None,
                         help="only these of monitor, monitor+wide, cover, cover+wide")
+    parser.add_argument("--cause-inputs", nargs="*", type=int, default=None,
+                        help="watch with each of these Watcher(cause_inputs=) values (default: the watcher's "
+                             "default), on the same fitted detectors")
     args = parser.parse_args(argv)
     torch.set_num_threads(1)
     logging.getLogger("tarvex.core.watch").setLevel(logging.ERROR)  # thousands of events
@@ -435,7 +455,8 @@ def main(argv: list[str] | None = None) -> int:
     for setup in setups(args.seed, args.quick, args.models):
         data = setup.data
         fitted = time.perf_counter()
-        watchers = detectors(setup, candidates, args.seed)
+        watchers = detectors(setup, candidates, args.seed, args.detectors,
+                             tuple(args.cause_inputs) if args.cause_inputs else (None,))
         clean_accuracy = accuracy(setup.model, data.test, data.test_labels)
         print(f"\n## {setup.name}: accuracy {100 * clean_accuracy:.1f}%, detectors fitted in "
               f"{time.perf_counter() - fitted:.0f} s", flush=True)
@@ -470,8 +491,6 @@ def main(argv: list[str] | None = None) -> int:
                 print(f"  fault {name!r}: accuracy {-100 * drop:+.1f} points", flush=True)
                 conditions.append((group, name, broken, data.test, uniform))
         for detector, build in watchers.items():
-            if args.detectors and detector not in args.detectors:
-                continue
             for group, name, model, x, rows in conditions:
                 tally = run_windows(build(model), model, x, rows, windows)
                 results[(setup.name, detector, group + "|" + name)] = tally
@@ -485,7 +504,8 @@ def main(argv: list[str] | None = None) -> int:
 def report(results: dict[tuple[str, str, str], Tally]) -> None:
     """Per detector and condition group: % of windows that fired, % labelled
     model fault, % naming drift; then the drift kinds one by one."""
-    detectors_ = sorted({d for _, d, _ in results}, key=["monitor", "monitor+wide", "cover", "cover+wide"].index)
+    order = ["monitor", "monitor+wide", "cover", "cover+wide"]
+    detectors_ = sorted({d for _, d, _ in results}, key=lambda d: (order.index(d.split("/")[0]), d))
     groups = ["clean", "drift 1", "drift 2", "drift 3", "fault after S", "fault at/before S"]
     print("\n## summary: % of windows fired / labelled model_fault / naming drift (input_drift or both), "
           "over every model")

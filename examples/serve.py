@@ -16,7 +16,9 @@ A FastAPI app around one of the demo's classifiers and its monitor file:
 - `GET /health` returns the alarm state, the watcher's counters and the last
   alarm event: status "firing" for a model fault, "degraded" while the
   inputs drifted (a watcher given a typicality, `typicality=` in
-  `load_served`'s options) or after recent watch errors, "ok" otherwise;
+  `load_served`'s options), while a fault firing's cause is still settled
+  by the inputs after it (cause "pending") or after recent watch errors,
+  "ok" otherwise;
 - `GET /metrics` returns the watcher's Prometheus metrics;
 - `POST /drill/weight-fault`, only with `--fault-drill`: breaks the served
   model's weights on purpose, so that a team can check that its alerts reach
@@ -192,10 +194,15 @@ def create_app(model: torch.nn.Module, watcher: watch.Watcher | None, *, n_input
 
 # /health's status per cause: only a model fault fires; drifted inputs
 # degrade the service (the model may be fine, its answers less so).
-_STATUS = {None: "ok", "model_fault": "firing", "input_drift": "degraded", "both": "degraded"}
+# While the fault alarm's cause is held open ("pending"), the inputs after
+# the firing decide between the two: degraded until they do.
+_STATUS = {None: "ok", "model_fault": "firing", "input_drift": "degraded", "both": "degraded",
+           "pending": "degraded"}
 _DETAIL = {
     None: "ok",
     "model_fault": "firing: model fault",
+    "pending": ("degraded: the fault alarm fired; the next inputs settle whether the model is faulty or the "
+                "inputs drifted"),
     "input_drift": "degraded: inputs drifted",
     "both": ("degraded: inputs drifted, and the fault alarm fired with them; a fault in or before the S layer "
              "reads the same: check the weights' fingerprint"),

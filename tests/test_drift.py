@@ -210,6 +210,15 @@ def test_background_scoring_labels_as_sync_does_and_invalid_inputs_are_not_drift
     background = watch_stream(Net().eval(), monitor, typicality, drifted, mode="background")
     assert [(e.index, e.cause) for e in background.events] == [(e.index, e.cause) for e in sync.events]
     assert background.alarms_by_cause == sync.alarms_by_cause and background.drifting
+    # a cause held open across passes settles at the same input either way
+    broken = Net().eval()
+    break_logit_0(broken)
+    shifted = 0.5 + torch.randn(200, 4, generator=torch.Generator().manual_seed(5))
+    sync, background = (watch_stream(broken, monitor, typicality, shifted, batch=3, mode=mode)
+                        for mode in ("sync", "background"))
+    held = [(e.index, e.settled_index, e.cause) for e in sync.events]
+    assert any(index < settled for index, settled, _ in held)
+    assert [(e.index, e.settled_index, e.cause) for e in background.events] == held
     # a burst of non-finite inputs is the client's doing: kept out of both windows
     x = torch.randn(200, 4, generator=torch.Generator().manual_seed(8))
     x[40:80] = math.nan
@@ -232,12 +241,58 @@ def test_a_fault_in_the_s_layer_reads_as_both(served, caplog):
         assert "fingerprint" in message
 
 
+@pytest.mark.parametrize("shift, cause_inputs, cause", [
+    (0.7, 0, "model_fault"),  # the few inputs that fired the window cannot show a small shift
+    (0.7, 15, "both"),  # the inputs after them can
+    (0.0, 15, "model_fault"),  # a fault after S on clean inputs stays a model fault
+])
+def test_a_held_cause_sees_a_small_shift_the_firing_inputs_cannot(served, shift, cause_inputs, cause):
+    monitor, typicality = served
+    alarm = watch.WindowAlarm.from_calibration(monitor.calibration, window=20, significance=1e-3)
+    first = []
+    for seed in range(20):
+        net = Net().eval()
+        break_logit_0(net)  # fires the fault window after a few inputs
+        alarm.reset()
+        with watch.Watcher(net, monitor, s="body.0", z="output", alarm=alarm, typicality=typicality,
+                           cause_inputs=cause_inputs) as watcher, torch.no_grad():
+            net(torch.randn(40, 4, generator=torch.Generator().manual_seed(seed)) + shift)
+        event = next(event for event in watcher.events if event.cause != "input_drift")
+        assert event.index <= event.settled_index <= event.index + cause_inputs
+        first.append(event.cause)
+    assert first.count(cause) >= 16
+
+
+@pytest.mark.parametrize("settle", ["flush", "detach", "acknowledge"])
+def test_an_open_cause_is_settled_by_flush_detach_and_acknowledge(served, settle):
+    monitor, typicality = served
+    net = Net().eval()
+    break_logit_0(net)
+    delivered = []
+    watcher = watch.Watcher(net, monitor, s="body.0", z="output", typicality=typicality, on_alarm=delivered.append,
+                            alarm=watch.WindowAlarm.from_calibration(monitor.calibration, window=20),
+                            cause_inputs=50).attach()
+    x = torch.randn(100, 4, generator=torch.Generator().manual_seed(3))
+    with torch.no_grad():
+        for start in range(0, 100, 2):
+            net(x[start:start + 2])
+            if watcher.firing:
+                break
+    assert watcher.cause == "pending" and not watcher.events and watcher.alarms == 0
+    getattr(watcher, settle)()
+    assert delivered == watcher.events and len(delivered) == 1 and watcher.alarms_by_cause["model_fault"] == 1
+    assert delivered[0].cause == "model_fault" and delivered[0].settled_index == watcher.inputs_seen
+    watcher.detach()
+
+
 def test_a_typicality_must_fit_the_watch(served):
     monitor, typicality = served
     with pytest.raises(ValueError, match="takes 6 S columns, the monitor 8"):
         watch.Watcher(Net(), monitor, s="body.0", z="output", typicality=watch.fit_typicality(gaussian(2000, 0)))
     with pytest.raises(TypeError, match="watch.Typicality"):
         watch.Watcher(Net(), monitor, s="body.0", z="output", typicality=object())
+    with pytest.raises(ValueError, match="cause_inputs must be 0 or more"):
+        watch.Watcher(Net(), monitor, s="body.0", z="output", typicality=typicality, cause_inputs=-1)
 
 
 # --- coverage: typicality per link, constant columns ----------------------------------

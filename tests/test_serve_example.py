@@ -117,6 +117,7 @@ def test_drifted_inputs_degrade_health_without_a_model_fault(served_files):
         metrics = client.get("/metrics").text
     assert health["status"] == "degraded" and health["detail"].startswith("degraded: inputs drifted")
     assert health["cause"] in ("input_drift", "both") and health["drifting"] is True
+    assert set(serve._STATUS) == set(serve._DETAIL) == {None, "pending", *watch.CAUSES}  # every cause answers
     assert 'tarvex_watch_input_drift{monitor="digits-mlp"} 1.0' in metrics
     assert 'tarvex_watch_alarms_total{cause="model_fault",monitor="digits-mlp"} 0.0' in metrics
 def test_non_finite_inputs_never_turn_health_to_firing(served_files):

@@ -39,6 +39,10 @@ MODEL_FAULT = "model_fault"
 INPUT_DRIFT = "input_drift"
 BOTH = "both"
 CAUSES = (MODEL_FAULT, INPUT_DRIFT, BOTH)
+# What a watcher's `cause` says while a fault firing's cause is still open:
+# the fault window fired, and the inputs after it decide between
+# `MODEL_FAULT` and `BOTH`. Never an event's cause.
+PENDING = "pending"
 
 # A column whose clean spread is below this share of the layer's typical
 # (root-mean-square) spread counts as constant; it is standardised with that
@@ -54,6 +58,11 @@ CONSTANT_SPREAD = 1e-3
 # often fires after its first few inputs. A fault after S leaves S as it
 # was, so it is called drift with at most this probability.
 DRIFT_EVIDENCE = 0.05
+# When a watcher holds a firing's cause open for more inputs, the share of
+# `DRIFT_EVIDENCE` spent on the early looks (at the firing and after each
+# further input, equally), which settle "both" at once on strong evidence;
+# the rest goes to the one look at settlement, over every input held.
+EARLY_EVIDENCE_SHARE = 0.2
 # The one-sided level of `Typicality.mean_is_high`.
 _MEAN_IS_HIGH_Z = NormalDist().inv_cdf(0.99)
 

@@ -10,6 +10,7 @@ returned."""
 from __future__ import annotations
 
 import atexit
+import itertools
 import logging
 import math
 import numbers
@@ -34,7 +35,8 @@ from .alarms import WindowAlarm
 from .coverage import Coverage
 from .explaining import explain
 from .fingerprints import Fingerprint, FingerprintCheck, FingerprintEvent, PeriodicVerifier, check_model, fingerprint
-from .typicality import BOTH, CAUSES, DRIFT_EVIDENCE, INPUT_DRIFT, MODEL_FAULT, WINDOW_TESTS, Typicality
+from .typicality import (BOTH, CAUSES, DRIFT_EVIDENCE, EARLY_EVIDENCE_SHARE, INPUT_DRIFT, MODEL_FAULT, PENDING,
+                         WINDOW_TESTS, Typicality)
 
 logger = logging.getLogger("tarvex.core.watch")
 
@@ -63,6 +65,10 @@ WORKER_LINGER = 0.002
 EXIT_TIMEOUT = 5.0
 
 MODES = ("sync", "background")
+
+# Further inputs a watcher waits, by default, for the inputs' S to show
+# drift when a fault firing's own inputs do not (`Watcher(cause_inputs=)`).
+CAUSE_INPUTS = 15
 
 _NOT_GIVEN: Any = object()
 
@@ -93,7 +99,14 @@ class AlarmEvent:
     `worst_score` are those of the typicality scores above their own tau,
     `blamed_z` is None and, for a coverage, `blamed_link` is the link whose
     S drifted (the earliest one). A watcher without a typicality only ever
-    fires "model_fault"."""
+    fires "model_fault".
+
+    `settled_index` is the input after which the cause was settled: `index`
+    itself, or up to `Watcher.cause_inputs` inputs later when the watcher
+    held a fault firing's cause open for the inputs after it (the event is
+    recorded then; `index`, `time`, `count`, the worst score and the blame
+    stay those of the firing input). None for events not made by a
+    watcher."""
 
     index: int
     time: float
@@ -102,12 +115,37 @@ class AlarmEvent:
     blamed_z: int | None
     blamed_link: tuple[str, str] | None = None
     cause: str = MODEL_FAULT
+    settled_index: int | None = None
+
+
+@dataclass
+class _OpenCause:
+    """A fault firing whose cause waits for more inputs: what its event
+    will carry, and what the window tests of the inputs after it need."""
+
+    index: int
+    time: float
+    count: int
+    worst_score: float
+    blamed_z: int | None
+    blamed_link: tuple[str, str] | None
+    link: int  # the typicalities of links 0..link count (a monitor's: 0)
+    start: int  # the earliest input above tau inside the firing's window
+    checked: int  # the latest input looked at
 
 
 def _callable_or_none(value: Any, name: str) -> Any:
     if value is not None and not callable(value):
         raise TypeError(f"{name} must be callable or None, got {type(value).__name__}")
     return value
+
+
+def _cause_inputs(value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"cause_inputs must be an int, got {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"cause_inputs must be 0 or more, got {value!r}")
+    return int(value)
 
 
 def _sample_fraction(value: Any) -> float:
@@ -350,7 +388,33 @@ class Watcher:
     significance. A fault after S leaves S as it was, so such a firing is
     called "both" with probability at most about 5%; drifted inputs move
     S's mean or spread, which a window test sees long before the count of
-    atypical inputs does. `drifting` says whether the typicality window
+    atypical inputs does.
+
+    The inputs that fire the fault window are often only two or three, too
+    few for the window tests to show a small shift. So when they do not
+    show drift, the watcher holds the firing's cause open for up to
+    `cause_inputs` further scored inputs (default `CAUSE_INPUTS`, 15; 0
+    settles every cause at the firing input, as the tests of those inputs
+    alone say), testing after each one the S of the inputs from the
+    earliest one above tau through it: the cause becomes "both" as soon as
+    a test rejects at a strict early level (or the typicality window
+    fires), and otherwise is settled at the last of those inputs by one
+    final test over all of them, "both" or "model_fault". The 5% is split
+    between the looks (a fifth among the `cause_inputs` early ones, the
+    rest for the final one), so a fault after S is still called "both"
+    with probability at most about 5%. Rows later in the same batch count
+    at once. Meanwhile `firing` is True from the firing input on and
+    `cause` is "pending"; the event is recorded (`events`, `alarms`,
+    `alarms_by_cause`, the metrics' counter), logged and handed to
+    `on_alarm` once its cause is settled, with `index` the firing input and
+    `settled_index` the input that settled it. An open cause is settled by
+    the next inputs, or with the inputs scored so far by `flush()`,
+    `detach()` (and leaving the context manager) and `acknowledge()`; a
+    model that receives no more inputs leaves it open. Both modes settle
+    at the same inputs, given the same `flush()` calls. A real model fault
+    is thus paged up to `cause_inputs` inputs later than it fires.
+
+    `drifting` says whether the typicality window
     fires now (it follows the window; `latch` applies to the fault alarm
     only) and `cause` what the current state means. A coverage watcher does
     the same with the coverage's own typicality of each link's S (`cover`
@@ -379,10 +443,11 @@ class Watcher:
     monitor or given with a coverage, a name without selectors for a layer
     known to return a tuple (naming the selectors to use), an alarm that is
     not a `WindowAlarm`, a non-bool `latch` or `raise_errors`, a
-    non-callable `on_alarm`, or a `mode`, `queue_size`, `sample` or
-    `random_state` of the wrong type; `ValueError` for an unknown layer
-    name, a missing threshold, an unknown mode, a `queue_size` below 1 or a
-    `sample` outside (0, 1]; `RuntimeError("Detector not fit/loaded")` for
+    non-callable `on_alarm`, or a `mode`, `queue_size`, `sample`,
+    `random_state` or `cause_inputs` of the wrong type; `ValueError` for an
+    unknown layer name, a missing threshold, an unknown mode, a
+    `queue_size` below 1, a `sample` outside (0, 1] or a negative
+    `cause_inputs`; `RuntimeError("Detector not fit/loaded")` for
     an untrained monitor.
 
     Weights at rest: with `verify_every_inputs` (a count of inputs) and/or
@@ -407,7 +472,8 @@ class Watcher:
                  raise_errors: bool = False, fingerprint: Fingerprint | None = None,
                  verify_every_inputs: int | None = None, verify_every_seconds: float | None = None,
                  on_fingerprint_mismatch: Callable[[FingerprintEvent], Any] | None = None,
-                 typicality: Typicality | None = None, drift_significance: float | None = None) -> None:
+                 typicality: Typicality | None = None, drift_significance: float | None = None,
+                 cause_inputs: int = CAUSE_INPUTS) -> None:
         """Checks the arguments and resolves the layer names; installs no
         hooks yet (see `attach`)."""
         reference = fingerprint
@@ -446,6 +512,7 @@ class Watcher:
         self.queue_size = queue_size
         self.sample = sample
         self.raise_errors = raise_errors
+        self.cause_inputs = _cause_inputs(cause_inputs)
         self._s_name = layers[0].name
         self._random = random.Random(random_state)
         background = mode == "background"
@@ -516,11 +583,15 @@ class Watcher:
         self._drift_alarms = [t.alarm(window=window, significance=significance)
                               for t in typicalities] if self.alarm is not None else []
         self._drift_state = [False] * len(self._drift_alarms)
-        # Each typicality's `scored_rows` of the inputs inside the window, for
-        # the window tests when the fault window fires (`_window_drifted`),
-        # and those of the batch being recorded.
-        self._drift_rows: list[deque[np.ndarray]] = [deque(maxlen=window) for _ in self._drift_alarms]
-        self._batch_drift: tuple[int, list[np.ndarray]] | None = None
+        # Each typicality's `scored_rows` of the inputs inside the window and
+        # the `cause_inputs` after it, for the window tests of a fault
+        # firing's cause (`_window_p`); and, while a batch is recorded, the
+        # index before its first row, its rows' `scored_rows` and the
+        # typicality windows' state after each row.
+        self._drift_rows: list[deque[np.ndarray]] = [deque(maxlen=window + self.cause_inputs)
+                                                     for _ in self._drift_alarms]
+        self._batch_drift: tuple[int, list[np.ndarray], np.ndarray] | None = None
+        self._open: _OpenCause | None = None  # a fault firing whose cause is still open
         self._drifting = False
         # Typicality scores above their tau still inside each window, as (index, score).
         self._drift_recent: list[deque[tuple[int, float]]] = [deque(maxlen=window) for _ in self._drift_alarms]
@@ -556,7 +627,8 @@ class Watcher:
         precedence), and a `WindowAlarm` from its calibration with `window`
         and `significance` (or `alarm` as given, None for no alarm).
         `options` (mode, queue_size, sample, random_state, raise_errors,
-        verify_every_inputs, verify_every_seconds, on_fingerprint_mismatch)
+        verify_every_inputs, verify_every_seconds, on_fingerprint_mismatch,
+        drift_significance, cause_inputs)
         go to the constructor.
 
         A coverage file gives a watcher of the coverage, with
@@ -645,7 +717,8 @@ class Watcher:
         and the events stay. In background mode it first scores what is
         queued (waiting at most `timeout` seconds; None: until done), then
         stops the thread; rows still queued then are counted as dropped
-        and logged. A periodic fingerprint verification stops."""
+        and logged. A firing's cause still held open is settled with the
+        inputs scored. A periodic fingerprint verification stops."""
         self._tap.detach()
         if self._verifier is not None:
             self._verifier.stop()
@@ -656,15 +729,19 @@ class Watcher:
             left = worker.stop(timeout)
             if left:
                 self._count_dropped(left)
+        self._settle_open()
         self._raise_worker_error()
 
     def flush(self, timeout: float | None = None) -> bool:
         """Waits until every input queued so far is scored (background
-        mode; at once in sync mode). Returns False if `timeout` seconds
-        passed first. With `raise_errors=True` an error the worker met is
-        raised here."""
+        mode; at once in sync mode), then settles a firing's cause still
+        held open with the inputs scored so far. Returns False if `timeout`
+        seconds passed first (nothing is settled then). With
+        `raise_errors=True` an error the worker met is raised here."""
         worker = self._worker
         done = worker.flush(timeout) if worker is not None else True
+        if done:
+            self._settle_open()
         self._raise_worker_error()
         return done
 
@@ -746,7 +823,8 @@ class Watcher:
 
     @property
     def alarms(self) -> int:
-        """Firings so far."""
+        """Firings so far whose cause is settled (one held open counts once
+        settled)."""
         return self._alarms
 
     @property
@@ -767,7 +845,8 @@ class Watcher:
     def cause(self) -> str | None:
         """What the current state means: None when neither `firing` nor
         `drifting`; "input_drift" when only drifting; while firing, the
-        cause of the firing ("model_fault" or "both"), "both" too when the
+        cause of the firing ("model_fault" or "both"; "pending" while it is
+        held open for more inputs, see `cause_inputs`), "both" too when the
         inputs drift now."""
         with self._lock:
             if self._firing:
@@ -782,7 +861,9 @@ class Watcher:
 
     @property
     def events(self) -> list[AlarmEvent]:
-        """The firings so far, oldest first (the latest 1000)."""
+        """The firings so far in the order they were recorded (a fault
+        firing once its cause is settled: see `AlarmEvent.settled_index`),
+        the latest 1000."""
         with self._lock:
             return list(self._events)
 
@@ -828,13 +909,16 @@ class Watcher:
         return self._verifier.verify_now()
 
     def acknowledge(self, *, reset: bool = False) -> None:
-        """Clears the firing state (logged as a clearing if it was firing).
-        The watcher fires again at the next input after which the alarm's
+        """Clears the firing state (logged as a clearing if it was firing),
+        after settling a firing's cause still held open with the inputs
+        scored so far. The watcher fires again at the next input after which the alarm's
         window still holds an improbable count; `reset=True` also empties
         the window, for a model that was repaired or replaced."""
         if not isinstance(reset, bool):
             raise TypeError(f"reset must be a bool, got {type(reset).__name__}")
         with self._lock:
+            # A cause still open is settled with the inputs so far.
+            settled = self._advance_open(self._inputs_seen, force=True)
             was_firing = self._firing
             self._firing = False
             # Judge the next input afresh: a window that still fires then
@@ -854,6 +938,8 @@ class Watcher:
             index = self._inputs_seen
         if was_firing:
             _log_clearing(index, "acknowledged")
+        if settled is not None and self.on_alarm is not None:
+            self._deliver([settled])
 
     # --- the request path ----------------------------------------------------
 
@@ -1084,7 +1170,7 @@ class Watcher:
             flags = None
             if drift:
                 flags, fired = self._update_drift(drift, first)
-                self._batch_drift = (first, drift)
+                self._batch_drift = (first, drift, flags)
             if self.alarm is not None:
                 if n_above == 0 and not self._window_firing and not self._rearm:
                     # Nothing above tau cannot start a firing.
@@ -1095,8 +1181,19 @@ class Watcher:
                 else:
                     if above is None:
                         above = ~(scores <= self.tau)
-                    fired = sorted(fired + self._update_alarm(scores, above, first, blame_data, flags),
-                                   key=lambda event: event.index)
+                    fired = fired + self._update_alarm(scores, above, first, blame_data, flags)
+                if self._open is not None:
+                    settled = self._advance_open(first + len(scores), force=False)
+                    if settled is not None:
+                        fired.append(settled)
+                if len(fired) > 1:
+                    # The batch's events in the order of the inputs that settled them, in both modes
+                    # whatever the batches (the typicality windows' events were recorded first).
+                    fired.sort(key=lambda event: (event.index if event.settled_index is None else event.settled_index,
+                                                 event.index))
+                    for _ in range(min(len(fired), len(self._events))):
+                        self._events.pop()
+                    self._events.extend(fired)
             if drift:
                 self._batch_drift = None
                 for kept_rows, rows in zip(self._drift_rows, drift):
@@ -1169,7 +1266,7 @@ class Watcher:
         worst = math.nan if not recent or any(math.isnan(v) for v in recent) else max(recent)
         link = self.coverage.links[j] if self.coverage is not None else None
         event = AlarmEvent(index=index, time=time.time(), count=len(recent), worst_score=worst, blamed_z=None,
-                           blamed_link=link, cause=INPUT_DRIFT)
+                           blamed_link=link, cause=INPUT_DRIFT, settled_index=index)
         self._alarms += 1
         self._alarms_by_cause[INPUT_DRIFT] += 1
         self._events.append(event)
@@ -1200,7 +1297,7 @@ class Watcher:
             kept = self._keep(positions, kept, position, first, scores, blame_data)
             index = first + position + 1
             if now_firing and not (self.latch and self._firing):
-                events.append(self._fire(index, count, None if flags is None else flags[position]))
+                events.extend(self._fire(index, count, None if flags is None else flags[position]))
             elif not now_firing and not self.latch and self._firing:
                 self._clear(index)
             self._window_firing = now_firing
@@ -1219,19 +1316,19 @@ class Watcher:
             kept += 1
         return kept
 
-    def _fire(self, index: int, count: int, drifting: np.ndarray | None = None) -> AlarmEvent:
+    def _fire(self, index: int, count: int, drifting: np.ndarray | None = None) -> list[AlarmEvent]:
+        """A rise of the fault window at input `index`: the watcher fires,
+        and the firing's event is recorded now if its cause is settled, or
+        once the inputs after it settle it (`_advance_open`). Settles the
+        cause of an earlier firing still open first; returns the events
+        recorded."""
         assert self.alarm is not None
+        events = []
+        if self._open is not None:  # the window fired again before the last cause settled
+            settled = self._advance_open(index - 1, force=True)
+            if settled is not None:
+                events.append(settled)
         recent = [entry for entry in self._recent if index - self.alarm.window < entry[0] <= index]
-        cause = MODEL_FAULT
-        if drifting is not None:
-            # Drift explains the firing when the inputs of the link that
-            # broke, or of an earlier one, are atypical.
-            link = 0 if self.coverage is None or not recent else self._cause_link(recent)
-            # The inputs that made the window fire: from the earliest one
-            # above tau still inside it through this one.
-            span = index - min(entry[0] for entry in recent) + 1 if recent else self.alarm.window
-            drifted = bool(drifting[:link + 1].any()) or self._window_drifted(link, index, span)
-            cause = BOTH if drifted else MODEL_FAULT
         scores = np.array([entry[1] for entry in recent])
         # Without a kept row above tau (not expected): NaN and no blame.
         worst = math.nan if not len(scores) or np.isnan(scores).any() else float(scores.max())
@@ -1239,9 +1336,97 @@ class Watcher:
             blamed_z, blamed_link = self._blame(recent) if recent else None, None
         else:
             blamed_z, blamed_link = None, self._blame_link(recent) if recent else None
-        event = AlarmEvent(index=index, time=time.time(), count=int(count), worst_score=worst,
-                           blamed_z=blamed_z, blamed_link=blamed_link, cause=cause)
+        fired = _OpenCause(index=index, time=time.time(), count=int(count), worst_score=worst, blamed_z=blamed_z,
+                           blamed_link=blamed_link, link=0, start=index, checked=index)
         self._firing = True
+        if drifting is None:
+            events.append(self._fault_event(fired, MODEL_FAULT, index))
+            return events
+        # Drift explains the firing when the inputs of the link that broke,
+        # or of an earlier one, are atypical.
+        fired.link = 0 if self.coverage is None or not recent else self._cause_link(recent)
+        # The inputs that made the window fire: from the earliest one above
+        # tau still inside it through this one.
+        fired.start = min(entry[0] for entry in recent) if recent else index - self.alarm.window + 1
+        early, final = self._levels(fired.link)
+        if drifting[:fired.link + 1].any() or \
+                self._window_p(fired.link, index, index - fired.start + 1) < (early if self.cause_inputs else final):
+            events.append(self._fault_event(fired, BOTH, index))
+        elif self.cause_inputs:
+            self._open = fired
+            self._fault_cause = PENDING
+        else:
+            events.append(self._fault_event(fired, MODEL_FAULT, index))
+        return events
+
+    def _levels(self, link: int) -> tuple[float, float]:
+        """The levels of one window test on the typicalities of links
+        0..`link` (a monitor's: 0) for a firing's cause: (early, final).
+        `DRIFT_EVIDENCE` is shared among the tests and typicalities, and,
+        when causes are held open, between the early looks (at the firing
+        and after each further input but the last: `cause_inputs` looks,
+        `EARLY_EVIDENCE_SHARE` of it in all) and the one final look at
+        settlement (the rest): a fault after S is called "both" with
+        probability at most `DRIFT_EVIDENCE` whichever look settles it
+        (Bonferroni). Without holding, the one look at the firing is
+        final."""
+        level = DRIFT_EVIDENCE / (len(WINDOW_TESTS) * (link + 1))
+        if not self.cause_inputs:
+            return level, level
+        return level * EARLY_EVIDENCE_SHARE / self.cause_inputs, level * (1.0 - EARLY_EVIDENCE_SHARE)
+
+    def _advance_open(self, through: int, *, force: bool) -> AlarmEvent | None:
+        """Looks at the inputs after an open firing through input `through`,
+        each in turn: its cause settles as "both" at the first input after
+        which the typicality window of its links fires or the window tests
+        on the inputs from the firing's earliest input above tau through
+        this one reject at the early level, and at the final level after
+        `cause_inputs` inputs ("model_fault" if they do not reject). With
+        `force` an open cause is settled at the latest input looked at,
+        with the final level. Returns the event recorded, if any. Called
+        under the lock."""
+        fired = self._open
+        if fired is None:
+            return None
+        deadline = fired.index + self.cause_inputs
+        early, final = self._levels(fired.link)
+        batch = self._batch_drift
+        for at in range(fired.checked + 1, min(through, deadline) + 1):
+            fired.checked = at
+            if batch is not None and 0 < at - batch[0] <= len(batch[2]) and \
+                    batch[2][at - batch[0] - 1, :fired.link + 1].any():
+                return self._settle(BOTH, at)
+            p_value = self._window_p(fired.link, at, at - fired.start + 1)
+            if p_value < (final if at == deadline else early):
+                return self._settle(BOTH, at)
+            if at == deadline:
+                return self._settle(MODEL_FAULT, at)
+        if not force:
+            return None
+        at = fired.checked
+        return self._settle(BOTH if self._window_p(fired.link, at, at - fired.start + 1) < final else MODEL_FAULT, at)
+
+    def _settle(self, cause: str, at: int) -> AlarmEvent:
+        """Settles the open firing's cause at input `at`."""
+        fired, self._open = self._open, None
+        assert fired is not None
+        return self._fault_event(fired, cause, at)
+
+    def _settle_open(self) -> None:
+        """Settles an open cause with the inputs scored so far, delivering
+        its event."""
+        with self._lock:
+            event = self._advance_open(self._inputs_seen, force=True)
+        if event is not None and self.on_alarm is not None:
+            self._deliver([event])
+
+    def _fault_event(self, fired: _OpenCause, cause: str, settled: int) -> AlarmEvent:
+        """Records, counts and logs a fault firing whose cause is settled
+        at input `settled`."""
+        assert self.alarm is not None
+        event = AlarmEvent(index=fired.index, time=fired.time, count=fired.count, worst_score=fired.worst_score,
+                           blamed_z=fired.blamed_z, blamed_link=fired.blamed_link, cause=cause,
+                           settled_index=settled)
         self._fault_cause = cause
         self._alarms += 1
         self._alarms_by_cause[cause] += 1
@@ -1255,31 +1440,44 @@ class Watcher:
             blamed = f"blamed link {event.blamed_link}"
             fields["blamed_link"] = event.blamed_link
         meaning = _MEANINGS[cause]
+        if settled != event.index:  # the cause was held open for the inputs after the firing
+            fields["settled_index"] = settled
+            meaning += f" (settled at input {settled})"
         logger.warning("integrity alarm fired at input %d: %d of the last %d inputs above tau %.6g, worst score "
                        "%.6g, %s; %s", event.index, event.count, self.alarm.window, self.tau,
                        event.worst_score, blamed, meaning, extra={"tarvex_watch": fields})
         return event
 
-    def _window_drifted(self, link: int, index: int, span: int) -> bool:
-        """Whether the S of the last `span` inputs through input `index`
-        (1-based) is improbable for clean inputs, in the typicality of
-        `link` or of an earlier one (a monitor's: 0): some window test
-        (`Typicality.window_p_values`) below `DRIFT_EVIDENCE` shared among
-        the tests and typicalities (Bonferroni). Inputs before the first
-        one above tau would only dilute a shift that started with it."""
-        assert self.alarm is not None and self._batch_drift is not None
-        window = max(1, min(span, self.alarm.window))
-        first, drift = self._batch_drift
-        through = index - first
-        level = DRIFT_EVIDENCE / (len(WINDOW_TESTS) * (link + 1))
+    def _window_p(self, link: int, index: int, span: int) -> float:
+        """The smallest p-value of the window tests (`Typicality.window_p_values`)
+        on the S of the last `span` inputs through input `index` (1-based;
+        at most the alarm's window and `cause_inputs`), in the typicality
+        of `link` and of each earlier one (a monitor's: 0). Inputs before
+        the first one above tau would only dilute a shift that started
+        with it. Reads the batch being recorded and the rows kept before
+        it."""
+        assert self.alarm is not None
+        window = max(1, min(span, self.alarm.window + self.cause_inputs))
+        if self._batch_drift is not None:
+            first, drift = self._batch_drift[0], self._batch_drift[1]
+        else:
+            first, drift = self._inputs_seen, []
+        lowest = index - window + 1  # the first input wanted
+        p_value = 1.0
         for j in range(link + 1):
-            batch = drift[j][max(0, through - window):through]
-            kept = list(self._drift_rows[j])[max(0, len(self._drift_rows[j]) - (window - len(batch))):] \
-                if len(batch) < window else []
-            rows = np.concatenate([np.array(kept), batch]) if kept else batch
-            if len(rows) and min(self.typicalities[j].window_p_values(rows)) < level:
-                return True
-        return False
+            kept = self._drift_rows[j]  # its last row is input `first`
+            parts = []
+            last_kept = min(index, first)
+            begin = max(0, len(kept) - 1 - (first - lowest))
+            end = len(kept) - (first - last_kept)
+            if end > begin:
+                parts.append(np.array(list(itertools.islice(kept, begin, end))))
+            if drift and index > first:
+                parts.append(drift[j][max(0, lowest - first - 1):index - first])
+            rows = np.concatenate(parts) if len(parts) > 1 else parts[0] if parts else None
+            if rows is not None and len(rows):
+                p_value = min(p_value, *self.typicalities[j].window_p_values(rows))
+        return p_value
 
     def _clear(self, index: int) -> None:
         self._firing = False

@@ -342,7 +342,10 @@ class Watcher:
     entry in `last_scores` is NaN. (A monitor watcher checks S of the
     inputs that score above tau, which a non-finite S does, the monitor
     scoring NaN as +inf: no check on the common path.) Rows with a finite
-    S and a non-finite Z are scored (as +inf) and count against the model.
+    S and a non-finite Z are scored (as +inf) and count against the model,
+    except, for a coverage, inputs so far outside the clean ones that a
+    layer's output overflows float32 where an exact check recomputes it
+    (`CoverageReport.out_of_range`): those are invalid inputs too.
 
     Monitoring never takes the model call down: an error inside the
     watcher (a selector that does not fit, layers that disagree on rows, a
@@ -796,8 +799,9 @@ class Watcher:
 
     @property
     def inputs_invalid(self) -> int:
-        """Inputs not scored because their S was not finite: bad input,
-        kept out of the alarm."""
+        """Inputs not scored because their S was not finite (or, for a
+        coverage, drove a layer beyond float32's range): bad input, kept
+        out of the alarm."""
         return self._inputs_invalid
 
     @property
@@ -1113,13 +1117,13 @@ class Watcher:
             self._count_invalid(invalid)
 
     def _count_invalid(self, invalid: int) -> None:
-        """Counts inputs with a non-finite S and logs them, rate-limited.
+        """Counts invalid inputs and logs them, rate-limited.
         Called under the lock (logging does not call back into the watcher)."""
         self._inputs_invalid += invalid
         due = self._invalid_log.due(invalid)
         if due:
-            logger.warning("%d inputs had a non-finite S (%r): counted as invalid inputs, not scored and kept "
-                           "out of the alarm", due, self._s_name,
+            logger.warning("%d inputs had a non-finite S (%r) or drove a layer beyond float32's range: counted as "
+                           "invalid inputs, not scored and kept out of the alarm", due, self._s_name,
                            extra={"tarvex_watch": {"event": "invalid", "count": due, "time": time.time()}})
 
     def _watch_error(self, error: BaseException, *, passes: int = 1, in_worker: bool = False) -> None:

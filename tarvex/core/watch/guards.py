@@ -53,6 +53,21 @@ an exact link is kept only where the recomputed layer reproduces Z on the
 fitting inputs: a recurrent layer is recomputed from a zero initial state,
 so one the model hands an initial state keeps its learned monitor.
 
+Residual adds. A norm or an elementwise activation often takes the sum of
+S and an earlier layer's output rather than S alone: a post-norm
+transformer layer's `norm1(x + self_attn(x))` and `norm2(h + linear2(...))`,
+a residual block's `relu(out + x)`. Where such a layer does not reproduce
+Z from S, the first fitting batch tries Z = f(S + A) for each earlier
+watched layer A of S's shape, nearest first, and keeps the first that
+reproduces Z (`ExactLink.residual` is A's index in the layer list); the
+later batches and the tolerance are checked on S + A as on S. The check
+then speaks for the add and the layer: a corrupted S, Z or parameter of
+the layer breaks it and is blamed on the link ending at Z. A fault in A's
+own layer changes A and Z consistently and is caught at the link that
+ends at A. Dropout in training mode, or a pre-norm layer (whose norm
+reads a sum of more than two watched outputs), reproduces no such sum: the
+link keeps its learned monitor.
+
 Inputs beyond float32's range. An input large enough for a layer's float32
 output to overflow (S finite, Z inf) breaks that layer's identity although
 the model computed what it was asked to. Where the first exact check an
@@ -88,6 +103,10 @@ RANGE_MARGIN = 0.1
 CHECKSUM_TOLERANCE_FACTOR = 8.0
 CHECKSUM_TOLERANCE_FLOOR = 2.0 ** -20
 _CHECKED_TYPES = (torch.nn.Linear, torch.nn.Conv1d, torch.nn.Conv2d)
+# Exact-link kinds that may read S plus an earlier layer's output (a
+# residual add before a norm or an activation); the elementwise kinds are
+# added below.
+_RESIDUAL_KINDS = {"layer_norm", "batch_norm", "group_norm"}
 # The most parameters of a recurrent layer an exact link copies: about 90 MB
 # of the coverage file, which is read back only up to 256 MiB.
 RECURRENT_PARAMETERS_MAX = 4_000_000
@@ -449,6 +468,7 @@ _SETTINGS: dict[str, dict[str, str]] = {
     "gru": {"input_size": _INT, "hidden_size": _INT, "num_layers": _INT, "bias": _BOOL, "bidirectional": _BOOL},
 }
 _SETTINGS["rnn_tanh"] = _SETTINGS["rnn_relu"] = _SETTINGS["gru"]
+_RESIDUAL_KINDS |= set(_ELEMENTWISE)
 # Recurrent kinds: the module that computes them and its gates per hidden unit.
 _RECURRENT: dict[str, tuple[str, int]] = {"lstm": ("LSTM", 4), "gru": ("GRU", 3), "rnn_tanh": ("RNN", 1),
                                           "rnn_relu": ("RNN", 1)}
@@ -569,11 +589,15 @@ class ExactLink:
     rounding. The error of an input is the largest over its elements of
     |z - f(s)| / (|z| + |f(s)| + the root mean square of f(s) over the
     input), so rounding of values near zero does not count, and any
-    corrupted element or changed parameter beyond rounding does."""
+    corrupted element or changed parameter beyond rounding does.
+    `residual` is None where the layer reads S alone, else the index (in
+    the coverage's layer list, below the link's S) of the earlier layer A
+    whose output the model adds to S before the layer: Z = f(S + A)."""
 
     def __init__(self, link: int, kind: str, settings: dict[str, Any], params: dict[str, np.ndarray],
-                 tolerance: float) -> None:
+                 tolerance: float, residual: int | None = None) -> None:
         self.link, self.kind = int(link), kind
+        self.residual = None if residual is None else int(residual)
         self.settings = dict(settings)
         self.params = {key: np.asarray(value, dtype=np.float64) for key, value in params.items()}
         self.tolerance = float(tolerance)
@@ -719,20 +743,31 @@ class ExactLink:
         return self._compare(again, z64)
 
     def to_dict(self) -> dict[str, Any]:
-        return {"link": self.link, "kind": self.kind, "settings": dict(self.settings),
-                "params": {key: value.tolist() for key, value in self.params.items()},
-                "tolerance": self.tolerance}
+        d = {"link": self.link, "kind": self.kind, "settings": dict(self.settings),
+             "params": {key: value.tolist() for key, value in self.params.items()},
+             "tolerance": self.tolerance}
+        if self.residual is not None:  # links without it are written as before
+            d["residual"] = self.residual
+        return d
 
     @classmethod
     def from_dict(cls, d: Any) -> ExactLink:
+        """An exact link from its dictionary; whether its residual layer is
+        an earlier layer of S's shape is checked by `Guards.from_dict`."""
         keys = {"link", "kind", "settings", "params", "tolerance"}
-        if not isinstance(d, dict) or set(d) != keys:
-            raise ValueError(f"exact link: expected the keys {sorted(keys)}")
+        if not isinstance(d, dict) or set(d) not in (keys, keys | {"residual"}):
+            raise ValueError(f"exact link: expected the keys {sorted(keys)} (and optionally residual)")
         kind = d["kind"]
         if not isinstance(kind, str) or (kind not in _ELEMENTWISE and kind not in _SETTINGS):
             raise ValueError(f"exact link: unknown kind {kind!r}")
         if not isinstance(d["link"], int) or isinstance(d["link"], bool) or d["link"] < 0:
             raise ValueError("exact link: link must be a non-negative int")
+        residual = d.get("residual")
+        if residual is not None:
+            if not isinstance(residual, int) or isinstance(residual, bool) or not 0 <= residual < d["link"]:
+                raise ValueError("exact link: residual must be the index of a layer before the link's S")
+            if kind not in _RESIDUAL_KINDS:
+                raise ValueError(f"exact link ({kind}): this kind reads no residual")
         tolerance = d["tolerance"]
         if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)) or not math.isfinite(tolerance) \
                 or tolerance <= 0:
@@ -758,7 +793,7 @@ class ExactLink:
                 raise ValueError(f"exact link ({kind}): parameter {name} must be an array of finite numbers")
             arrays[name] = array
         _check_parameter_shapes(kind, settings, arrays)
-        return cls(d["link"], kind, settings, arrays, tolerance)
+        return cls(d["link"], kind, settings, arrays, tolerance, residual)
 
 
 def _checked_settings(kind: str, settings: Any) -> dict[str, Any]:
@@ -915,7 +950,8 @@ class Guards:
 
     def _checked(self, checksum: ChecksumLink | ExactLink, outputs: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
         s, z = self.layers[checksum.link], self.layers[checksum.link + 1]
-        return checksum.checked(outputs[s], outputs[z], self.shapes[s], self.shapes[z])
+        return checksum.checked(_link_input(checksum, outputs, self.layers, self.shapes), outputs[z], self.shapes[s],
+                                self.shapes[z])
 
     def to_dict(self) -> dict[str, Any]:
         return {"ranges": None if self.ranges is None else self.ranges.to_dict(),
@@ -942,6 +978,8 @@ class Guards:
             raise ValueError("guards: each link has at most one exact check, in link order")
         for checksum in checksums:
             if isinstance(checksum, ExactLink):
+                if checksum.residual is not None and shapes[layers[checksum.residual]] != shapes[layers[checksum.link]]:
+                    raise ValueError(f"guards: exact link {checksum.link} adds a layer whose shape is not its S's")
                 _check_fits(checksum, shapes[layers[checksum.link]], shapes[layers[checksum.link + 1]])
         guards = cls(layers, shapes, ranges, checksums, np.zeros((0, 0)))
         try:
@@ -956,6 +994,18 @@ class Guards:
 
 
 _CHECKSUM_KINDS = ("linear", "conv1d", "conv2d")
+
+
+def _link_input(checksum: ChecksumLink | ExactLink, outputs: dict[str, Any], layers: list[str],
+                shapes: dict[str, tuple[int, ...]]) -> Any:
+    """What the link's layer reads: its S, or for an exact link across a
+    residual add, S plus the residual layer's output (float64, S's shape)."""
+    s = outputs[layers[checksum.link]]
+    if not isinstance(checksum, ExactLink) or checksum.residual is None:
+        return s
+    shape = shapes[layers[checksum.link]]
+    s_t = _shaped(s, shape).to(torch.float64)
+    return s_t + _shaped(outputs[layers[checksum.residual]], shape).to(device=s_t.device, dtype=torch.float64)
 
 
 def _check_fits(link: ExactLink, s_shape: tuple[int, ...], z_shape: tuple[int, ...]) -> None:
@@ -1000,7 +1050,8 @@ class GuardBuilder:
         self.shapes: dict[str, tuple[int, ...]] = {}
         self.checksums: list[ChecksumLink | ExactLink] = []
         self.dropped: set[int] = set()
-        # Links whose checksum still needs its activation chosen (first batch).
+        # Links whose checksum still needs its activation chosen, or whose
+        # exact link its input (S alone or S plus an earlier layer: first batch).
         self._undecided: set[int] = set()
         if checksums:
             for j, name in enumerate(self.layers[1:]):
@@ -1008,11 +1059,10 @@ class GuardBuilder:
                 if module is None:
                     continue
                 checksum: ChecksumLink | ExactLink | None = ChecksumLink.of(j, module, random_state + 7919 * (j + 1))
-                if checksum is not None:
-                    self._undecided.add(j)
-                else:
+                if checksum is None:
                     checksum = ExactLink.of(j, module)
                 if checksum is not None:
+                    self._undecided.add(j)
                     self.checksums.append(checksum)
         self._parts: dict[str, list[np.ndarray]] = {}
 
@@ -1042,7 +1092,14 @@ class GuardBuilder:
                 continue
             s, z = self.layers[checksum.link], self.layers[checksum.link + 1]
             if isinstance(checksum, ExactLink):
-                errors = checksum.reproduces(outputs[s], outputs[z])
+                if checksum.link in self._undecided:
+                    self._undecided.discard(checksum.link)
+                    errors = checksum.reproduces(outputs[s], outputs[z])
+                    if errors is None:
+                        errors = self._residual(checksum, outputs)
+                else:
+                    errors = checksum.reproduces(_link_input(checksum, outputs, self.layers, self.shapes),
+                                                 outputs[z])
                 if errors is None:
                     self.dropped.add(checksum.link)
                     continue
@@ -1057,14 +1114,36 @@ class GuardBuilder:
                 errors = checksum.errors(outputs[s], outputs[z], self.shapes[s], self.shapes[z])
             if outputs[s].dtype == torch.float64 or outputs[z].dtype == torch.float64:
                 # A watcher reads the layers as float32 rows: their rounding counts as clean too.
-                errors = np.maximum(errors, checksum.errors(outputs[s].float(), outputs[z].float(), self.shapes[s],
-                                                            self.shapes[z]))
+                read = [s, z] + ([self.layers[checksum.residual]]
+                                 if isinstance(checksum, ExactLink) and checksum.residual is not None else [])
+                rows = {name: outputs[name].float() for name in read}
+                errors = np.maximum(errors, checksum.errors(_link_input(checksum, rows, self.layers, self.shapes),
+                                                            rows[z], self.shapes[s], self.shapes[z]))
             self._parts.setdefault(f"checksum:{checksum.link}", []).append(errors)
 
     def exact_links(self) -> set[int]:
         """The links whose exact check (a checksum or an exact link) held on
         every batch observed so far: their Z is known exactly from their S."""
         return {checksum.link for checksum in self.checksums if checksum.link not in self.dropped}
+
+    def _residual(self, link: ExactLink, outputs: dict[str, torch.Tensor]) -> np.ndarray | None:
+        """The clean errors of `link` recomputed from S plus the nearest
+        earlier layer of S's shape that reproduces Z (kept as the link's
+        `residual`), or None where none does or the layer reads no sum."""
+        if link.kind not in _RESIDUAL_KINDS:
+            return None
+        s = outputs[self.layers[link.link]]
+        for index in range(link.link - 1, -1, -1):
+            a = outputs[self.layers[index]]
+            if a.shape != s.shape or not a.is_floating_point():
+                continue
+            errors = link.reproduces(s.detach().to(torch.float64) + a.detach().to(device=s.device,
+                                                                                dtype=torch.float64),
+                                     outputs[self.layers[link.link + 1]])
+            if errors is not None:
+                link.residual = index
+                return errors
+        return None
 
     def _activation(self, link: int, s: torch.Tensor, z: torch.Tensor) -> str | None:
         """The activation between S and the link's layer that reproduces Z:

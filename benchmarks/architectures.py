@@ -295,8 +295,10 @@ _SETUP: dict[str, tuple[Callable[[], nn.Module], Callable[..., tuple[np.ndarray,
 
 # The transformer's encoder layers watched from the inside: the attention
 # (recomputed from its input with the clean weights), the feed-forward
-# linears (checksums, the second one through the GELU) and the norms; the
-# links across a residual add (to norm1 and norm2) stay learned.
+# linears (checksums, the second one through the GELU) and the norms, those
+# across a residual add (norm1, norm2) recomputed from S plus the layer's
+# input (the embedding or the previous norm2) or norm1. Only input -> embed
+# and norm -> output[0] stay learned.
 TRANSFORMER_INSIDE = ["input", "embed"] + [
     f"encoder.layers.{i}.{part}" for i in (0, 1)
     for part in ("self_attn[0]", "norm1", "linear1", "linear2", "norm2")] + ["norm", "output[0]"]

@@ -262,29 +262,11 @@ def inside(layers=1, **options):
     return model
 
 
-PRE_NORM = ["embed"] + [f"encoder.layers.{i}.{part}" for i in (0, 1)
-                        for part in ("norm1", "self_attn[0]", "norm2", "linear1", "linear2")] + ["output"]
-
-
-@pytest.mark.parametrize("model, layers, exact", [
-    (lambda: inside().eval(), INSIDE, [0, 1, 2, 3, 4]),  # post-norm
-    # pre-norm: norm2 reads the layer's input plus the attention, the next layer's norm1 a sum of three
-    (lambda: inside(2, norm_first=True, dropout=0.0).eval(), PRE_NORM, [0, 1, 2, 3, 4, 6, 8, 9]),
-])
-def test_only_residual_adds_of_two_watched_layers_become_exact(model, layers, exact):
-    model = model()
-    builder = GuardBuilder.for_model(model, layers, range_stage=False, checksums=True, random_state=0)
-    for outputs in _forward_layers(model, torch.randn(300, 5, 6), layers, 100):
-        builder.observe(outputs)
-    assert sorted(builder.exact_links()) == exact
-
-
 class Block(nn.Module):
     """A residual block, `act(bn(conv(stem(x))) + stem(x))`."""
 
     def __init__(self):
         super().__init__()
-        torch.manual_seed(0)
         self.stem, self.conv = nn.Conv2d(1, 4, 3, padding=1), nn.Conv2d(4, 4, 3, padding=1)
         self.bn, self.act = nn.BatchNorm2d(4), nn.ReLU()
 
@@ -293,57 +275,54 @@ class Block(nn.Module):
         return self.act(self.bn(self.conv(h)) + h)
 
 
+PRE_NORM = ["embed"] + [f"encoder.layers.{i}.{part}" for i in (0, 1)
+                        for part in ("norm1", "self_attn[0]", "norm2", "linear1", "linear2")] + ["output"]
+
+
+@pytest.mark.parametrize("model, layers, shape, exact, residuals", [
+    (lambda: inside(), INSIDE, (5, 6), [0, 1, 2, 3, 4], {1: 0, 4: 2}),  # post-norm: embed + attention, norm1 + linear2
+    # pre-norm: the first norm2 reads the input plus the attention; the next layer's norms read longer sums
+    (lambda: inside(2, norm_first=True, dropout=0.0), PRE_NORM, (5, 6), [0, 1, 2, 3, 4, 6, 8, 9], {2: 0}),
+    # conv has S's shape too but does not complete the sum: the next one, stem, does
+    (Block, ["stem", "conv", "bn", "act"], (1, 6, 6), [0, 1, 2], {2: 0}),
+])
+def test_a_residual_add_of_two_watched_layers_becomes_exact(model, layers, shape, exact, residuals):
+    torch.manual_seed(0)
+    model = model().eval()
+    builder = GuardBuilder.for_model(model, layers, range_stage=False, checksums=True, random_state=0)
+    for outputs in _forward_layers(model, torch.randn(300, *shape), layers, 100):
+        builder.observe(outputs)
+    assert sorted(builder.exact_links()) == exact
+    assert {c.link: c.residual for c in builder.checksums if getattr(c, "residual", None) is not None
+            and c.link in exact} == residuals
+
+
 def test_residual_exact_links_catch_a_corrupted_element_and_survive_their_file(tmp_path):
     x = np.random.default_rng(0).normal(size=(1200, 5, 6)).astype(np.float32)
     model = inside().eval()
     coverage = watch.cover(model, x, INSIDE, false_alarm_rate=0.05,
                            candidates=[{"hidden": (), "epochs": 1, "include_interactions": False}])
-    # the nearest earlier layer of S's shape that reproduces Z: embed for norm1, norm1 for norm2
-    assert {c.link: c.residual for c in coverage.guards.checksums if isinstance(c, ExactLink)} == \
-        {0: None, 1: 0, 4: 2}
-    path = tmp_path / "coverage.json"
-    watch.save(coverage, path)
-    loaded = watch.load(path)
-    test = x[:300]
-    for cov in (coverage, loaded):
-        assert cov.check(model, test).alarms.mean() <= 0.1
+    watch.save(coverage, tmp_path / "coverage.json")
+    coverages = (coverage, watch.load(tmp_path / "coverage.json"))
+    for cov in coverages:
+        assert cov.check(model, x[:300]).alarms.mean() <= 0.1
     for link, norm in ((1, "norm1"), (4, "norm2")):
         handle = getattr(model.encoder.layers[0], norm).register_forward_hook(lambda m, a, out: bumped(out))
         try:
-            reports = [cov.check(model, test) for cov in (coverage, loaded)]
+            for report in [cov.check(model, x[:300]) for cov in coverages]:
+                assert report.alarms.all() and (report.blamed_index == link).all()
         finally:
             handle.remove()
-        for report in reports:
-            assert report.alarms.all() and (report.blamed_index == link).all()
-    # a residual block's relu(bn + stem): conv has S's shape too but does not reproduce Z
-    block = Block().eval()
-    builder = GuardBuilder.for_model(block, ["stem", "conv", "bn", "act"], range_stage=False, checksums=True,
-                                     random_state=0)
-    for outputs in _forward_layers(block, torch.randn(200, 1, 6, 6), ["stem", "conv", "bn", "act"], 100):
-        builder.observe(outputs)
-    assert builder.exact_links() == {0, 1, 2} and builder.checksums[-1].residual == 0
-
-
-@pytest.mark.parametrize("residual, message", [
-    (4, "before the link's S"), (-1, "before the link's S"), (True, "before the link's S"),
-    (3, "shape is not its S's"),  # linear1: 32 features against norm2's S, linear2, of 16
-])
-def test_a_malformed_residual_reference_is_refused(residual, message):
-    model = inside().eval()
-    builder = GuardBuilder.for_model(model, INSIDE, range_stage=False, checksums=True, random_state=0)
-    clean = None
-    for outputs in _forward_layers(model, torch.randn(400, 5, 6), INSIDE, 200):
-        builder.observe(outputs)
-        clean = builder.take() if clean is None else clean
-    guards, _ = builder.fit(clean, builder.take())
-    document = json.loads(json.dumps(guards.to_dict()))
+    document = json.loads(json.dumps(coverage.guards.to_dict()))
     assert document["checksums"][-1]["residual"] == 2
-    document["checksums"][-1]["residual"] = residual
-    with pytest.raises(ValueError, match=message):
-        Guards.from_dict(document, guards.layers, guards.shapes, 200)
+    for residual, message in ((4, "before the link's S"), (True, "before the link's S"),
+                              (3, "shape is not its S's")):  # linear1: 32 features against linear2's 16
+        with pytest.raises(ValueError, match=message):
+            Guards.from_dict({**document, "checksums": document["checksums"][:-1] + [
+                {**document["checksums"][-1], "residual": residual}]}, coverage.layers, coverage.guards.shapes, 200)
     document["checksums"][0]["residual"] = 0  # attention reads no residual
-    with pytest.raises(ValueError, match="residual"):
-        Guards.from_dict(document, guards.layers, guards.shapes, 200)
+    with pytest.raises(ValueError, match="reads no residual"):
+        Guards.from_dict(document, coverage.layers, coverage.guards.shapes, 200)
 
 
 def test_a_float64_model_watched_as_float32_rows_stays_quiet():

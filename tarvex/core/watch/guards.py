@@ -764,10 +764,10 @@ class ExactLink:
             raise ValueError("exact link: link must be a non-negative int")
         residual = d.get("residual")
         if residual is not None:
-            if not isinstance(residual, int) or isinstance(residual, bool) or not 0 <= residual < d["link"]:
-                raise ValueError("exact link: residual must be the index of a layer before the link's S")
             if kind not in _RESIDUAL_KINDS:
                 raise ValueError(f"exact link ({kind}): this kind reads no residual")
+            if not isinstance(residual, int) or isinstance(residual, bool) or not 0 <= residual < d["link"]:
+                raise ValueError("exact link: residual must be the index of a layer before the link's S")
         tolerance = d["tolerance"]
         if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)) or not math.isfinite(tolerance) \
                 or tolerance <= 0:

@@ -1222,8 +1222,9 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     tanh, sigmoid or SiLU of S), an exact link where it is an activation,
     norm, pooling or self-attention module, or the output sequence of an
     `nn.LSTM`, `nn.GRU` or `nn.RNN` called without an initial state,
-    applied to S (checked on the fitting inputs; other links keep their
-    monitor only). Both score every input beside the monitors, their scores
+    applied to S, or a norm or activation applied to S plus an earlier
+    watched layer (a residual add; checked on the fitting inputs; other
+    links keep their monitor only). Both score every input beside the monitors, their scores
     join the family-wise threshold, and their alarms blame the link ending
     at the layer that broke (see `watch.guards`); `coverage.guards` holds
     them (None with both off or where neither applies). A link whose

@@ -64,9 +64,9 @@ later batches and the tolerance are checked on S + A as on S. The check
 then speaks for the add and the layer: a corrupted S, Z or parameter of
 the layer breaks it and is blamed on the link ending at Z. A fault in A's
 own layer changes A and Z consistently and is caught at the link that
-ends at A. Dropout in training mode, or a pre-norm layer (whose norm
-reads a sum of more than two watched outputs), reproduces no such sum: the
-link keeps its learned monitor.
+ends at A. A norm that reads a sum of more than two watched outputs (the
+next layer's norms in a pre-norm encoder) or of an unwatched one matches
+no such sum: the link keeps its learned monitor.
 
 Inputs beyond float32's range. An input large enough for a layer's float32
 output to overflow (S finite, Z inf) breaks that layer's identity although

@@ -57,8 +57,14 @@ def relu_rows(n, seed, width=12):
     return np.maximum(np.random.default_rng(seed).normal(size=(n, 5)) @ mixing + 0.3, 0.0)
 
 
-@pytest.mark.parametrize("rows", [gaussian, relu_rows], ids=["gaussian", "relu"])
-@pytest.mark.parametrize("length", [3, 50])
+def long_tailed_rows(n, seed, width=6):
+    """Student-t columns with 3 degrees of freedom: a few clean rows score
+    far beyond the rest."""
+    return np.random.default_rng(seed).standard_t(3, size=(n, width))
+
+
+@pytest.mark.parametrize("rows", [gaussian, relu_rows, long_tailed_rows], ids=["gaussian", "relu", "long-tailed"])
+@pytest.mark.parametrize("length", [3, 10, 50])
 def test_window_tests_hold_their_level_on_clean_windows(rows, length):
     typicality = watch.fit_typicality(rows(3000, 0), rows(1000, 1), false_alarm_rate=0.01)
     scored = typicality.scored_rows(rows(1500 * length, 2))

@@ -193,12 +193,13 @@ class Typicality:
         (m times the squared length of the mean of the m capped, centred
         whitened rows, a Hotelling-type statistic, against a scaled
         chi-square with its clean mean and variance, exact for any m);
-        "spread_high", whether the window's mean score (each capped at the
-        largest held-out score) is improbably high (S more spread, or
-        moved), and "spread_low", whether its mean score (each capped at
-        `tau`) is improbably low (S less spread: blurred, scaled down,
-        quantised), each against a gamma with the clean capped scores' mean
-        and variance over m. The clean statistics come from the held-out
+        "spread_high" and "spread_low", whether the window's mean score
+        (each capped at `tau`) is improbably high (S more spread, or moved)
+        or low (S less spread: blurred, scaled down, quantised), against a
+        gamma with the clean capped scores' mean and variance over m. The
+        cap keeps the mean's clean distribution close to that gamma even
+        where clean scores have a long tail (inputs beyond `tau` are the
+        count test's). The clean statistics come from the held-out
         rows. A fault after S
         leaves S as it was, so each p-value is about uniform for it as for
         clean inputs."""
@@ -219,10 +220,12 @@ class Typicality:
         if expected > 0 and variance > 0:
             gain, freedom = variance / (2.0 * expected), 2.0 * expected ** 2 / variance
             p_shift = float(gammaincc(freedom / 2.0, statistic / (2.0 * gain)))
-        # Too high: scores capped at the largest held-out one (a few far-off
-        # inputs count); too low: capped at tau (less noisy, and nothing
-        # below tau is lost).
-        p_high = _gamma_tail(scored[:, 0], null["score_cap"], null["high_mean"], null["high_var"], gammaincc)
+        # Both tails of the mean score capped at tau. Capped at the largest
+        # held-out score instead, the mean of a window of 10-30 clean inputs
+        # with long-tailed scores crossed the gamma's 1% point several times
+        # as often as 1%, and a fault after S read as drift; inputs far
+        # beyond tau are counted by the count test.
+        p_high = _gamma_tail(scored[:, 0], null["cap"], null["capped_mean"], null["capped_var"], gammaincc)
         p_low = _gamma_tail(scored[:, 0], null["cap"], null["capped_mean"], null["capped_var"], gammainc)
         return p_count, p_shift, p_high, p_low
 
@@ -385,8 +388,9 @@ def fit_typicality(S: Any, held_out: Any = None, *, false_alarm_rate: float = 0.
     # and the trace of its square give the clean mean and variance of the
     # mean-shift statistic for any window length, and the capped scores'
     # mean and variance.
-    # The spread tests cap each score at the largest held-out one: a single
-    # extreme input counts, but no more than the most extreme clean one did.
+    # The spread tests cap each score at tau. The statistics of scores
+    # capped at the largest held-out one are still stored, for readers that
+    # test with them.
     cap, score_cap = tau, float(scores.max())
     with np.errstate(over="ignore", invalid="ignore"):
         whitened = ((calibrating.astype(np.float64) - mean) / scale) @ typicality.whitening()

@@ -203,7 +203,7 @@ class Typicality:
         rows. A fault after S
         leaves S as it was, so each p-value is about uniform for it as for
         clean inputs."""
-        from scipy.special import betainc, gammainc, gammaincc
+        from scipy.special import betainc, gammaincc
 
         m = len(scored)
         if m < 1:
@@ -225,8 +225,7 @@ class Typicality:
         # with long-tailed scores crossed the gamma's 1% point several times
         # as often as 1%, and a fault after S read as drift; inputs far
         # beyond tau are counted by the count test.
-        p_high = _gamma_tail(scored[:, 0], null["cap"], null["capped_mean"], null["capped_var"], gammaincc)
-        p_low = _gamma_tail(scored[:, 0], null["cap"], null["capped_mean"], null["capped_var"], gammainc)
+        p_high, p_low = _gamma_tails(scored[:, 0], null["cap"], null["capped_mean"], null["capped_var"])
         return p_count, p_shift, p_high, p_low
 
     def window_p_value(self, S: Any) -> float:
@@ -409,16 +408,18 @@ def fit_typicality(S: Any, held_out: Any = None, *, false_alarm_rate: float = 0.
     return typicality
 
 
-def _gamma_tail(scores: np.ndarray, cap: float, mean: float, variance: float, tail: Any) -> float:
-    """A tail of the mean of `scores` capped at `cap` against a gamma with
-    the clean capped scores' `mean` and `variance` over their number
-    (`tail`: scipy's regularised gammaincc for the upper, gammainc for the
-    lower)."""
+def _gamma_tails(scores: np.ndarray, cap: float, mean: float, variance: float) -> tuple[float, float]:
+    """The upper and lower tails of the mean of `scores` capped at `cap`
+    against a gamma with the clean capped scores' `mean` and `variance`
+    over their number ((1, 1) where the clean scores do not vary)."""
+    from scipy.special import gammainc, gammaincc
+
     if mean <= 0 or variance <= 0:
-        return 1.0
+        return 1.0, 1.0
     m = len(scores)
     shape, size = m * mean ** 2 / variance, variance / (m * mean)
-    return float(tail(shape, float(np.mean(np.minimum(scores, cap))) / size))
+    statistic = float(np.mean(np.minimum(scores, cap))) / size
+    return float(gammaincc(shape, statistic)), float(gammainc(shape, statistic))
 
 
 def _capped(whitened: np.ndarray, scores: np.ndarray, cap: float) -> np.ndarray:

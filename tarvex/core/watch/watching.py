@@ -1038,15 +1038,14 @@ class Watcher:
 
     # --- scoring -------------------------------------------------------------
 
-    def _scores(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], list[np.ndarray]]:
-        """Scores rows: the scores, per row what an event's blame is
-        computed from, and the rows' typicality scores, one array per
-        typicality window (none without windows)."""
-        if self.monitor is not None:
-            S, Z = rows
-            drift = [t.scored_rows(S) for t in self.typicalities] if self._drift_alarms else []
-            return self.monitor.score_batch(S, Z), (S, Z), drift
-        return self._score_coverage(rows)[:3]
+    def _score_monitor(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], list[np.ndarray]]:
+        """Scores a monitor's rows: the scores, per row what an event's
+        blame is computed from (S and Z), and the rows' typicality scores,
+        one array per typicality window (none without windows)."""
+        assert self.monitor is not None
+        S, Z = rows
+        drift = [t.scored_rows(S) for t in self.typicalities] if self._drift_alarms else []
+        return self.monitor.score_batch(S, Z), (S, Z), drift
 
     def _score_valid(self, rows: list[np.ndarray]) -> tuple[np.ndarray, tuple[np.ndarray, ...], list[np.ndarray],
                                                             np.ndarray | None]:
@@ -1061,7 +1060,7 @@ class Watcher:
             scores, blame_data, drift, out_of_range = self._score_coverage(rows)
             valid = np.isfinite(rows[0]).all(axis=1) & ~out_of_range
             return scores, blame_data, drift, None if valid.all() else valid
-        scores, blame_data, drift = self._scores(rows)
+        scores, blame_data, drift = self._score_monitor(rows)
         if len(scores) == 1:  # the common serving case, without array operations
             if float(scores[0]) <= self.tau or np.isfinite(rows[0]).all():
                 return scores, blame_data, drift, None

@@ -26,7 +26,10 @@ def reference_fit(m, S, Z):
     z_scale = (Z.std(axis=0) + 1e-6).astype(np.float32)
     Z_norm = ((Z - z_mean) / z_scale).astype(np.float32)
     model = resmon._ResidualHead(S_eng.shape[1], m.hidden, Z.shape[1], m.dropout)
-    optimizer = torch.optim.AdamW(model.parameters(), lr=m.lr, weight_decay=m.weight_decay)
+    try:  # one fused update where this PyTorch has it for the CPU
+        optimizer = torch.optim.AdamW(model.parameters(), lr=m.lr, weight_decay=m.weight_decay, fused=True)
+    except RuntimeError:
+        optimizer = torch.optim.AdamW(model.parameters(), lr=m.lr, weight_decay=m.weight_decay)
     x, z = torch.from_numpy(S_eng), torch.from_numpy(Z_norm)
     best_state, best_loss, stagnant, epochs_run, best_epoch = None, float("inf"), 0, 0, -1
     for epoch in range(m.epochs):

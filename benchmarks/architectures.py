@@ -332,6 +332,24 @@ def train(model: nn.Module, X: np.ndarray, y: np.ndarray, epochs: int, seed: int
     return model.eval()
 
 
+_warmed_up = False
+
+
+def _warm_up() -> None:
+    """Trains a throwaway network for a few batches, once per process, so
+    that no model's training time includes PyTorch's one-time start-up (the
+    first training in a process took about a second longer). The global
+    random state is left as it was."""
+    global _warmed_up
+    if _warmed_up:
+        return
+    with torch.random.fork_rng():
+        X = np.random.default_rng(0).normal(size=(256, 10)).astype(np.float32)
+        train(nn.Sequential(nn.Linear(10, 16), nn.ReLU(), nn.Linear(16, 1)), X, X[:, 0].copy(), 2, 0)
+        train(nn.Sequential(nn.Linear(10, 16), nn.ReLU(), nn.Linear(16, 2)), X, (X[:, 0] > 0).astype(np.int64), 2, 0)
+    _warmed_up = True
+
+
 def build(name: str, seed: int = 0, size: str = "test", inside: bool = False) -> Architecture:
     """Trains the architecture `name` (one of `NAMES`) with `seed` on the
     splits of `size` ("test": small and fast, "bench": the benchmark's).
@@ -349,6 +367,7 @@ def build(name: str, seed: int = 0, size: str = "test", inside: bool = False) ->
     X_fit, y_fit = data(fit_rows, rng)
     X_cal, _ = data(calibration_rows, rng)
     X_test, y_test = data(test_rows, rng)
+    _warm_up()
     torch.manual_seed(seed)
     model = make()
     started = time.process_time()

@@ -15,7 +15,7 @@ trained, then watched by
   again at 1% with confidence 0.9, with `fit_typicality` of S;
 - "monitor+wide": the same with `widened_pairs` added to its fitting rows;
 - "cover": `watch.cover` over every layer from the input to the logits at a
-  family-wise 1%, with its typicality per link;
+  family-wise 1% with confidence 0.9, with its typicality per link;
 - "cover+wide": the same with `widened_fit=True`.
 
 Each watcher has a window alarm of 50 inputs at significance 1e-3 (the
@@ -386,7 +386,8 @@ def detectors(setup: Setup, candidates: list[dict[str, Any]], seed: int, wanted:
         detector = "cover+wide" if wide else "cover"
         if wanted is None or detector in wanted:
             coverage = watch.cover(model, data.fit, setup.layers, held_out=data.calibration, false_alarm_rate=RATE,
-                                   candidates=candidates, random_state=seed, widened_fit=wide)
+                                   candidates=candidates, random_state=seed, widened_fit=wide,
+                                   confidence=CONFIDENCE)
             for n in cause_inputs:
                 watchers[name(detector, n)] = lambda m, coverage=coverage, n=n: watch.Watcher(
                     m, coverage, alarm=watch.WindowAlarm.from_coverage(coverage, window=WINDOW), **holding(n))

@@ -11,6 +11,7 @@ from scipy import stats
 import torch
 
 from tarvex.core import watch
+from tarvex.core.watch.calibration import _family_rank
 from tarvex.core.watch.coverage import (_counts_at_least, _family_count_threshold, _forward_layers,
                                          _Reduction, _resolve_layers)
 
@@ -87,6 +88,44 @@ def test_threshold_rule_keeps_the_family_rate_for_exchangeable_scores(links, n):
     assert 0.06 < np.mean(rates) <= 0.1 + 0.006  # Monte Carlo error about 0.002
 
 
+def test_a_threshold_set_with_confidence_holds_the_rate_for_that_calibration():
+    """Over many calibration sets, the fresh alarm rate of each lies above
+    the rate in at most 1 - confidence of them (about half without it)."""
+    rng = np.random.default_rng(5)
+    n, links, rate = 200, 3, 0.1
+    over = {None: 0, 0.9: 0}
+    for _ in range(300):
+        shared = rng.standard_normal((n + 4000, 1))
+        scores = np.abs(shared + rng.standard_normal((n + 4000, links)))
+        calibration, new = scores[:n], scores[n:]
+        ordered = np.sort(calibration, axis=0)
+        counts = np.stack([_counts_at_least(ordered[:, j], new[:, j]) for j in range(links)], axis=1).min(axis=1)
+        for confidence in over:
+            over[confidence] += np.mean(counts < _family_count_threshold(calibration, rate, confidence)) > rate
+    assert over[None] > 90 and over[0.9] <= 30 + 12  # 10% of 300, with 2.3 binomial standard errors
+
+
+def test_a_coverage_with_confidence_keeps_it_in_its_file_and_window_alarm(mlp, coverage, tmp_path):
+    sure = watch.cover(mlp, inputs(2400, 6, 0), ["input", "a", "b", "output"], false_alarm_rate=RATE,
+                       candidates=FAST, confidence=0.9)
+    assert sure.confidence == 0.9 and coverage.confidence is None
+    assert sure.p_threshold < coverage.p_threshold
+    watch.save(sure, tmp_path / "sure.json")
+    assert json.loads((tmp_path / "sure.json").read_text())["calibration"]["confidence"] == 0.9
+    reloaded = watch.load(tmp_path / "sure.json")
+    assert (reloaded.confidence, reloaded.p_threshold) == (0.9, sure.p_threshold)
+    # counted with the binomial law at the rate as well as the Beta law of its smaller K
+    full = watch.WindowAlarm.from_coverage(reloaded)._full
+    n = sure.calibration_rows
+    k = _family_rank(n, RATE, 0.9)
+    assert 1 <= k < _family_rank(n, RATE, None)
+    assert stats.binom(50, RATE).sf(full - 1) <= 1e-3 and stats.betabinom(50, k, n + 1 - k).sf(full - 1) <= 1e-3
+    assert max(stats.binom(50, RATE).sf(full - 2), stats.betabinom(50, k, n + 1 - k).sf(full - 2)) > 1e-3
+    with pytest.raises(ValueError, match="for confidence 0.99999"):
+        watch.cover(mlp, inputs(2400, 6, 0), ["input", "a", "b", "output"], false_alarm_rate=RATE,
+                    candidates=FAST, confidence=0.99999, held_out=inputs(200, 6, 4))
+
+
 def noisy(model, layer, relative):
     broken = copy.deepcopy(model)
     weight = getattr(broken, layer).weight
@@ -161,6 +200,9 @@ def _corrupt(document, change):
     (lambda d: d["calibration"]["scores"][1].pop(), "equal lengths"),
     (lambda d: d["calibration"].update(count_threshold=10**6), "count_threshold"),
     (lambda d: d.update(false_alarm_rate=1.5), "false_alarm_rate"),
+    (lambda d: d["calibration"].update(confidence=1.5), "confidence must lie in"),
+    # a plain threshold is too high for the smaller K a confidence gives
+    (lambda d: d["calibration"].update(confidence=0.999), "cannot come from|for confidence 0.999"),
     # edits that load into an alarm far off the rate the file states
     (lambda d: d["calibration"].update(count_threshold=0), "count_threshold 0 cannot come from"),
     (lambda d: d.update(false_alarm_rate=0.5), "at a false-alarm rate of 0.5"),

@@ -7,7 +7,6 @@ import math
 import numbers
 from array import array
 from collections import deque
-from fractions import Fraction
 from typing import Any, Callable
 
 import numpy as np
@@ -15,7 +14,7 @@ import numpy.typing as npt
 from scipy import special, stats
 
 from ._arguments import _open_unit_interval, _positive_int
-from .calibration import Calibration
+from .calibration import Calibration, _family_rank
 
 # Tail probability P(X >= c) of the count X of scores above tau among m clean
 # inputs, for c in 1..m.
@@ -236,7 +235,10 @@ class WindowAlarm:
         * (n + 1)), whose mean K / (n + 1) is at most
         `coverage.false_alarm_rate`. As for `from_calibration`, a clean
         window then fires with probability at most `significance` over the
-        calibration draw and the window.
+        calibration draw and the window. A coverage set with a `confidence`
+        (a smaller K) is also counted with Binomial(m, rate), the alarm
+        firing only when both laws find the count improbable, as for a
+        calibration with a confidence.
 
         A `coverage` that is not a `Coverage` raises `TypeError`; a
         significance outside (0, 1), a window below 1, or one too short to
@@ -249,10 +251,13 @@ class WindowAlarm:
         p_threshold = getattr(coverage, "p_threshold", None)
         if not (isinstance(n, int) and isinstance(rate, float) and isinstance(p_threshold, float)):
             raise TypeError(f"coverage must be a watch.Coverage, got {type(coverage).__name__}")
-        k = min(max(math.floor(Fraction(rate) * (n + 1)), 1), n)
+        confidence = getattr(coverage, "confidence", None)
+        k = min(max(_family_rank(n, rate, confidence), 1), n)
+        tail = _beta_binomial_tail(k, n + 1 - k)
+        if confidence is not None:
+            tail = _larger_tail(_binomial_tail(rate), tail)
         alarm = cls.__new__(cls)
-        alarm._setup(1.0 - p_threshold, rate, window, significance, None,
-                     _beta_binomial_tail(k, n + 1 - k))
+        alarm._setup(1.0 - p_threshold, rate, window, significance, None, tail)
         return alarm
 
     def _setup(self, tau: float, rate: float, window: Any, significance: Any, calibration: Calibration | None,

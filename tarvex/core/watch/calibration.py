@@ -187,6 +187,21 @@ def calibrate(monitor: NeuralConditionalMonitor, S: npt.ArrayLike, Z: npt.ArrayL
     return tau
 
 
+def _family_rank(n: int, rate: float, confidence: float | None) -> int:
+    """K for a family-wise threshold set on n clean calibration inputs (see
+    `watch.cover`): a new clean input alarms when fewer calibration inputs
+    than the K-th smallest leave-one-out count score at least as high, and
+    the share of such inputs follows Beta(K, n + 1 - K) over the draw of the
+    calibration inputs. Without confidence K = floor(rate * (n + 1)), the
+    rate on average; with confidence c the largest K for which that share
+    is at most `rate` with probability at least c (the same law as a
+    monitor's `tau` at rank n + 1 - K). Returns 0 when no K reaches c."""
+    if confidence is None:
+        return math.floor(Fraction(rate) * (n + 1))
+    rank = _rank(n, rate, confidence)
+    return 0 if rank == 0 else n + 1 - rank
+
+
 def _count_text(count: int) -> str:
     return str(count) if count < 10**12 else f"about 1e{len(str(count)) - 1}"
 

@@ -87,7 +87,7 @@ def describe(path: str | os.PathLike[str]) -> dict[str, Any]:
       settings, or None);
     - for a coverage: "layers", "links" (each with its S and Z layer and
       their widths), "reductions", "false_alarm_rate" (family-wise),
-      "calibration_rows" and "p_threshold";
+      "calibration_rows", "p_threshold" and "confidence" (None without);
 
     "guarantee", a sentence saying what the calibration promises (None for
     an uncalibrated monitor), and "fingerprint", the document's fingerprint
@@ -145,10 +145,18 @@ def _coverage_fields(coverage: Coverage) -> dict[str, Any]:
         "false_alarm_rate": coverage.false_alarm_rate,
         "calibration_rows": coverage.calibration_rows,
         "p_threshold": coverage.p_threshold,
-        "guarantee": (f"family-wise: on average over the draw of the {coverage.calibration_rows} calibration "
-                      f"inputs, a clean input alarms on any of the {len(coverage.links)} links with probability "
-                      f"at most {coverage.false_alarm_rate:g}"),
+        "confidence": coverage.confidence,
+        "guarantee": _coverage_guarantee(coverage),
     }
+
+
+def _coverage_guarantee(coverage: Coverage) -> str:
+    rows, links, rate = coverage.calibration_rows, len(coverage.links), coverage.false_alarm_rate
+    if coverage.confidence is not None:
+        return (f"family-wise: with probability at least {coverage.confidence:g} over the draw of the {rows} "
+                f"calibration inputs, at most {rate:g} of clean inputs alarm on any of the {links} links")
+    return (f"family-wise: on average over the draw of the {rows} calibration inputs, a clean input alarms on "
+            f"any of the {links} links with probability at most {rate:g}")
 
 
 def calibration_guarantee(calibration: Calibration) -> str:
@@ -201,7 +209,9 @@ def _text(described: dict[str, Any]) -> str:
         lines += [("reductions", ", ".join(f"{name}: {kind}" for name, kind in described["reductions"].items())),
                   ("calibration", f"family-wise false-alarm rate {described['false_alarm_rate']:g} on "
                                   f"{described['calibration_rows']} inputs, p threshold "
-                                  f"{described['p_threshold']:.6g}"),
+                                  f"{described['p_threshold']:.6g}"
+                                  + (f", confidence {described['confidence']:g}"
+                                     if described["confidence"] is not None else "")),
                   ("guarantee", described["guarantee"])]
     fingerprint = described["fingerprint"]
     lines.append(("fingerprint", "none" if fingerprint is None else json.dumps(fingerprint, sort_keys=True)))

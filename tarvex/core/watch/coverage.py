@@ -61,7 +61,6 @@ import difflib
 import math
 import numbers
 import warnings
-from fractions import Fraction
 from typing import Any, Callable, Generator, Iterable
 
 import numpy as np
@@ -73,6 +72,7 @@ from tarvex.core import resmon
 
 from ._arguments import _eval_mode, _open_unit_interval, _positive_int, _unknown_monitor_entries
 from ._layers import Layer, _resolve_one, _split_selectors, batch_hint, did_not_run_hint, needs_slow_path, select, slow_path
+from .calibration import _family_rank, _rows_needed
 from .capturing import _as_input, _batches, _model_device, _require_batch_dimension
 from ._progress import _with_progress
 from ._random_state import keeps_global_random_state
@@ -545,19 +545,28 @@ def _counts_at_least(sorted_scores: np.ndarray, scores: np.ndarray) -> np.ndarra
     return np.where(np.isnan(scores), 0, counts)
 
 
-def _family_count_threshold(calibration: np.ndarray, rate: float) -> int:
+def _family_count_threshold(calibration: np.ndarray, rate: float, confidence: float | None = None) -> int:
     """The count t such that a new input alarms when, on some link, fewer
     than t calibration inputs score at least as high (see the module
-    docstring): the K-th smallest leave-one-out count, K = floor(rate (n+1))."""
+    docstring): the K-th smallest leave-one-out count, K = floor(rate (n+1)),
+    or with `confidence` the smaller K that holds the rate with it."""
     n = calibration.shape[0]
     ordered = np.sort(calibration, axis=0)
     leave_one_out = np.stack([_counts_at_least(ordered[:, link], calibration[:, link]) - 1
                               for link in range(calibration.shape[1])], axis=1).min(axis=1)
-    k = math.floor(Fraction(rate) * (n + 1))
+    k = _family_rank(n, rate, confidence)
     return int(np.partition(leave_one_out, k - 1)[k - 1])
 
 
-def _check_family_threshold(scores: np.ndarray, threshold: int, rate: float) -> None:
+def _family_rows_needed(rate: float, confidence: float | None) -> int:
+    """Fewest calibration inputs for a family-wise threshold: 10 / rate,
+    and with `confidence` also enough for K >= 1."""
+    needed = math.ceil(10 / rate)
+    return needed if confidence is None else max(needed, _rows_needed(rate, confidence))
+
+
+def _check_family_threshold(scores: np.ndarray, threshold: int, rate: float,
+                            confidence: float | None = None) -> None:
     """Refuses a stored count threshold, rate and number of calibration
     inputs that `cover` could not have produced together (a file edited by
     hand, whose alarm would silently be far off the rate it states).
@@ -571,11 +580,12 @@ def _check_family_threshold(scores: np.ndarray, threshold: int, rate: float) -> 
     links of {c[:, j] <= t}, t is at least the K-th smallest of all links'
     counts together. `scores` is (links, n), each row sorted."""
     links, n = scores.shape
-    needed = math.ceil(10 / rate)
+    needed = _family_rows_needed(rate, confidence)
     if n < needed:
+        rule = "(10 / rate)" if confidence is None else f"for confidence {confidence!r}"
         raise ValueError(f"inconsistent calibration: {n} calibration inputs cannot resolve a false-alarm rate of "
-                         f"{rate!r}; cover needs at least {needed} (10 / rate)")
-    k = math.floor(Fraction(rate) * (n + 1))
+                         f"{rate!r}; cover needs at least {needed} {rule}")
+    k = _family_rank(n, rate, confidence)
     counts = [_counts_at_least(scores[j], scores[j]) - 1 for j in range(links)]
     highest = min(int(np.partition(c, k - 1)[k - 1]) for c in counts)
     lowest = int(np.partition(np.concatenate(counts), k - 1)[k - 1])
@@ -746,11 +756,15 @@ class Coverage:
     `typicalities[j]` is the `Typicality` of link j's S (reduced as its
     monitor sees it, constant columns kept; a sequence's per-input view),
     None for a coverage read from a file written before they existed.
+    `confidence` is the confidence the threshold was set with
+    (`cover(..., confidence=)`), None for a threshold that holds the rate on
+    average over the draw of the calibration inputs.
     """
 
     def __init__(self, *, layers: list[str], monitors: list[Any], reductions: dict[str, _Reduction],
                  calibration_scores: np.ndarray, count_threshold: int, false_alarm_rate: float,
-                 random_state: int, max_width: int, typicalities: list[Typicality] | None = None) -> None:
+                 random_state: int, max_width: int, typicalities: list[Typicality] | None = None,
+                 confidence: float | None = None) -> None:
         """Built by `cover` or read by `load`, not directly."""
         self.layers = list(layers)
         self.links = list(zip(self.layers[:-1], self.layers[1:]))
@@ -759,6 +773,7 @@ class Coverage:
         self._calibration = np.sort(np.asarray(calibration_scores, dtype=np.float64), axis=0)
         self._count_threshold = int(count_threshold)
         self.false_alarm_rate = float(false_alarm_rate)
+        self.confidence = None if confidence is None else float(confidence)
         self.random_state = int(random_state)
         self.max_width = int(max_width)
         # The fingerprint of the covered model's weights (set by `cover`,
@@ -803,8 +818,9 @@ class Coverage:
         return [_is_token_link(self._reductions[s], self._reductions[z]) for s, z in self.links]
 
     def __repr__(self) -> str:
-        return (f"Coverage({' -> '.join(self.layers)}; family-wise false-alarm rate {self.false_alarm_rate:g}, "
-                f"{self.calibration_rows} calibration inputs)")
+        confidence = "" if self.confidence is None else f" with confidence {self.confidence:g}"
+        return (f"Coverage({' -> '.join(self.layers)}; family-wise false-alarm rate {self.false_alarm_rate:g}"
+                f"{confidence}, {self.calibration_rows} calibration inputs)")
 
     def _rows(self, outputs: dict[str, Any]) -> tuple[dict[str, np.ndarray], dict[str, np.ndarray]]:
         """Each layer's projected rows, and each link's S as its monitor sees
@@ -960,6 +976,10 @@ class Coverage:
             version = 2
         else:
             version = 1
+        calibration: dict[str, Any] = {"count_threshold": self._count_threshold,
+                                       "scores": self._calibration.T.tolist()}
+        if self.confidence is not None:  # only where set: an older reader refuses the key, never misreads it
+            calibration["confidence"] = self.confidence
         document = {
             "format": COVERAGE_FORMAT,
             "format_version": version,
@@ -970,8 +990,7 @@ class Coverage:
             "max_width": self.max_width,
             "reductions": {name: self._reductions[name].to_dict(constant=version >= 2) for name in self.layers},
             "monitors": [None if monitor is None else monitor.to_dict() for monitor in self.monitors],
-            "calibration": {"count_threshold": self._count_threshold,
-                            "scores": self._calibration.T.tolist()},
+            "calibration": calibration,
         }
         if version >= 2:
             document["typicality"] = None if self.typicalities is None else [t.to_dict() for t in self.typicalities]
@@ -1048,18 +1067,22 @@ class Coverage:
                 raise ValueError(f"monitor {j} does not take the widths of {layers[j]!r} and {layers[j + 1]!r}")
             monitors.append(monitor)
         calibration = document["calibration"]
-        if not isinstance(calibration, dict) or set(calibration) != {"count_threshold", "scores"}:
-            raise ValueError("calibration must hold count_threshold and scores")
+        if not isinstance(calibration, dict) or set(calibration) - {"confidence"} != {"count_threshold", "scores"}:
+            raise ValueError("calibration must hold count_threshold and scores (and optionally confidence)")
+        confidence = calibration.get("confidence")
+        if confidence is not None and (isinstance(confidence, bool) or not isinstance(confidence, (int, float))
+                                       or not 0 < confidence < 1):
+            raise ValueError(f"confidence must lie in (0, 1), got {confidence!r}")
         scores = _calibration_scores(calibration["scores"], len(monitors), exact)
         threshold = calibration["count_threshold"]
         if not _is_int(threshold) or not 0 <= threshold < scores.shape[1]:
             raise ValueError(f"count_threshold must be an int in [0, {scores.shape[1]}), got {threshold!r}")
-        _check_family_threshold(scores, int(threshold), float(rate))
+        _check_family_threshold(scores, int(threshold), float(rate), None if confidence is None else float(confidence))
         typicalities = _read_typicalities(document.get("typicality"), layers, reductions)
         coverage = cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
                        count_threshold=int(threshold), false_alarm_rate=float(rate),
                        random_state=int(document["random_state"]), max_width=int(document["max_width"]),
-                       typicalities=typicalities)
+                       typicalities=typicalities, confidence=confidence)
         if document.get("guards") is not None:
             coverage.guards = Guards.from_dict(document["guards"], layers,
                                                {name: reductions[name].shape for name in layers}, scores.shape[1])
@@ -1174,7 +1197,7 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
           candidates: Iterable[dict[str, Any]] | None = None, max_width: int = DEFAULT_MAX_WIDTH,
           batch_size: int = 256, progress: bool = False, range_stage: bool = False,
           checksums: bool = True, widened_fit: bool = False, learn_exact_links: bool = False,
-          early_stopping: bool = True) -> Coverage:
+          early_stopping: bool = True, confidence: float | None = None) -> Coverage:
     """Fits one conditional monitor per link of consecutive `layers` of the
     clean `model` and sets one family-wise false-alarm rate for them all.
 
@@ -1212,7 +1235,14 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     threshold; none of them trains anything. Without it a random quarter of
     `inputs`, at least 10 / rate, is held out. A new clean input, exchangeable
     with the held-out ones, then alarms on any link with probability at most
-    `false_alarm_rate` (see `Coverage`).
+    `false_alarm_rate` (see `Coverage`), on average over the draw of the
+    held-out inputs. With `confidence` c in (0, 1), e.g. 0.9, the threshold
+    is set lower so that, with probability at least c over that draw, this
+    very coverage lets at most `false_alarm_rate` of clean inputs alarm,
+    as `calibrate(..., confidence=)` does for one monitor; a
+    `WindowAlarm.from_coverage` then counts with both laws. It needs the
+    fewest n held-out inputs with 1 - (1 - rate)^n >= c, and at least
+    10 / rate.
 
     `range_stage` adds the range stage (per-channel bounds of every layer
     from the fitting inputs; the first layer, the model's input, is bounded
@@ -1269,6 +1299,8 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     if not isinstance(model, torch.nn.Module):
         raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
     rate = _open_unit_interval(false_alarm_rate, "false_alarm_rate")
+    if confidence is not None:
+        confidence = _open_unit_interval(confidence, "confidence")
     if isinstance(random_state, bool) or not isinstance(random_state, numbers.Integral):
         raise TypeError(f"random_state must be an int, got {type(random_state).__name__}")
     random_state = int(random_state)
@@ -1294,8 +1326,10 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     _check_finite(rows, "fitting")
     n = len(rows[names[0]])
     needed = math.ceil(10 / rate)
+    held_needed = _family_rows_needed(rate, confidence)
+    rule = "(10 / rate)" if held_needed == needed else f"for confidence {confidence!r}"
     if held_out is None:
-        held = max(needed, n // 4)
+        held = max(held_needed, n // 4)
         if n - held < 2 * needed:
             raise ValueError(f"{n} inputs are too few to cover at a false-alarm rate of {rate!r}: {held} are "
                              f"held out and tuning needs {2 * needed} more, or pass held_out")
@@ -1308,9 +1342,9 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
         train = rows
         calibration = _pooled_rows(model, held_out, names, reductions, batch_size, observe)
         _check_finite(calibration, "held-out")
-        if len(calibration[names[0]]) < needed:
+        if len(calibration[names[0]]) < held_needed:
             raise ValueError(f"{len(calibration[names[0]])} held-out inputs cannot resolve a false-alarm rate of "
-                             f"{rate!r}: at least {needed} (10 / rate) are needed")
+                             f"{rate!r}: at least {held_needed} {rule} are needed")
         if n < 2 * needed:
             raise ValueError(f"{n} inputs are too few to tune at a false-alarm rate of {rate!r}: at least "
                              f"{2 * needed} are needed")
@@ -1363,7 +1397,7 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     coverage = Coverage(layers=names, monitors=monitors, reductions=reductions,
                         calibration_scores=np.zeros((1, len(monitors))), count_threshold=0,
                         false_alarm_rate=rate, random_state=random_state, max_width=max_width,
-                        typicalities=typicalities)
+                        typicalities=typicalities, confidence=confidence)
     scores = coverage._scores(calibration, calibration_s)
     bad = int(np.count_nonzero(~np.isfinite(scores)))
     if bad:
@@ -1373,7 +1407,7 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     if guards is not None and guard_scores is not None:
         coverage.guards = guards
         family = np.hstack([scores, guard_scores])
-    coverage._count_threshold = _family_count_threshold(family, rate)
+    coverage._count_threshold = _family_count_threshold(family, rate, confidence)
     try:
         coverage.fingerprint = fingerprint(model)
     except ValueError as error:  # a tensor without values or not dense: the coverage is sound without it

@@ -105,6 +105,15 @@ def test_a_threshold_set_with_confidence_holds_the_rate_for_that_calibration():
     assert over[None] > 90 and over[0.9] <= 30 + 12  # 10% of 300, with 2.3 binomial standard errors
 
 
+def test_a_threshold_under_which_nothing_could_alarm_is_refused():
+    # 12 links, each with its own held-out input highest: the 10th smallest count is 0
+    scores = np.random.default_rng(0).random((100, 12))
+    scores[np.arange(12), np.arange(12)] = 2.0
+    with pytest.raises(ValueError, match="threshold on 100 held-out inputs is 0, so no input could ever alarm"):
+        _family_count_threshold(scores, 0.1)
+    assert _family_count_threshold(scores[:, :8], 0.1) >= 1
+
+
 def test_a_coverage_with_confidence_keeps_it_in_its_file_and_window_alarm(mlp, coverage, tmp_path):
     sure = watch.cover(mlp, inputs(2400, 6, 0), ["input", "a", "b", "output"], false_alarm_rate=RATE,
                        candidates=FAST, confidence=0.9)
@@ -204,7 +213,7 @@ def _corrupt(document, change):
     # a plain threshold is too high for the smaller K a confidence gives
     (lambda d: d["calibration"].update(confidence=0.999), "cannot come from|for confidence 0.999"),
     # edits that load into an alarm far off the rate the file states
-    (lambda d: d["calibration"].update(count_threshold=0), "count_threshold 0 cannot come from"),
+    (lambda d: d["calibration"].update(count_threshold=0), "count_threshold must be an int in \\[1,"),
     (lambda d: d.update(false_alarm_rate=0.5), "at a false-alarm rate of 0.5"),
     (lambda d: d.update(false_alarm_rate=0.01), "cannot resolve a false-alarm rate of 0.01"),
     (lambda d: d["monitors"][2].update(tua=1.0), "monitor 2 has entries the monitor does not read"),

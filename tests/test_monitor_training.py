@@ -28,7 +28,7 @@ def reference_fit(m, S, Z):
     model = resmon._ResidualHead(S_eng.shape[1], m.hidden, Z.shape[1], m.dropout)
     try:  # one fused update where this PyTorch has it for the CPU
         optimizer = torch.optim.AdamW(model.parameters(), lr=m.lr, weight_decay=m.weight_decay, fused=True)
-    except RuntimeError:
+    except (RuntimeError, TypeError):
         optimizer = torch.optim.AdamW(model.parameters(), lr=m.lr, weight_decay=m.weight_decay)
     x, z = torch.from_numpy(S_eng), torch.from_numpy(Z_norm)
     best_state, best_loss, stagnant, epochs_run, best_epoch = None, float("inf"), 0, 0, -1

@@ -236,7 +236,7 @@ class WindowAlarm:
         `coverage.false_alarm_rate`. As for `from_calibration`, a clean
         window then fires with probability at most `significance` over the
         calibration draw and the window. A coverage set with a `confidence`
-        (a smaller K) is also counted with Binomial(m, rate), the alarm
+        (K chosen for it) is also counted with Binomial(m, rate), the alarm
         firing only when both laws find the count improbable, as for a
         calibration with a confidence.
 

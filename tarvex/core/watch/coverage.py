@@ -555,13 +555,25 @@ def _family_count_threshold(calibration: np.ndarray, rate: float, confidence: fl
     leave_one_out = np.stack([_counts_at_least(ordered[:, link], calibration[:, link]) - 1
                               for link in range(calibration.shape[1])], axis=1).min(axis=1)
     k = _family_rank(n, rate, confidence)
-    return int(np.partition(leave_one_out, k - 1)[k - 1])
+    if k < 1:  # the callers check the rows first; never take np.partition's -1 (the largest count)
+        raise ValueError(f"{n} held-out inputs cannot reach confidence {confidence!r} at rate {rate!r}")
+    threshold = int(np.partition(leave_one_out, k - 1)[k - 1])
+    if threshold == 0:
+        # At least K inputs each score highest of all on some link (or
+        # guard): no new input could then be counted below the threshold,
+        # and a coverage that can never alarm must not pass for a watch.
+        raise ValueError(f"the family-wise threshold on {n} held-out inputs is 0, so no input could ever alarm: "
+                         f"at least {k} of them score highest on one of the {calibration.shape[1]} link and guard "
+                         "scores; hold out more inputs" + (", or ask for a lower confidence" if confidence else ""))
+    return threshold
 
 
 def _family_rows_needed(rate: float, confidence: float | None) -> int:
     """Fewest calibration inputs for a family-wise threshold: 10 / rate,
-    and with `confidence` also enough for K >= 1."""
-    needed = math.ceil(10 / rate)
+    and with `confidence` also enough for K >= 1 (the threshold itself
+    can still come out 0 with many links; `_family_count_threshold`
+    refuses that)."""
+    needed = _rows_needed(rate, None)
     return needed if confidence is None else max(needed, _rows_needed(rate, confidence))
 
 
@@ -1075,8 +1087,9 @@ class Coverage:
             raise ValueError(f"confidence must lie in (0, 1), got {confidence!r}")
         scores = _calibration_scores(calibration["scores"], len(monitors), exact)
         threshold = calibration["count_threshold"]
-        if not _is_int(threshold) or not 0 <= threshold < scores.shape[1]:
-            raise ValueError(f"count_threshold must be an int in [0, {scores.shape[1]}), got {threshold!r}")
+        if not _is_int(threshold) or not 1 <= threshold < scores.shape[1]:
+            # 0 would be a coverage under which no input could ever alarm
+            raise ValueError(f"count_threshold must be an int in [1, {scores.shape[1]}), got {threshold!r}")
         _check_family_threshold(scores, int(threshold), float(rate), None if confidence is None else float(confidence))
         typicalities = _read_typicalities(document.get("typicality"), layers, reductions)
         coverage = cls(layers=layers, monitors=monitors, reductions=reductions, calibration_scores=scores.T,
@@ -1237,12 +1250,15 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     with the held-out ones, then alarms on any link with probability at most
     `false_alarm_rate` (see `Coverage`), on average over the draw of the
     held-out inputs. With `confidence` c in (0, 1), e.g. 0.9, the threshold
-    is set lower so that, with probability at least c over that draw, this
-    very coverage lets at most `false_alarm_rate` of clean inputs alarm,
+    is chosen so that, with probability at least c over that draw, this
+    very coverage lets at most `false_alarm_rate` of clean inputs alarm
+    (for c above 1/2 a lower threshold than without),
     as `calibrate(..., confidence=)` does for one monitor; a
     `WindowAlarm.from_coverage` then counts with both laws. It needs the
     fewest n held-out inputs with 1 - (1 - rate)^n >= c, and at least
-    10 / rate.
+    10 / rate. A threshold under which no input could ever alarm (more
+    links and guards that each put a different held-out input highest than
+    the rank allows) raises `ValueError` asking for more held-out inputs.
 
     `range_stage` adds the range stage (per-channel bounds of every layer
     from the fitting inputs; the first layer, the model's input, is bounded

@@ -100,8 +100,12 @@ def run_page(page, tmp_path, seconds=PAGE_SECONDS):
     package_root = str(Path(tarvex.__path__[0]).resolve().parent)
     env = dict(os.environ, OMP_NUM_THREADS="1", MKL_NUM_THREADS="1", MPLBACKEND="Agg",
                PYTHONPATH=os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")])))
+    # SIGINT back to its default in the child: a suite started in the
+    # background inherits it ignored, and Python then never turns the
+    # interrupt below into the KeyboardInterrupt whose traceback names the line.
     process = subprocess.Popen([sys.executable, str(path)], cwd=_scratch_root(tmp_path / "root"), env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         output, _ = process.communicate(timeout=seconds)
         timed_out = False

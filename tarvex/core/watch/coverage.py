@@ -1343,7 +1343,6 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     n = len(rows[names[0]])
     needed = math.ceil(10 / rate)
     held_needed = _family_rows_needed(rate, confidence)
-    rule = "(10 / rate)" if held_needed == needed else f"for confidence {confidence!r}"
     if held_out is None:
         held = max(held_needed, n // 4)
         if n - held < 2 * needed:
@@ -1359,6 +1358,7 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
         calibration = _pooled_rows(model, held_out, names, reductions, batch_size, observe)
         _check_finite(calibration, "held-out")
         if len(calibration[names[0]]) < held_needed:
+            rule = "(10 / rate)" if held_needed == needed else f"for confidence {confidence!r}"
             raise ValueError(f"{len(calibration[names[0]])} held-out inputs cannot resolve a false-alarm rate of "
                              f"{rate!r}: at least {held_needed} {rule} are needed")
         if n < 2 * needed:

@@ -299,6 +299,8 @@ _SETUP: dict[str, tuple[Callable[[], nn.Module], Callable[..., tuple[np.ndarray,
 # across a residual add (norm1, norm2) recomputed from S plus the layer's
 # input (the embedding or the previous norm2) or norm1. Only input -> embed
 # and norm -> output[0] stay learned.
+# `watch.inside_layers(model, ["input", "embed", "encoder", "norm",
+# "output[0]"])` gives the same list.
 TRANSFORMER_INSIDE = ["input", "embed"] + [
     f"encoder.layers.{i}.{part}" for i in (0, 1)
     for part in ("self_attn[0]", "norm1", "linear1", "linear2", "norm2")] + ["norm", "output[0]"]

@@ -297,6 +297,20 @@ def test_a_residual_add_of_two_watched_layers_becomes_exact(model, layers, shape
             and c.link in exact} == residuals
 
 
+@pytest.mark.parametrize("model, expected", [(lambda: inside(), INSIDE),
+                                             (lambda: inside(2, norm_first=True, dropout=0.0), PRE_NORM)])
+def test_inside_layers_names_each_encoder_layer_from_the_inside_in_running_order(model, expected):
+    model = model()
+    per_layer = ["embed"] + [f"encoder.layers.{i}" for i in range(len(model.encoder.layers))] + ["output"]
+    assert watch.inside_layers(model, ["embed", "encoder", "output"]) == expected
+    assert watch.inside_layers(model, per_layer) == expected
+    model.encoder.norm = nn.LayerNorm(16)  # an encoder's own final norm follows its layers
+    assert watch.inside_layers(model, ("input", "encoder", "head[0]")) == ["input", *expected[1:-1], "encoder.norm",
+                                                                            "head[0]"]
+    with pytest.raises(TypeError, match="list of layer names"):
+        watch.inside_layers(model, "encoder")
+
+
 def test_residual_exact_links_catch_a_corrupted_element_and_survive_their_file(tmp_path):
     x = np.random.default_rng(0).normal(size=(1200, 5, 6)).astype(np.float32)
     model = inside().eval()

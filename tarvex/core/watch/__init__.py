@@ -9,7 +9,8 @@ comes from (`explain`), raises a fault alarm over a window of inputs
 (`WindowAlarm`), scores data larger than memory (`score_chunks`) or spread
 over a Dask cluster (`score_dask`), stores the monitor with its calibration as
 a JSON file (`save`, `load`; `file_digest` detects a changed file), watches
-every layer of a model with a chain of monitors under one false-alarm rate (`cover`, `Coverage`), and watches a
+every layer of a model with a chain of monitors under one false-alarm rate (`cover`, `Coverage`;
+`inside_layers` names the layers inside transformer encoder layers), and watches a
 served model's every forward pass (`Watcher`, with `AlarmEvent`s and
 Prometheus metrics), and checks the model's weights at rest against an exact
 checksum of every tensor (`fingerprint`, `Fingerprint`). Beside the fault
@@ -26,7 +27,7 @@ from .alarms import WindowAlarm
 from .calibration import Calibration, calibrate
 from .capturing import capture
 from .chunked import score_chunks
-from .coverage import Coverage, CoverageReport, cover
+from .coverage import Coverage, CoverageReport, cover, inside_layers
 from .dask_scoring import score_dask
 from .explaining import explain
 from .files import file_digest, load, save
@@ -37,6 +38,6 @@ from .watching import AlarmEvent, Watcher
 from .widening import widened_pairs
 
 __all__ = ["capture", "calibrate", "Calibration", "tune", "TuningReport", "TUNE_CANDIDATES", "explain",
-           "WindowAlarm", "score_chunks", "save", "load", "file_digest", "score_dask", "cover", "Coverage",
-           "CoverageReport", "Watcher", "AlarmEvent", "fingerprint", "Fingerprint", "FingerprintCheck",
+           "WindowAlarm", "score_chunks", "save", "load", "file_digest", "score_dask", "cover", "inside_layers",
+           "Coverage", "CoverageReport", "Watcher", "AlarmEvent", "fingerprint", "Fingerprint", "FingerprintCheck",
            "FingerprintEvent", "Typicality", "fit_typicality", "CAUSES", "WINDOW_TESTS", "widened_pairs"]

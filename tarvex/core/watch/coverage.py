@@ -149,6 +149,55 @@ def _resolve_layers(model: torch.nn.Module, layers: Any) -> list[str]:
     return names
 
 
+def _encoder_layer_inside(prefix: str, layer: torch.nn.TransformerEncoderLayer) -> list[str]:
+    """The watched layers inside one encoder layer, in the order they run."""
+    if layer.norm_first:  # x + attention(norm1(x)), then + linear2(linear1(norm2(x)))
+        parts = ("norm1", "self_attn[0]", "norm2", "linear1", "linear2")
+    else:  # norm1(x + attention(x)), then norm2(x + linear2(linear1(x)))
+        parts = ("self_attn[0]", "norm1", "linear1", "linear2", "norm2")
+    return [f"{prefix}.{part}" for part in parts]
+
+
+def inside_layers(model: torch.nn.Module, layers: Iterable[str]) -> list[str]:
+    """The layer list `layers` with every `nn.TransformerEncoderLayer` it
+    names replaced by the layers inside it, for `cover` and `Watcher`.
+
+    An encoder layer becomes its attention's output (`self_attn[0]`), its two
+    norms and its two feed-forward linears, in the order they run; an
+    `nn.TransformerEncoder` becomes that list for each of its layers, then
+    its own final norm if it has one. Watched whole, an encoder layer is one
+    link whose monitor must learn attention, feed-forward and both norms at
+    once, and misses faults that move the layer's output by a few percent;
+    from the inside, `cover` checks every link of a post-norm layer exactly
+    (recomputed attention and norms, checksums of the linears) and learns
+    no monitor for them. Other names, selectors included, are kept as they
+    are; `cover` checks them.
+
+    >>> inside_layers(model, ["input", "embed", "encoder", "norm", "output[0]"])  # doctest: +SKIP
+    ['input', 'embed', 'encoder.layers.0.self_attn[0]', 'encoder.layers.0.norm1', ...]
+    """
+    if not isinstance(model, torch.nn.Module):
+        raise TypeError(f"model must be a torch.nn.Module, got {type(model).__name__}")
+    if isinstance(layers, (str, bytes)) or not isinstance(layers, Iterable):
+        raise TypeError(f"layers must be a list of layer names, got {type(layers).__name__}")
+    modules = dict(model.named_modules())
+    expanded: list[str] = []
+    for name in layers:
+        if not isinstance(name, str):
+            raise TypeError(f"layer names must be str, got {type(name).__name__}")
+        module = modules.get(name) if name else None
+        if isinstance(module, torch.nn.TransformerEncoderLayer):
+            expanded += _encoder_layer_inside(name, module)
+        elif isinstance(module, torch.nn.TransformerEncoder):
+            for index, layer in enumerate(module.layers):
+                expanded += _encoder_layer_inside(f"{name}.layers.{index}", layer)
+            if module.norm is not None:
+                expanded.append(f"{name}.norm")
+        else:
+            expanded.append(name)
+    return expanded
+
+
 def _base_name(name: str, modules: dict[str, torch.nn.Module]) -> str:
     """The submodule name, "input" or "output" that `name` reads, without
     its selectors (a submodule's own name, brackets included, is kept)."""

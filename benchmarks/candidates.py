@@ -51,9 +51,11 @@ def candidate_lists(name: str) -> dict[str, list[dict[str, Any]]]:
     return {**LISTS, "benchmark's": own} if own is not None else dict(LISTS)
 
 
-def measure(name: str, seed: int, lists: dict[str, list[dict[str, Any]]]) -> dict[str, list[float]]:
-    """Per list: [tune seconds, clean share at tau, one share per fault at
-    tau, one share per fault at the clean 99th percentile]."""
+def measure(name: str, seed: int, lists: dict[str, list[dict[str, Any]]]
+            ) -> tuple[list[str], dict[str, list[float]]]:
+    """The faults' names, and per list: [tune seconds, clean share at tau,
+    one share per fault at tau, one share per fault at the clean 99th
+    percentile]."""
     arch = architectures.build(name, seed, "bench")
     S, Z = watch.capture(arch.model, arch.fit, arch.s, arch.z)
     held_out = watch.capture(arch.model, arch.calibration, arch.s, arch.z)
@@ -68,10 +70,11 @@ def measure(name: str, seed: int, lists: dict[str, list[dict[str, Any]]]) -> dic
         with warnings.catch_warnings(), np.errstate(all="ignore"):
             warnings.simplefilter("ignore")
             scores = [monitor.score_batch(*pair) for pair in captured]
-        at_tau = [float(np.mean(~(s <= monitor.tau))) for s in scores]
+        tau = float(monitor.tau)
+        at_tau = [float(np.mean(~(s <= tau))) for s in scores]
         level = np.quantile(scores[0], 1 - RATE)
         rows[label] = [seconds] + at_tau + [float(np.mean(~(s <= level))) for s in scores[1:]]
-    return rows
+    return [fault.name for fault in arch.faults], rows
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -81,16 +84,17 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     torch.set_num_threads(1)
     lists = candidate_lists(args.name)
-    faults = [fault.name for fault in architectures.build(args.name, 0, "test").faults]
     print(f"Python {platform.python_version()}, PyTorch {torch.__version__}; {args.name}, seeds 0-{args.seeds - 1}, "
           f"false-alarm rate {RATE:.0%}; means over the seeds, rates in %")
     results: dict[str, list[list[float]]] = {label: [] for label in lists}
+    faults: list[str] = []
     for seed in range(args.seeds):
-        for label, row in measure(args.name, seed, lists).items():
+        faults, measured = measure(args.name, seed, lists)
+        for label, row in measured.items():
             results[label].append(row)
     print(f"\n{'candidates':<18} {'tune s':>6} {'clean':>6}  " + "  ".join(f"{f[:24]:>24}" for f in faults))
-    for label, rows in results.items():
-        mean = np.mean(rows, axis=0)
+    for label, seeds in results.items():
+        mean = np.mean(seeds, axis=0)
         n = len(faults)
         print(f"{label:<18} {mean[0]:6.2f} {100 * mean[1]:6.2f}  "
               + "  ".join(f"{100 * mean[2 + j]:10.1f} ({100 * mean[2 + n + j]:5.1f} at 1%)" for j in range(n)))

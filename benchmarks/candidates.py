@@ -70,6 +70,7 @@ def measure(name: str, seed: int, lists: dict[str, list[dict[str, Any]]]
         with warnings.catch_warnings(), np.errstate(all="ignore"):
             warnings.simplefilter("ignore")
             scores = [monitor.score_batch(*pair) for pair in captured]
+        assert monitor.tau is not None  # tune returns a calibrated monitor
         tau = float(monitor.tau)
         at_tau = [float(np.mean(~(s <= tau))) for s in scores]
         level = np.quantile(scores[0], 1 - RATE)

@@ -617,13 +617,15 @@ def _family_count_threshold(calibration: np.ndarray, rate: float, confidence: fl
     return threshold
 
 
-def _family_rows_needed(rate: float, confidence: float | None) -> int:
-    """Fewest calibration inputs for a family-wise threshold: 10 / rate,
-    and with `confidence` also enough for K >= 1 (the threshold itself
-    can still come out 0 with many links; `_family_count_threshold`
-    refuses that)."""
+def _family_rows_needed(rate: float, confidence: float | None) -> tuple[int, str]:
+    """Fewest calibration inputs for a family-wise threshold, with the rule
+    that sets it for messages: 10 / rate, and with `confidence` also enough
+    for K >= 1 (the threshold itself can still come out 0 with many links;
+    `_family_count_threshold` refuses that)."""
     needed = _rows_needed(rate, None)
-    return needed if confidence is None else max(needed, _rows_needed(rate, confidence))
+    if confidence is not None and _rows_needed(rate, confidence) > needed:
+        return _rows_needed(rate, confidence), f"for confidence {confidence!r}"
+    return needed, "(10 / rate)"
 
 
 def _check_family_threshold(scores: np.ndarray, threshold: int, rate: float,
@@ -641,9 +643,8 @@ def _check_family_threshold(scores: np.ndarray, threshold: int, rate: float,
     links of {c[:, j] <= t}, t is at least the K-th smallest of all links'
     counts together. `scores` is (links, n), each row sorted."""
     links, n = scores.shape
-    needed = _family_rows_needed(rate, confidence)
+    needed, rule = _family_rows_needed(rate, confidence)
     if n < needed:
-        rule = "(10 / rate)" if confidence is None else f"for confidence {confidence!r}"
         raise ValueError(f"inconsistent calibration: {n} calibration inputs cannot resolve a false-alarm rate of "
                          f"{rate!r}; cover needs at least {needed} {rule}")
     k = _family_rank(n, rate, confidence)
@@ -1390,8 +1391,8 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
     fitted = builder.take() if builder is not None else {}
     _check_finite(rows, "fitting")
     n = len(rows[names[0]])
-    needed = math.ceil(10 / rate)
-    held_needed = _family_rows_needed(rate, confidence)
+    needed = _rows_needed(rate, None)
+    held_needed, rule = _family_rows_needed(rate, confidence)
     if held_out is None:
         held = max(held_needed, n // 4)
         if n - held < 2 * needed:
@@ -1407,7 +1408,6 @@ def cover(model: torch.nn.Module, inputs: torch.Tensor | npt.NDArray[Any] | Iter
         calibration = _pooled_rows(model, held_out, names, reductions, batch_size, observe)
         _check_finite(calibration, "held-out")
         if len(calibration[names[0]]) < held_needed:
-            rule = "(10 / rate)" if held_needed == needed else f"for confidence {confidence!r}"
             raise ValueError(f"{len(calibration[names[0]])} held-out inputs cannot resolve a false-alarm rate of "
                              f"{rate!r}: at least {held_needed} {rule} are needed")
         if n < 2 * needed:
